@@ -1,0 +1,87 @@
+#include "joblist/atomic_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <tuple>
+
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+std::string TemporaryPath(const std::string& path) { return path + ".tmp"; }
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool ReadFrom(int fd, off_t offset, std::string* out) {
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    out->append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+}
+
+namespace {
+
+bool Sync(int fd) {
+  int rc;
+  do {
+    rc = fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+// Writes the temporary file; the caller removes it if this fails.
+bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {
+  ScopedFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!fd.valid()) return false;
+  if (like != nullptr) {
+    // Only root may give a file away; a service run by the file's owner keeps it anyway.
+    std::ignore = fchown(fd.get(), like->st_uid, like->st_gid);
+    if (fchmod(fd.get(), like->st_mode & 07777) != 0) return false;
+  }
+  return WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
+}
+
+}  // namespace
+
+bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like) {
+  const std::string temp = TemporaryPath(path);
+  // A temporary file left by a crash holds nothing anyone needs.
+  if (unlink(temp.c_str()) != 0 && errno != ENOENT) return false;
+  if (!WriteTemporary(temp, text, like) || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return false;
+  }
+  // The new content is in place whatever happens now; a failed flush of the folder only
+  // leaves the rename's durability to the next sync, so it does not count as a failure.
+  ScopedFd dir = OpenForLocking(DirectoryOf(path).c_str());
+  if (dir.valid()) std::ignore = Sync(dir.get());
+  return true;
+}
+
+bool AppendDurably(const std::string& path, std::string_view text) {
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  return fd.valid() && WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
+}
+
+}  // namespace plim

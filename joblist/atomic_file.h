@@ -1,0 +1,36 @@
+// Whole-file replacement that survives a crash at any instant.
+#ifndef PLIMD_JOBLIST_ATOMIC_FILE_H_
+#define PLIMD_JOBLIST_ATOMIC_FILE_H_
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+namespace plim {
+
+// The temporary file a replacement of `path` writes first: "<path>.tmp".
+std::string TemporaryPath(const std::string& path);
+
+// The folder part of `path` ("." when it has none).
+std::string DirectoryOf(const std::string& path);
+
+// Replaces the file at `path` by one holding exactly `text`. The bytes go to the temporary
+// file first, which is flushed to disk and renamed over `path`; then the folder is flushed,
+// so after a crash the file holds its complete old or its complete new content. When `like`
+// is given, the new file takes its owner, group and mode.
+// On failure returns false, leaving the old file untouched and no temporary file behind.
+bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
+
+// Appends `text` to `path` (creating it) and flushes it to disk. Returns false on failure.
+bool AppendDurably(const std::string& path, std::string_view text);
+
+// Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
+bool WriteAll(int fd, std::string_view text);
+
+// Reads `fd` from `offset` to its end into `out`. Returns false on a read error.
+bool ReadFrom(int fd, off_t offset, std::string* out);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_ATOMIC_FILE_H_

@@ -1,0 +1,57 @@
+#include "joblist/job_files.h"
+
+#include <unistd.h>
+
+#include <tuple>
+#include <utility>
+
+#include "joblist/atomic_file.h"
+#include "joblist/line_file.h"
+#include "joblist/paths.h"
+#include "joblist/scoped_fd.h"
+#include "joblist/string_array.h"
+
+namespace plim {
+
+std::string GetFrom(const std::string& queue, const std::string& in_progress) {
+  // Producers that take the same lock append only before or after this whole rewrite.
+  ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false);
+  StringArray entries(queue);
+  return entries.PrintQueue(
+      [&in_progress](const std::string* name) { return SetActiveIn(in_progress, name); });
+}
+
+void SaveTo(const std::string& done_list, std::string name) {
+  StringArray entries(done_list);
+  entries.Add(std::move(name));
+  entries.PrintFertig();
+}
+
+std::string GetActiveFrom(const std::string& in_progress) {
+  FileSnapshot snapshot = ReadSnapshot(in_progress);
+  std::string active = kSentinel;
+  ForEachEntry(std::string_view(snapshot.text).substr(0, snapshot.complete),
+               [&active](std::string entry) { active = std::move(entry); });
+  return active;
+}
+
+bool SetActiveIn(const std::string& in_progress, const std::string* name) {
+  const std::string text = name == nullptr ? std::string() : *name + '\n';
+  return UpdateFile(in_progress, ReadSnapshot(in_progress), text) != Update::kFailed;
+}
+
+std::string Get() { return GetFrom(Queue, InBearbeitung); }
+
+void Save(std::string name) { SaveTo(Fertig, std::move(name)); }
+
+std::string GetActive() { return GetActiveFrom(InBearbeitung); }
+
+void SetActive(const std::string* name) { std::ignore = SetActiveIn(InBearbeitung, name); }
+
+void RemoveStaleTemporaries() {
+  for (const char* path : {Queue, InBearbeitung, Fertig}) {
+    std::ignore = unlink(TemporaryPath(path).c_str());
+  }
+}
+
+}  // namespace plim

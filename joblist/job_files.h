@@ -1,0 +1,38 @@
+// The job list files: the queue, the in-progress file and the done list.
+#ifndef PLIMD_JOBLIST_JOB_FILES_H_
+#define PLIMD_JOBLIST_JOB_FILES_H_
+
+#include <string>
+
+namespace plim {
+
+// Takes the head entry off the queue file, under an exclusive flock on its folder, and names
+// it in the in-progress file before the queue loses it. "<ERROR>" lines at the head are taken
+// off with it. Returns the sentinel when the queue holds no entry, and also when the queue or
+// the in-progress file could not be written; then "Error: <queue path>\n" goes to stdout and
+// both files stay as they were.
+std::string Get();
+
+// Appends `name` to the done list, which then holds its newest ten lines.
+// On failure the done list stays as it was.
+void Save(std::string name);
+
+// The last line of the in-progress file, or the sentinel when it holds none.
+std::string GetActive();
+
+// Makes the in-progress file hold `name`, or nothing when `name` is null.
+// On failure the file stays as it was.
+void SetActive(const std::string* name);
+
+// Removes temporary files that a crash during a rewrite may have left beside the job files.
+void RemoveStaleTemporaries();
+
+// The same operations on files that the caller names.
+std::string GetFrom(const std::string& queue, const std::string& in_progress);
+void SaveTo(const std::string& done_list, std::string name);
+std::string GetActiveFrom(const std::string& in_progress);
+bool SetActiveIn(const std::string& in_progress, const std::string* name);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_JOB_FILES_H_

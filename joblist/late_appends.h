@@ -1,0 +1,31 @@
+// Producers may append to the queue file without taking the folder lock. A producer that opened
+// the file just before Get replaced it writes into the replaced file; these functions find out
+// whether any process still holds a file open for writing and carry such late lines over.
+#ifndef PLIMD_JOBLIST_LATE_APPENDS_H_
+#define PLIMD_JOBLIST_LATE_APPENDS_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace plim {
+
+enum class Writers {
+  kNone,     // no other process has the file open for writing
+  kPresent,  // some process does; its last line may still be incomplete
+  kUnknown,  // the kernel cannot tell (no lease support or no right to take one)
+};
+
+// Tells whether another process has `fd`'s file open for writing. `fd` must be open read-only.
+Writers ProbeWriters(int fd);
+
+// Copies what was appended to the replaced file `old_fd` from `offset` on to the end of the
+// file at `path`: whole lines while a writer still holds the old file, and everything, a last
+// line completed with "\n", once none does. Returns when no writer is left, or when the kernel
+// cannot tell, or after a writer held the old file for more than ten seconds.
+// On failure to append, the lines stay only in the old file and a message goes to stderr.
+void CarryLateAppends(int old_fd, off_t offset, const std::string& path);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_LATE_APPENDS_H_

@@ -1,0 +1,74 @@
+#include "joblist/line_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+
+#include "joblist/atomic_file.h"
+#include "joblist/late_appends.h"
+
+namespace plim {
+
+namespace {
+
+size_t CompleteLength(const std::string& text, int fd) {
+  if (text.empty() || text.back() == '\n') return text.size();
+  if (ProbeWriters(fd) != Writers::kPresent) return text.size();
+  size_t last_break = text.rfind('\n');
+  return last_break == std::string::npos ? 0 : last_break + 1;
+}
+
+// Creating an empty file must not cut one that a producer created a moment ago, so it is
+// opened without O_TRUNC.
+void CreateEmpty(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+}
+
+}  // namespace
+
+FileSnapshot ReadSnapshot(const std::string& path) {
+  FileSnapshot snapshot;
+  snapshot.fd = ScopedFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!snapshot.fd.valid()) {
+    snapshot.state =
+        errno == ENOENT ? FileSnapshot::State::kAbsent : FileSnapshot::State::kUnreadable;
+    return snapshot;
+  }
+  if (fstat(snapshot.fd.get(), &snapshot.info) != 0 ||
+      !ReadFrom(snapshot.fd.get(), 0, &snapshot.text)) {
+    snapshot.state = FileSnapshot::State::kUnreadable;
+    return snapshot;
+  }
+  snapshot.state = FileSnapshot::State::kRead;
+  snapshot.complete = CompleteLength(snapshot.text, snapshot.fd.get());
+  return snapshot;
+}
+
+std::string JoinEntries(const std::string* begin, const std::string* end) {
+  size_t size = 0;
+  for (const std::string* entry = begin; entry != end; ++entry) size += entry->size() + 1;
+  std::string text;
+  text.reserve(size);
+  for (const std::string* entry = begin; entry != end; ++entry) {
+    text += *entry;
+    text += '\n';
+  }
+  return text;
+}
+
+Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text) {
+  switch (old.state) {
+    case FileSnapshot::State::kUnreadable:
+      return Update::kFailed;
+    case FileSnapshot::State::kAbsent:
+      if (!text.empty())
+        return ReplaceFile(path, text, nullptr) ? Update::kReplaced : Update::kFailed;
+      CreateEmpty(path);
+      return Update::kUnchanged;
+    case FileSnapshot::State::kRead:
+      break;
+  }
+  if (std::string_view(old.text).substr(0, old.complete) == text) return Update::kUnchanged;
+  return ReplaceFile(path, text, &old.info) ? Update::kReplaced : Update::kFailed;
+}
+
+}  // namespace plim

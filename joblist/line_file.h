@@ -1,0 +1,61 @@
+// Reading and writing line files: one entry per line, each written as "%s\n".
+#ifndef PLIMD_JOBLIST_LINE_FILE_H_
+#define PLIMD_JOBLIST_LINE_FILE_H_
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+// A line file as it was read, kept open so that late appends to it can still be found.
+struct FileSnapshot {
+  enum class State {
+    kAbsent,      // the file does not exist
+    kRead,        // `text` holds the whole file
+    kUnreadable,  // it exists but could not be read; it must never be rewritten
+  };
+  State state = State::kAbsent;
+  std::string text;
+  // Bytes of `text` that are whole entries. A last line without its line break is left out
+  // while another process holds the file open for writing, since it may not be finished yet.
+  size_t complete = 0;
+  struct stat info = {};  // owner, group and mode, when read
+  ScopedFd fd;            // read-only, on the file that was read
+};
+
+// Reads the file at `path` whole.
+FileSnapshot ReadSnapshot(const std::string& path);
+
+// Calls `add` with each entry of `text`: a line without its "\n", cut at its first NUL byte
+// since names end there wherever they are used. A last line without "\n" is an entry too.
+template <typename AddFn>
+void ForEachEntry(std::string_view text, AddFn&& add) {
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    add(std::string(line.substr(0, line.find('\0'))));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
+// The file text for entries [begin, end): each as "%s\n".
+std::string JoinEntries(const std::string* begin, const std::string* end);
+
+enum class Update { kUnchanged, kReplaced, kFailed };
+
+// Makes the file at `path`, last read as `old`, hold `text`. Writes nothing when its whole
+// entries already read so; an absent file that is to be empty is created empty, never cut.
+// Otherwise the file is replaced atomically, keeping owner, group and mode.
+// On failure, and always for a file that could not be read, returns kFailed and leaves the
+// file as it was.
+Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_LINE_FILE_H_

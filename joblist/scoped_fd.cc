@@ -1,0 +1,47 @@
+#include "joblist/scoped_fd.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace plim {
+
+ScopedFd& ScopedFd::operator=(ScopedFd&& other) noexcept {
+  if (this != &other) {
+    Reset();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int ScopedFd::Release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+bool ScopedFd::Reset() {
+  if (fd_ < 0) return true;
+  // Linux releases the descriptor even when close fails, so it is never retried.
+  int rc = close(fd_);
+  fd_ = -1;
+  return rc == 0 || errno == EINTR;
+}
+
+ScopedFd OpenForLocking(const char* path) {
+  return ScopedFd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+}
+
+ExclusiveLock::ExclusiveLock(const char* path, bool create) {
+  fd_ = create ? ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666))
+               : OpenForLocking(path);
+  if (!fd_.valid()) return;
+  int rc;
+  do {
+    rc = flock(fd_.get(), LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  locked_ = rc == 0;
+}
+
+}  // namespace plim

@@ -1,0 +1,58 @@
+// StringArray: the entries of one line file, loaded for a single operation and written back.
+#ifndef PLIMD_JOBLIST_STRING_ARRAY_H_
+#define PLIMD_JOBLIST_STRING_ARRAY_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "joblist/line_file.h"
+
+namespace plim {
+
+// Records a name elsewhere before the queue loses it; called with null to take that back.
+// Returns false if the name could not be recorded.
+using Claim = std::function<bool(const std::string* name)>;
+
+class StringArray {
+ public:
+  // Binds the array to `file_name` and reads it. A file that is absent or unreadable gives an
+  // empty array; an unreadable one is never rewritten.
+  explicit StringArray(std::string file_name);
+  StringArray(const StringArray&) = delete;
+  StringArray& operator=(const StringArray&) = delete;
+
+  // Loads the entries of the bound file, in file order.
+  void Read();
+  // Appends one entry.
+  void Add(std::string entry);
+
+  // Returns the first entry that is not the sentinel and rewrites the file without it and
+  // without the sentinel lines before it; the sentinel when there is no such entry. `claim`
+  // gets the entry before the file loses it, and lines that producers append to the old file
+  // during the rewrite are carried into the new one.
+  // On failure (the file could not be read or rewritten, or `claim` failed) prints
+  // "Error: <path>\n" to stdout, returns the sentinel and leaves the file and the claim as
+  // they were.
+  std::string PrintQueue(const Claim& claim);
+
+  // Rewrites the file with the newest ten entries. On failure the file stays as it was.
+  void PrintFertig();
+
+  int32_t count() const { return Count; }
+  const std::string& item(int32_t i) const { return Items[i]; }
+
+ private:
+  int32_t Count = 0;
+  int32_t Capacity = 1;
+  // Grows with the array, so that loading a long queue takes linear time.
+  int32_t Increment = 1;
+  std::unique_ptr<std::string[]> Items;
+  std::string FileName;
+  FileSnapshot source_;
+};
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_STRING_ARRAY_H_

@@ -1,0 +1,37 @@
+#include "jobs/drain.h"
+
+#include <string>
+
+#include "joblist/job_files.h"
+#include "joblist/paths.h"
+#include "joblist/scoped_fd.h"
+#include "jobs/convert.h"
+#include "jobs/job_runner.h"
+
+namespace plim {
+
+namespace {
+
+// The in-progress file already names `raw`; it is emptied only once the done list holds it.
+void RunJob(const std::string& raw) {
+  StartPlim(Convert(raw));
+  Save(raw);
+  SetActive(nullptr);
+}
+
+}  // namespace
+
+void Recover() {
+  // Temporary files exist only while a drain writes them, so under the lock they are stale.
+  ExclusiveLock lock(kDrainLock, /*create=*/true);
+  RemoveStaleTemporaries();
+}
+
+void Start() {
+  ExclusiveLock lock(kDrainLock, /*create=*/true);
+  const std::string active = GetActive();
+  if (active != kSentinel) RunJob(active);
+  for (std::string head = Get(); head != kSentinel; head = Get()) RunJob(head);
+}
+
+}  // namespace plim

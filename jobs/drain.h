@@ -1,0 +1,17 @@
+// The drain: finishing a job left unfinished, then taking the queue's entries one at a time.
+#ifndef PLIMD_JOBS_DRAIN_H_
+#define PLIMD_JOBS_DRAIN_H_
+
+namespace plim {
+
+// Once, before the first drain: removes what a crash during a rewrite may have left behind.
+void Recover();
+
+// Runs the job named in the in-progress file, if any, then one job per queue entry until the
+// queue holds none or cannot be taken from. Holds an exclusive lock for its whole duration,
+// so that a second worker on the same files waits instead of running jobs beside this one.
+void Start();
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_DRAIN_H_

@@ -1,0 +1,21 @@
+// One job: the work folder of links, the analysis tool, the mark tool and their log record.
+#ifndef PLIMD_JOBS_JOB_RUNNER_H_
+#define PLIMD_JOBS_JOB_RUNNER_H_
+
+#include <string>
+
+namespace plim {
+
+// Puts `name` in place of every "%s" in `pattern`; "%s" inside `name` stays as it is.
+std::string Fill(const char* pattern, const std::string& name);
+
+// Runs the job for the file-system name `name`: links the recording (and, when the
+// configuration asks for it, a fresh empty index file beside it) into its work folder, runs
+// the analysis tool and then the mark tool with the framed record appended to the log, and
+// removes the work folder. Sets the process's file-creation mask to 0 for good. Every step runs
+// whatever became of the ones before it; failures go to stderr and nothing is returned.
+void StartPlim(std::string name);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_JOB_RUNNER_H_

@@ -1,0 +1,35 @@
+// The operations a job is made of, carried out directly rather than through a shell, so that
+// no character of a name is ever taken as shell syntax. Each reports a failure on stderr, as
+// the corresponding shell utility would, and returns; a failed step never stops the job.
+#ifndef PLIMD_JOBS_JOB_STEPS_H_
+#define PLIMD_JOBS_JOB_STEPS_H_
+
+#include <string>
+#include <vector>
+
+namespace plim {
+
+// Removes `path` and, for a folder, all it holds, without following links ("rm -rf").
+// A missing path is no failure.
+void RemoveTree(const std::string& path);
+
+// Creates the folder `path` and its missing parents ("mkdir -p").
+void MakeDirectories(const std::string& path);
+
+// Creates `path` empty if it is missing, and sets its times to now ("touch").
+void Touch(const std::string& path);
+
+// Creates the symbolic link `link` pointing at `target` ("ln -s").
+void MakeSymlink(const std::string& target, const std::string& link);
+
+// Appends `line` and "\n" to the file at `path`, creating it ("echo >>").
+void AppendLine(const std::string& path, const std::string& line);
+
+// Runs the program argv[0] with `argv` and waits for it. Its stdout, and its stderr too when
+// `stderr_to_log` is set, are appended to `log`; otherwise stderr stays the worker's. The tool
+// is killed if the worker dies first. When `log` cannot be opened the tool is not run.
+void RunTool(const std::vector<std::string>& argv, const std::string& log, bool stderr_to_log);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_JOB_STEPS_H_
