@@ -1,0 +1,43 @@
+#include "frame/config.h"
+
+#include <gtest/gtest.h>
+
+namespace plim {
+namespace {
+
+TEST(ConfigTest, ScansWordPortAndIndexFlag) {
+  struct Case {
+    std::string text;
+    int port;
+    int link_index;
+  };
+  const Case cases[] = {
+      {"word 4000 1", 4000, 1},
+      {"word", 25252, 0},
+      {"word abc 1", 25252, 0},
+      {"word 4000x 1", 4000, 0},
+      {"", 25252, 0},
+      {std::string(5000, 'w') + "\n4000\n1\n", 4000, 1},
+      {"word\t-7 +2", -7, 2},
+      {"word 99999999999999999999 1", 2147483647, 1},
+      {std::string("w\0rd 4000 1", 11), 4000, 1},
+  };
+  for (const Case& c : cases) {
+    FILE* in = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
+    ASSERT_NE(in, nullptr);
+    const Config config = ScanConfig(in);
+    fclose(in);
+    EXPECT_EQ(config.port, c.port) << c.text.substr(0, 40);
+    EXPECT_EQ(config.link_index, c.link_index) << c.text.substr(0, 40);
+  }
+}
+
+TEST(ConfigTest, MissingFileGivesDefaultsAndPortKeepsLow16Bits) {
+  const Config config = ReadConfig("/nonexistent/plim.conf");
+  EXPECT_EQ(config.port, 25252);
+  EXPECT_EQ(config.link_index, 0);
+  EXPECT_EQ(PortNumber(Config{65536 + 4000, 0}), 4000);
+}
+
+}  // namespace
+}  // namespace plim

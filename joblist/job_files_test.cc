@@ -1,0 +1,158 @@
+#include "joblist/job_files.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "joblist/paths.h"
+#include "joblist/string_array.h"
+
+namespace plim {
+namespace {
+
+class JobFilesTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/plimd_test_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const char* name) const { return dir_ + "/" + name; }
+  void Write(const char* name, const std::string& text) const {
+    std::ofstream(Path(name), std::ios::binary) << text;
+  }
+  std::string ReadBack(const char* name) const {
+    std::ostringstream text;
+    text << std::ifstream(Path(name), std::ios::binary).rdbuf();
+    return text.str();
+  }
+  std::string Take() { return GetFrom(Path("queue.txt"), Path("active.txt")); }
+  std::string dir_;
+};
+
+TEST_F(JobFilesTest, TakesHeadsInOrder) {
+  struct Case {
+    std::string queue;
+    std::vector<std::string> taken;  // results of successive takes, the sentinel last
+  };
+  const std::string long_name(5000, 'x');
+  const Case cases[] = {
+      {"a\nb\nc\n", {"a", "b", "c", kSentinel}},
+      {"a\n\nb\n", {"a", "", "b", kSentinel}},
+      {"a\nb", {"a", "b", kSentinel}},
+      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}},
+      {long_name + "\nb\n", {long_name, "b", kSentinel}},
+      {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}},
+  };
+  for (const Case& c : cases) {
+    Write("queue.txt", c.queue);
+    for (const std::string& expected : c.taken) {
+      const std::string before = ReadBack("queue.txt");
+      EXPECT_EQ(Take(), expected) << "queue " << c.queue;
+      if (expected != kSentinel) {
+        EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
+        EXPECT_NE(ReadBack("queue.txt"), before);
+      }
+    }
+    EXPECT_EQ(ReadBack("queue.txt"), "");
+  }
+}
+
+TEST_F(JobFilesTest, EmptyQueueIsCreatedButNeverRewritten) {
+  EXPECT_EQ(Take(), kSentinel);
+  struct stat first, second;
+  ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
+  EXPECT_EQ(first.st_size, 0);
+  EXPECT_EQ(Take(), kSentinel);
+  ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
+  EXPECT_EQ(first.st_ino, second.st_ino);
+  EXPECT_NE(access(Path("active.txt").c_str(), F_OK), 0);
+}
+
+TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
+  const char* obstacles[] = {"queue.txt.tmp/x", "active.txt/x", "active.txt.tmp/x"};
+  for (const char* obstacle : obstacles) {
+    Write("queue.txt", "a\nb\n");
+    std::filesystem::remove(Path("active.txt"));
+    const std::string folder = Path(obstacle).substr(0, Path(obstacle).rfind('/'));
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    Write(obstacle, "");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Take(), kSentinel) << obstacle;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: " + Path("queue.txt") + "\n");
+    EXPECT_EQ(ReadBack("queue.txt"), "a\nb\n");
+    EXPECT_EQ(GetActiveFrom(Path("active.txt")), kSentinel);
+    std::filesystem::remove_all(folder);
+  }
+}
+
+TEST_F(JobFilesTest, RewriteKeepsOwnerAndModeAndLeavesNoTemporary) {
+  Write("queue.txt", "a\nb\n");
+  ASSERT_EQ(chown(Path("queue.txt").c_str(), 1234, 5678), 0);
+  ASSERT_EQ(chmod(Path("queue.txt").c_str(), 0604), 0);
+  EXPECT_EQ(Take(), "a");
+  struct stat info;
+  ASSERT_EQ(stat(Path("queue.txt").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 1234u);
+  EXPECT_EQ(info.st_gid, 5678u);
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+  EXPECT_NE(access(Path("queue.txt.tmp").c_str(), F_OK), 0);
+}
+
+TEST_F(JobFilesTest, LineStillBeingWrittenIsNoEntryYet) {
+  Write("queue.txt", "a");
+  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(producer, 0);
+  EXPECT_EQ(Take(), kSentinel);
+  EXPECT_EQ(ReadBack("queue.txt"), "a");
+  close(producer);
+  EXPECT_EQ(Take(), "a");
+}
+
+// A producer that opened the queue before it was replaced still writes into the old file.
+TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
+  Write("queue.txt", "a\nb");
+  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(producer, 0);
+  std::thread late([producer] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::ignore = write(producer, "\nlate\npart", 10);
+    close(producer);
+  });
+  EXPECT_EQ(Take(), "a");
+  late.join();
+  EXPECT_EQ(ReadBack("queue.txt"), "b\nlate\npart\n");
+}
+
+TEST_F(JobFilesTest, DoneListKeepsNewestTen) {
+  for (int before : {0, 9, 10, 15}) {
+    std::string text, expected;
+    for (int i = 0; i < before; ++i) text += std::to_string(i) + "\n";
+    Write("done.txt", text);
+    SaveTo(Path("done.txt"), "k");
+    for (int i = before > 9 ? before - 9 : 0; i < before; ++i) expected += std::to_string(i) + "\n";
+    EXPECT_EQ(ReadBack("done.txt"), expected + "k\n") << before;
+  }
+}
+
+TEST_F(JobFilesTest, InProgressFile) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"x\ny\n", "y"}, {"", kSentinel}, {"<ERROR>\n", kSentinel}, {"x", "x"}};
+  for (const auto& [text, active] : cases) {
+    Write("active.txt", text);
+    EXPECT_EQ(GetActiveFrom(Path("active.txt")), active) << text;
+  }
+  EXPECT_EQ(GetActiveFrom(Path("missing.txt")), kSentinel);
+  EXPECT_TRUE(SetActiveIn(Path("active.txt"), nullptr));
+  EXPECT_EQ(ReadBack("active.txt"), "");
+}
+
+}  // namespace
+}  // namespace plim
