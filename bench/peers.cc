@@ -64,7 +64,7 @@ void NaiveJobs(int jobs) {
   Print("jobs.naive", start, jobs);
 }
 
-// Output is not stored (-n): the peer gets the tools' output for free, the service does not.
+// With -n, task-spooler keeps no output file: it writes less per job than the service does.
 void TaskSpoolerJobs(int jobs) {
   setenv("TS_SOCKET", "/tmp/plim/ts.socket", 1);
   const int64_t start = NowNs();
