@@ -2,10 +2,10 @@
 # Reproduces the figures of BENCHMARKS.md: installs what they need, builds a Release tree, runs
 # every figure in several rounds, each in its own namespaces with scratch /hdd and /tmp/plim,
 # and rewrites the results section of BENCHMARKS.md and bench/per_job.png.
-# Run as root on an otherwise quiet machine: bench/run.sh [ROUNDS]   (default 7)
+# Run as root on an otherwise quiet machine: bench/run.sh [ROUNDS]   (default 9)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-rounds=${1:-7}
+rounds=${1:-9}
 if [ "$(id -u)" != 0 ]; then
   echo "bench/run.sh: run as root (the figures mount tmpfs in private namespaces)" >&2
   exit 1
