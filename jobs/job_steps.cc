@@ -41,7 +41,8 @@ struct Launch {
 
 // Runs in the child, in the worker's memory and on its own stack, while the worker waits for
 // it to exec or exit; so it makes system calls only and writes nothing but `exec_error`.
-// The sanitizers must not mark up stack memory that the worker will reuse.
+// Not instrumented by ASan: the child never returns, so it would leave its frames marked in
+// the shadow memory that it shares with the worker.
 __attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
   Launch* launch = static_cast<Launch*>(arg);
   // A tool left running after a worker is killed would work beside the next service's job.
