@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "joblist/paths.h"
+#include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
 
 namespace plim {
@@ -152,6 +153,23 @@ TEST_F(JobFilesTest, InProgressFile) {
   EXPECT_EQ(GetActiveFrom(Path("missing.txt")), kSentinel);
   EXPECT_TRUE(SetActiveIn(Path("active.txt"), nullptr));
   EXPECT_EQ(ReadBack("active.txt"), "");
+}
+
+TEST_F(JobFilesTest, LockFileIsCreatedOnlyWhenAskedAndMissing) {
+  Write("existing", "kept");
+  const struct {
+    const char* name;
+    bool create;
+    bool locked;
+  } cases[] = {{"existing", true, true},
+               {"existing", false, true},
+               {"missing", true, true},
+               {"absent", false, false}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(ExclusiveLock(Path(c.name).c_str(), c.create).locked(), c.locked) << c.name;
+    EXPECT_EQ(access(Path(c.name).c_str(), F_OK) == 0, c.locked) << c.name;
+  }
+  EXPECT_EQ(ReadBack("existing"), "kept");
 }
 
 }  // namespace

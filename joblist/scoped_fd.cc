@@ -34,8 +34,12 @@ ScopedFd OpenForLocking(const char* path) {
 }
 
 ExclusiveLock::ExclusiveLock(const char* path, bool create) {
-  fd_ = create ? ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666))
-               : OpenForLocking(path);
+  fd_ = OpenForLocking(path);
+  // Created only when missing: a drain of an empty queue, run for every trigger, then asks
+  // for nothing but reads.
+  if (!fd_.valid() && create && errno == ENOENT) {
+    fd_ = ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  }
   if (!fd_.valid()) return;
   int rc;
   do {

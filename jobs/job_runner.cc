@@ -37,7 +37,7 @@ constexpr Step kSteps[] = {
     {Action::kRemove, false, kWorkDir, nullptr},
 };
 
-void Perform(const Step& step, const std::string& name) {
+void Perform(const Step& step, const std::string& name, const JobLog& log) {
   const std::string first = Fill(step.first, name);
   switch (step.action) {
     case Action::kRemove:
@@ -49,11 +49,11 @@ void Perform(const Step& step, const std::string& name) {
     case Action::kLink:
       return MakeSymlink(first, Fill(step.second, name));
     case Action::kLog:
-      return AppendLine(Log, first);
+      return AppendLine(log, first);
     case Action::kAnalyse:
-      return RunTool({first, "-", Fill(step.second, name)}, Log, /*stderr_to_log=*/true);
+      return RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true);
     case Action::kMark:
-      return RunTool({first, name}, Log, /*stderr_to_log=*/false);
+      return RunTool({first, name}, log, /*stderr_to_log=*/false);
   }
 }
 
@@ -76,9 +76,11 @@ void StartPlim(std::string name) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
+  // One open for the job's four lines and two tools instead of one for each.
+  const JobLog log(Log);
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
-    Perform(step, name);
+    Perform(step, name, log);
   }
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "joblist/scoped_fd.h"
+
 namespace plim {
 
 // Removes `path` and, for a folder, all it holds, without following links ("rm -rf").
@@ -22,13 +24,29 @@ void Touch(const std::string& path);
 // Creates the symbolic link `link` pointing at `target` ("ln -s").
 void MakeSymlink(const std::string& target, const std::string& link);
 
-// Appends `line` and "\n" to the file at `path`, creating it ("echo >>").
-void AppendLine(const std::string& path, const std::string& line);
+// The log of one job, opened once for appending (and created) for all its lines and tools.
+class JobLog {
+ public:
+  explicit JobLog(std::string path);
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  // Why it could not be opened; 0 when it is open.
+  int open_error() const { return open_error_; }
+
+ private:
+  std::string path_;
+  ScopedFd fd_;
+  int open_error_ = 0;
+};
+
+// Appends `line` and "\n" to the log ("echo >>"). A log that could not be opened is reported
+// for each line, as each "echo >>" would report it.
+void AppendLine(const JobLog& log, const std::string& line);
 
 // Runs the program argv[0] with `argv` and waits for it. Its stdout, and its stderr too when
-// `stderr_to_log` is set, are appended to `log`; otherwise stderr stays the worker's. The tool
-// is killed if the worker dies first. When `log` cannot be opened the tool is not run.
-void RunTool(const std::vector<std::string>& argv, const std::string& log, bool stderr_to_log);
+// `stderr_to_log` is set, are appended to the log; otherwise stderr stays the worker's. The tool
+// is killed if the worker dies first. When the log could not be opened the tool is not run.
+void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log);
 
 }  // namespace plim
 

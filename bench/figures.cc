@@ -1,0 +1,211 @@
+#include "bench/figures.h"
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "bench/harness.h"
+#include "bench/service.h"
+#include "joblist/paths.h"
+#include "joblist/scoped_fd.h"
+
+namespace bench {
+
+std::string WorkDir(const std::string& name) { return "/tmp/plim/tmp/" + name + ".rec"; }
+
+namespace {
+
+void Print(const char* key, double value) { printf("%s %.0f\n", key, value); }
+
+plim::ScopedFd OpenLog() {
+  return plim::ScopedFd(open(plim::Log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+}
+
+// What any implementation pays per job: both tools started with their arguments and
+// redirections by plain fork and exec, each waited for.
+void LaunchBothTools(const std::string& name) {
+  plim::ScopedFd log = OpenLog();
+  Wait(Spawn({plim::kAnalysisTool, "-", WorkDir(name)}, log.get(), log.get()));
+  Wait(Spawn({plim::kMarkTool, name}, log.get(), STDERR_FILENO));
+}
+
+void ServiceJobs(int jobs, const std::string& bindir) {
+  PrepareTree(bindir, false);
+  const std::string last = QueueJobs(jobs);
+  DoneWatch watch;
+  const int64_t start = NowNs();
+  StartService(bindir);
+  watch.Wait(last);
+  Print("jobs.service", static_cast<double>(NowNs() - start) / jobs);
+}
+
+void FloorJobs(int jobs, const std::string& bindir) {
+  PrepareTree(bindir, false);
+  const int64_t start = NowNs();
+  for (int i = 0; i < jobs; ++i) LaunchBothTools(JobName(i));
+  Print("jobs.floor", static_cast<double>(NowNs() - start) / jobs);
+}
+
+void ServiceTrigger(int triggers, const std::string& bindir) {
+  PrepareTree(bindir, true);
+  plim::ScopedFd stamps = OpenStamps();
+  DoneWatch watch;
+  StartService(bindir);
+  const ServicePids pids = FindService();
+  WaitIdle(pids);
+  Trigger trigger;
+  std::vector<double> latencies;
+  for (int i = 0; i < triggers; ++i) {
+    const std::string name = JobName(i);
+    const int64_t start = NowNs();
+    {
+      plim::ScopedFd queue(open(plim::Queue, O_WRONLY | O_APPEND | O_CLOEXEC));
+      if (write(queue.get(), (name + "\n").data(), name.size() + 1) < 0) Fail("append");
+    }
+    trigger.Send();
+    latencies.push_back(static_cast<double>(ReadStamp(stamps.get()) - start));
+    watch.Wait(name);
+    WaitIdle(pids);
+  }
+  Print("trigger.service", Median(latencies));
+}
+
+void FloorTrigger(int launches, const std::string& bindir) {
+  PrepareTree(bindir, true);
+  plim::ScopedFd stamps = OpenStamps();
+  plim::ScopedFd log = OpenLog();
+  std::vector<double> latencies;
+  for (int i = 0; i < launches; ++i) {
+    const int64_t start = NowNs();
+    const pid_t tool = Spawn({plim::kAnalysisTool, "-", WorkDir(JobName(i))}, log.get(), log.get());
+    latencies.push_back(static_cast<double>(ReadStamp(stamps.get()) - start));
+    Wait(tool);
+  }
+  Print("trigger.floor", Median(latencies));
+}
+
+std::string ScaleKey(const char* who, int lines) {
+  return std::string("scale.") + who + "." + std::to_string(lines);
+}
+
+std::string QueueOfLines(int lines) {
+  std::string text;
+  char line[64];
+  for (int i = 0; i < lines; ++i) text.append(line, snprintf(line, sizeof line, "%040d\n", i));
+  return text;
+}
+
+void ServiceScale(int lines, const std::string& bindir) {
+  PrepareTree(bindir, true);
+  WriteFile(plim::Queue, QueueOfLines(lines), 0666);
+  plim::ScopedFd stamps = OpenStamps();
+  const int64_t start = NowNs();
+  StartService(bindir);
+  Print(ScaleKey("service", lines).c_str(), static_cast<double>(ReadStamp(stamps.get()) - start));
+}
+
+void CopyScale(int lines) {
+  MakeDirectories("/tmp/plim/copy");
+  const std::string from = "/tmp/plim/copy/queue.txt";
+  WriteFile(from, QueueOfLines(lines));
+  plim::ScopedFd to(open("/tmp/plim/copy/new.txt", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+  const int64_t start = NowNs();
+  if (Run({"/bin/cat", from}, to.get()) != 0) Fail("cat");
+  Print(ScaleKey("copy", lines).c_str(), static_cast<double>(NowNs() - start));
+}
+
+}  // namespace
+
+namespace {
+
+// Every name, inode, size and change time under the service's folders, the folders included.
+std::string FilesState() {
+  std::string state;
+  for (const char* dir : {plim::kFilesDir, "/tmp/plim/tmp"}) {
+    std::vector<std::string> paths = {dir};
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+      paths.push_back(entry.path());
+    for (const std::string& path : paths) {
+      struct stat info;
+      if (lstat(path.c_str(), &info) != 0) continue;
+      char line[512];
+      snprintf(line, sizeof line, "%s %lu %ld %ld.%09ld %ld.%09ld\n", path.c_str(),
+               static_cast<unsigned long>(info.st_ino), static_cast<long>(info.st_size),
+               info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+               info.st_ctim.tv_nsec);
+      state += line;
+    }
+  }
+  return state;
+}
+
+// Drains of an empty queue: their CPU time, and whether any of them writes.
+void EmptyDrains(const ServicePids& pids, int triggers) {
+  constexpr int kBurst = 100;  // well below what the listener's socket buffer holds
+  Trigger trigger;
+  const std::string files_before = FilesState();
+  const ProcessUsage listener = ReadUsage(pids.listener);
+  const ProcessUsage worker = ReadUsage(pids.worker);
+  for (int sent = 0; sent < triggers; sent += kBurst) {
+    for (int i = 0; i < kBurst; ++i) trigger.Send();
+    WaitIdle(pids);
+  }
+  // The listener writes one byte to the pipe per datagram it received.
+  const long drains = ReadUsage(pids.listener).write_calls - listener.write_calls;
+  const ProcessUsage after = ReadUsage(pids.worker);
+  Print("idle.drains", static_cast<double>(drains));
+  Print("idle.drain_cpu_ns", static_cast<double>(after.cpu_ns - worker.cpu_ns) / drains);
+  Print("idle.drain_writes", static_cast<double>(after.write_calls - worker.write_calls));
+  Print("idle.drain_file_changes", FilesState() == files_before ? 0 : 1);
+}
+
+void Idle(int jobs, const std::string& bindir) {
+  PrepareTree(bindir, false);
+  const std::string last = QueueJobs(jobs);
+  DoneWatch watch;
+  StartService(bindir);
+  watch.Wait(last);
+  const ServicePids pids = FindService();
+  WaitIdle(pids);
+  const ProcessUsage listener = ReadUsage(pids.listener);
+  const ProcessUsage worker = ReadUsage(pids.worker);
+  Print("idle.dirty_listener_kib", static_cast<double>(listener.private_dirty));
+  Print("idle.dirty_worker_kib", static_cast<double>(worker.private_dirty));
+  Print("idle.dirty_kib", static_cast<double>(listener.private_dirty + worker.private_dirty));
+  sleep(3);
+  Print("idle.ticks", static_cast<double>(ReadUsage(pids.listener).ticks - listener.ticks +
+                                          ReadUsage(pids.worker).ticks - worker.ticks));
+  EmptyDrains(pids, 5000);
+}
+
+}  // namespace
+
+bool RunFigure(const std::string& name, int param, const std::string& bindir) {
+  if (name == "service-jobs") {
+    ServiceJobs(param, bindir);
+  } else if (name == "floor-jobs") {
+    FloorJobs(param, bindir);
+  } else if (name == "naive-jobs" || name == "ts-jobs" || name == "nq-jobs") {
+    PrepareTree(bindir, false);
+    (name == "naive-jobs" ? NaiveJobs : name == "ts-jobs" ? TaskSpoolerJobs : NqJobs)(param);
+  } else if (name == "service-trigger") {
+    ServiceTrigger(param, bindir);
+  } else if (name == "floor-trigger") {
+    FloorTrigger(param, bindir);
+  } else if (name == "service-scale") {
+    ServiceScale(param, bindir);
+  } else if (name == "copy-scale") {
+    CopyScale(param);
+  } else if (name == "idle") {
+    Idle(param, bindir);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace bench

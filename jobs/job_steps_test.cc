@@ -1,0 +1,108 @@
+#include "jobs/job_steps.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace plim {
+namespace {
+
+class JobStepsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/plimd_steps_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const char* name) const { return dir_ + "/" + name; }
+  // Writes an executable shell script `name` with `body`.
+  std::string Tool(const char* name, const std::string& body) const {
+    std::ofstream(Path(name)) << "#!/bin/sh\n" << body;
+    chmod(Path(name).c_str(), 0755);
+    return Path(name);
+  }
+  std::string ReadBack(const char* name) const {
+    std::ostringstream text;
+    text << std::ifstream(Path(name)).rdbuf();
+    return text.str();
+  }
+  std::string dir_;
+};
+
+TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {
+  const std::string echo = Tool("echo", "echo \"$#:$1:$2\"\necho err >&2\n");
+  const std::string missing = Path("missing");
+  const std::string not_executable = Path("log-me");
+  std::ofstream(not_executable) << "";
+  struct Case {
+    std::vector<std::string> argv;
+    bool stderr_to_log;
+    std::string log;     // what the log holds afterwards
+    std::string stderr;  // what the worker's stderr got
+  };
+  const Case cases[] = {
+      {{echo, "-", "/tmp/plim/tmp/A $x.rec"}, true, "2:-:/tmp/plim/tmp/A $x.rec\nerr\n", ""},
+      {{echo, "A \"B\""}, false, "1:A \"B\":\n", "err\n"},
+      {{missing, "-"}, true, "plimd: cannot run " + missing + ": No such file or directory\n", ""},
+      {{missing, "x"}, false, "", "plimd: cannot run " + missing + ": No such file or directory\n"},
+      {{not_executable}, true, "plimd: cannot run " + not_executable + ": Permission denied\n", ""},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(Path("log"));
+    testing::internal::CaptureStderr();
+    {
+      const JobLog log(Path("log"));
+      AppendLine(log, "before");
+      RunTool(c.argv, log, c.stderr_to_log);
+      AppendLine(log, "after");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr) << c.argv[0];
+    EXPECT_EQ(ReadBack("log"), "before\n" + c.log + "after\n") << c.argv[0];
+  }
+}
+
+TEST_F(JobStepsTest, LogThatCannotBeOpenedIsReportedByEveryStepAndRunsNoTool) {
+  const std::string tool = Tool("touch", "touch " + Path("ran") + "\n");
+  const std::string log_path = Path("no-such-folder/log");
+  testing::internal::CaptureStderr();
+  {
+    const JobLog log(log_path);
+    AppendLine(log, "line");
+    RunTool({tool}, log, true);
+  }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "plimd: cannot write to " + log_path + ": No such file or directory\n" +
+                "plimd: cannot open " + log_path + ": No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(Path("ran")));
+}
+
+// The tool dies with the worker that started it, even when nobody else would stop it.
+TEST_F(JobStepsTest, ToolIsKilledWhenTheWorkerDies) {
+  const std::string tool = Tool("sleeper", "echo $$ >" + Path("pid") + "\nexec sleep 30\n");
+  // The orphaned tool becomes this process's child, so that its end can be waited for.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const pid_t worker = fork();
+  ASSERT_GE(worker, 0);
+  if (worker == 0) {
+    RunTool({tool}, JobLog(Path("log")), false);
+    _exit(0);
+  }
+  while (ReadBack("pid").empty()) usleep(1000);
+  const pid_t tool_pid = std::stoi(ReadBack("pid"));
+  kill(worker, SIGKILL);
+  int status;
+  ASSERT_EQ(waitpid(worker, &status, 0), worker);
+  ASSERT_EQ(waitpid(tool_pid, &status, 0), tool_pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+}  // namespace
+}  // namespace plim
