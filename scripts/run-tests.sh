@@ -1,7 +1,9 @@
 #!/bin/bash
 # Checks the formatting, then builds and runs every test twice: in a warnings-as-errors build
-# and in an AddressSanitizer + UndefinedBehaviorSanitizer build. Run as root: the end-to-end
-# tests give the service its own namespaces, and report a skip where that is refused.
+# and in an AddressSanitizer + UndefinedBehaviorSanitizer build (the install and Debian package
+# tests run in the first only: they build their own release binaries). Then cross-builds static
+# binaries for the recorders' CPUs and runs their unit tests under qemu-user. Run as root: the
+# end-to-end tests give the service its own namespaces, and report a skip where that is refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,3 +26,5 @@ for variant in werror:-DPLIMD_WERROR=ON sanitize:-DPLIMD_SANITIZE=ON; do
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 done
 
+echo "=== cross builds"
+bash scripts/cross-build.sh
