@@ -97,6 +97,7 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
       {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "1|", "queued all the same"},
       {{"add", "a", "", "b"}, 2, "", "", "is empty; nothing queued"},
       {{"add", "a", "b\nc"}, 2, "", "", "\"b\\x0ac\" contains a line break"},
+      {{"add", "<ERROR>"}, 2, "", "", "the service drops"},
       {{"add", "-x"}, 2, "", "", "unknown option -x"},
       {{"add"}, 2, "", "", "no NAME"},
       {{"trigger"}, 0, "", "1|", ""},

@@ -35,19 +35,6 @@ class QueueAppendTest : public testing::Test {
   std::string queue_ = "unset";
 };
 
-TEST(NameProblemTest, RefusesWhatWouldNotComeOutAsItWentIn) {
-  const std::pair<std::string, bool> cases[] = {
-      {"Some Title", true},   {"News 20:15 / Part 2.", true},
-      {" $(x) \r\t\"", true}, {"", false},
-      {"a\nb", false},        {"a\n", false},
-      {{"a\0b", 3}, false},   {"<ERROR>", false},
-      {"<ERROR> ", true},
-  };
-  for (const auto& [name, accepted] : cases) {
-    EXPECT_EQ(NameProblem(name) == nullptr, accepted) << name;
-  }
-}
-
 // Whatever the queue held, the service takes the old entries and then the names, in order.
 TEST_F(QueueAppendTest, AppendedNamesComeOutOfGetInOrder) {
   struct Case {
