@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 if ! dpkg-query -W "${packages[@]}" >/dev/null 2>&1; then
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
 fi
 
 echo "=== format"
