@@ -1,21 +1,34 @@
 #!/bin/sh
-# Builds plimd, installs it (with its folders under /hdd, and stand-ins for the package's two
-# tools where those are missing) and starts it. Run as root.
+# Builds plimd and plimctl, installs them (with the service's folders under /hdd, stand-ins for
+# the package's two tools where those are missing, an init script, a systemd unit and a
+# logrotate snippet) and starts the service through the init system in charge. Run as root.
+# PLIMD_BUILD_DIR names the build folder (default: build-release in this tree).
 set -eu
 cd "$(dirname "$0")/.."
+build=${PLIMD_BUILD_DIR:-build-release}
 
 if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y g++ cmake make
 fi
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DPLIMD_TESTS=OFF
-cmake --build build-release -j"$(nproc)"
-cmake --install build-release
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPLIMD_TESTS=OFF
+cmake --build "$build" -j"$(nproc)"
+cmake --install "$build"
 
-plimd=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' build-release/CMakeCache.txt)/sbin/plimd
-if pidof -q plimd; then
-  echo "plimd is already running (pids $(pidof plimd)); end those two processes and run $plimd to start the new build."
+# Restarting rather than starting puts a new build in place of one already running.
+if [ -d /run/systemd/system ]; then
+  systemctl daemon-reload
+  systemctl enable plimd.service
+  systemctl restart plimd.service
+elif [ -x /etc/init.d/plimd ]; then
+  if command -v update-rc.d >/dev/null; then update-rc.d plimd defaults; fi
+  /etc/init.d/plimd restart
 else
+  plimd=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")/sbin/plimd
+  if pidof -q plimd; then
+    echo "plimd is already running (pids $(pidof plimd)); end those two processes and run $plimd to start the new build."
+    exit 0
+  fi
   "$plimd"
-  echo "plimd started; queue: /hdd/plim/files/queue.txt, log: /hdd/plim/files/plim.log"
 fi
+echo "plimd started. Queue a recording: plimctl add NAME; watch: plimctl status"

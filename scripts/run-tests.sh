@@ -1,6 +1,8 @@
 #!/bin/bash
-# Checks the formatting, then builds and runs every test twice: in a warnings-as-errors build
-# and in an AddressSanitizer + UndefinedBehaviorSanitizer build. Run as root: the end-to-end
+# Checks the formatting; cross-builds static binaries for the recorders' CPUs and runs their unit
+# tests under qemu-user; then builds and runs every test twice: in a warnings-as-errors build and
+# in an AddressSanitizer + UndefinedBehaviorSanitizer build (the install and Debian package tests
+# run in the first only: they build their own release binaries). Run as root: the end-to-end
 # tests give the service its own namespaces, and report a skip where that is refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -8,12 +10,15 @@ cd "$(dirname "$0")/.."
 mapfile -t packages < <(grep -v '^#' scripts/packages.txt)
 if ! dpkg-query -W "${packages[@]}" >/dev/null 2>&1; then
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y "${packages[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
 fi
 
 echo "=== format"
 git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
 echo "format: clean"
+
+echo "=== cross builds"
+bash scripts/cross-build.sh
 
 jobs=$(nproc)
 for variant in werror:-DPLIMD_WERROR=ON sanitize:-DPLIMD_SANITIZE=ON; do
@@ -23,4 +28,3 @@ for variant in werror:-DPLIMD_WERROR=ON sanitize:-DPLIMD_SANITIZE=ON; do
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 done
-

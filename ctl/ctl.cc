@@ -1,0 +1,141 @@
+#include "ctl/ctl.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include "ctl/status.h"
+#include "ctl/trigger.h"
+#include "frame/config.h"
+#include "joblist/queue_append.h"
+#include "jobs/convert.h"
+#include "jobs/job_runner.h"
+
+namespace plim {
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: plimctl add NAME...\n"
+    "       plimctl status [--json]\n"
+    "       plimctl trigger\n"
+    "\n"
+    "Feeds and watches plimd, the recorder's post-processing service.\n"
+    "\n"
+    "  add NAME...      queue the recording /hdd/movie/NAME.ts for each NAME, in order,\n"
+    "                   then ask plimd to work through its queue\n"
+    "  status           show the job in progress, the queue and the names done last\n"
+    "  status --json    the same as one JSON object, for scripts\n"
+    "  trigger          ask plimd to work through its queue\n"
+    "  -h, --help       show this help\n"
+    "  --version        show the version\n"
+    "\n"
+    "Exit status: 0 done, 1 a file or the datagram could not be written, 2 bad usage.\n"
+    "See plimctl(1) and plimd(8).\n";
+
+int Usage(FILE* err, const std::string& problem) {
+  fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
+  return kExitUsage;
+}
+
+int Trigger(const CtlFiles& files, FILE* err, bool queued) {
+  const unsigned short port = PortNumber(ReadConfig(files.conf));
+  switch (SendTrigger(port)) {
+    case TriggerResult::kSent:
+      return kExitOk;
+    case TriggerResult::kNobodyListens:
+      fprintf(err, "plimctl: nothing listens on UDP port %u; is plimd running?%s\n", port,
+              queued ? " The names stay queued for its next start." : "");
+      return queued ? kExitOk : kExitFailed;
+    case TriggerResult::kFailed:
+      break;
+  }
+  fprintf(err, "plimctl: cannot send to UDP port %u: %s\n", port, strerror(errno));
+  return kExitFailed;
+}
+
+void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* err) {
+  const std::string stream = Fill(files.stream.c_str(), Convert(name));
+  struct stat info;
+  if (stat(stream.c_str(), &info) != 0) {
+    fprintf(err, "plimctl: warning: no recording %s; \"%s\" is queued all the same\n",
+            Printable(stream).c_str(), Printable(name).c_str());
+  }
+}
+
+// The names of `args`: every argument after "--", and before it every one not starting with
+// "-", so that a mistyped option is not queued as a recording.
+bool ParseNames(const std::vector<std::string>& args, std::vector<std::string>* names,
+                std::string* problem) {
+  bool options_end = false;
+  for (const std::string& arg : args) {
+    if (!options_end && arg == "--") {
+      options_end = true;
+    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
+      *problem = "add: unknown option " + Printable(arg) + " (put -- before a NAME with a -)";
+      return false;
+    } else {
+      names->push_back(arg);
+    }
+  }
+  if (names->empty()) *problem = "add: no NAME given";
+  return !names->empty();
+}
+
+int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
+  std::vector<std::string> names;
+  std::string problem;
+  if (!ParseNames(args, &names, &problem)) return Usage(err, problem);
+  for (const std::string& name : names) {
+    if (const char* why = NameProblem(name)) {
+      return Usage(err, "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
+    }
+  }
+  for (const std::string& name : names) WarnOfMissingStream(files, name, err);
+  if (!AppendToQueue(files.queue, names)) {
+    fprintf(err, "plimctl: cannot append to %s: %s\n", files.queue.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  return Trigger(files, err, /*queued=*/true);
+}
+
+int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
+  const bool json = options.size() == 1 && options[0] == "--json";
+  if (!options.empty() && !json) return Usage(err, "status: unknown argument " + options[0]);
+  const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
+  fputs((json ? FormatJson(lists) : FormatText(lists)).c_str(), out);
+  return kExitOk;
+}
+
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "-h" || arg == "--help") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
+  if (args.empty()) return Usage(err, "no command given");
+  const std::string& command = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (command == "help" || AsksForHelp(args)) {
+    fputs(kUsage, out);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    fprintf(out, "plimctl %s\n", PLIMD_VERSION);
+    return kExitOk;
+  }
+  if (command == "add") return Add(rest, files, err);
+  if (command == "status") return Status(rest, files, out, err);
+  if (command == "trigger") {
+    return rest.empty() ? Trigger(files, err, /*queued=*/false)
+                        : Usage(err, "trigger takes no arguments");
+  }
+  return Usage(err, "unknown command " + command);
+}
+
+}  // namespace plim

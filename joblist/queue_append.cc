@@ -1,0 +1,45 @@
+#include "joblist/queue_append.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "joblist/atomic_file.h"
+#include "joblist/paths.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+bool EndsWithOpenLine(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  struct stat info;
+  if (!fd.valid() || fstat(fd.get(), &info) != 0 || info.st_size == 0) return false;
+  char last = '\n';
+  return pread(fd.get(), &last, 1, info.st_size - 1) == 1 && last != '\n';
+}
+
+}  // namespace
+
+const char* NameProblem(const std::string& name) {
+  if (name.empty()) return "is empty";
+  if (name.find('\n') != std::string::npos) return "contains a line break";
+  if (name.find('\0') != std::string::npos) return "contains a NUL byte";
+  if (name == kSentinel) return "is the text that stands for no entry, which the service drops";
+  return nullptr;
+}
+
+bool AppendToQueue(const std::string& queue, const std::vector<std::string>& names) {
+  // Like Get, go on without the lock where the folder cannot be locked: the service still
+  // carries over lines that reach a queue file it has just replaced.
+  ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false);
+  std::string line_break = EndsWithOpenLine(queue) ? "\n" : "";
+  for (const std::string& name : names) {
+    if (!AppendDurably(queue, line_break + name + '\n')) return false;
+    line_break.clear();
+  }
+  return true;
+}
+
+}  // namespace plim

@@ -1,0 +1,93 @@
+#include "joblist/queue_append.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "joblist/job_files.h"
+#include "joblist/paths.h"
+
+namespace plim {
+namespace {
+
+class QueueAppendTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/plimctl_test_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string ReadQueue() const {
+    std::ostringstream text;
+    text << std::ifstream(queue_, std::ios::binary).rdbuf();
+    return text.str();
+  }
+  std::string dir_;
+  std::string queue_ = "unset";
+};
+
+// Whatever the queue held, the service takes the old entries and then the names, in order.
+TEST_F(QueueAppendTest, AppendedNamesComeOutOfGetInOrder) {
+  struct Case {
+    std::optional<std::string> before;  // absent when nullopt
+    std::vector<std::string> names;
+    std::string after;
+  };
+  const Case cases[] = {
+      {std::nullopt, {"Some Title"}, "Some Title\n"},
+      {"", {"a", "b"}, "a\nb\n"},
+      {"x\n", {"a"}, "x\na\n"},
+      {"x", {"a", "b"}, "x\na\nb\n"},
+      {"\n", {"a"}, "\na\n"},
+  };
+  queue_ = dir_ + "/queue.txt";
+  for (const Case& c : cases) {
+    std::filesystem::remove(queue_);
+    if (c.before) std::ofstream(queue_, std::ios::binary) << *c.before;
+    ASSERT_TRUE(AppendToQueue(queue_, c.names));
+    EXPECT_EQ(ReadQueue(), c.after);
+    std::string taken;
+    for (std::string head; (head = GetFrom(queue_, dir_ + "/active.txt")) != kSentinel;) {
+      taken += head + "\n";
+    }
+    EXPECT_EQ(taken, c.after);
+  }
+}
+
+TEST_F(QueueAppendTest, WaitsForTheLockThatGetTakes) {
+  queue_ = dir_ + "/queue.txt";
+  const int held = open(dir_.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  std::thread producer([this] { EXPECT_TRUE(AppendToQueue(queue_, {"a"})); });
+  // The kernel lists a blocked flock request with "->" against the folder's inode.
+  struct stat info;
+  ASSERT_EQ(stat(dir_.c_str(), &info), 0);
+  const std::string inode = ":" + std::to_string(info.st_ino) + " ";
+  bool waiting = false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!waiting && std::chrono::steady_clock::now() < deadline) {
+    std::ifstream locks("/proc/locks");
+    for (std::string line; std::getline(locks, line);) {
+      waiting = waiting || (line.find("-> FLOCK") != std::string::npos &&
+                            line.find(inode) != std::string::npos);
+    }
+    if (!waiting) std::this_thread::yield();
+  }
+  EXPECT_TRUE(waiting);
+  EXPECT_FALSE(std::filesystem::exists(queue_));
+  close(held);
+  producer.join();
+  EXPECT_EQ(ReadQueue(), "a\n");
+}
+
+}  // namespace
+}  // namespace plim
