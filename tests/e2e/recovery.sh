@@ -55,4 +55,18 @@ expect_file "$CALLS" <(
 expect_file "$LOG" <(job_log victim)
 expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\nvictim\n')
 work_dirs_gone
+
+say "a second service on the same files waits for the first one's drain to end"
+touch /hdd/hold
+rm -f /hdd/plim.pid
+printf 'one\ntwo\n' >>"$QUEUE"
+send 25252 1
+wait_for "the first service's job" test -f /hdd/plim.pid
+(cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) || fail "second launcher"
+wait_for "the second worker to wait for the drain lock" grep -q -- '-> FLOCK' /proc/locks
+[ "$(grep -c "^plim " "$CALLS")" -eq 7 ] || fail "a second job started beside the first"
+rm /hdd/hold
+wait_idle 7
+expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\nvictim\none\ntwo\n')
+grep -q ' dirs=2' "$CALLS" && fail "two work folders existed at once"
 pass

@@ -42,4 +42,17 @@ say "the mark tool's stderr goes to the service's stderr, and stdout stays silen
 expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" omega)
 expect_file /hdd/plimd.out /dev/null
 plimd_count_is 2 || fail "expected exactly two plimd processes, found: $(plimd_pids | xargs)"
+say "if the second fork fails, no listener is left behind without a worker"
+stop_service
+printf 'waiting\n' >"$QUEUE"
+chmod 777 "$FILES"
+# The user may run three processes: strace, the launcher and its child; the launcher's exit is
+# held back so that its child's fork is the one refused.
+ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=4242 --regid=4242 --clear-groups \
+  prlimit --nproc=3:3 strace -f -o /hdd/fork.trace -e trace=clone,exit_group \
+  -e inject=exit_group:delay_enter=300000 "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err ||
+  fail "the launcher or a child it left behind did not end: $(cat /hdd/fork.trace)"
+grep -q 'clone(.*EAGAIN' /hdd/fork.trace || fail "no fork was refused: $(cat /hdd/fork.trace)"
+plimd_count_is 0 || fail "a plimd process was left behind"
+expect_file "$QUEUE" <(printf 'waiting\n')
 pass
