@@ -27,9 +27,9 @@ for call in openat write fsync rename; do
     start_service
     wait_for "the restarted service to finish" settled
     expect_whole_files clean
-    runs=$(count_extra_runs)
-    [ "$runs" -le 1 ] || fail "$runs extra runs after one crash at $call #$n"
-    extra=$((extra + runs))
+    count_extra_runs
+    [ "$RUNS" -le 1 ] || fail "$RUNS extra runs after one crash at $call #$n"
+    extra=$((extra + RUNS))
   done
   [ "$n" -gt 1 ] || fail "no $call in a whole drain: the crash points were not reached"
   first=$((first % step + 1))

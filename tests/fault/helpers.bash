@@ -4,6 +4,7 @@
 # only the worker makes the Nth call of a drain the same call in every run, and never hits a tool.
 
 FULL=${PLIMD_FAULT_FULL:-0}
+EARLIER=()
 command -v strace >/dev/null || { echo "SKIP: strace is not installed"; exit 125; }
 
 figure() { printf 'FIGURE %s | %s | %s\n' "$1" "$2" "$3"; }
@@ -38,16 +39,22 @@ detach() {
 # The worker's CPU time in clock ticks.
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 
-# After a drain has visibly ended, the worker must go to sleep: over half a second it may use a
-# few ticks, where a loop retrying a failing rewrite would use all fifty.
+# waiting_for_trigger PID: the worker is blocked reading the trigger pipe, so its drain is over.
+waiting_for_trigger() { grep -qE "pipe_(read|wait)$" "/proc/$1/wchan" 2>/dev/null; }
+
+# Once its drain is over the worker must stay asleep: over half a second it may use a few clock
+# ticks, where a loop retrying a failing rewrite would use all fifty.
 expect_asleep() {
   local before
+  wait_for "the worker to wait for a trigger" waiting_for_trigger "$1"
   before=$(cpu_ticks "$1")
   sleep 0.5
   [ $(($(cpu_ticks "$1") - before)) -le 5 ] || fail "the worker keeps spinning"
+  waiting_for_trigger "$1" || fail "the worker does not go back to waiting for a trigger"
 }
 
-# The job list files hold whole versions: names of $NAMES only, each with its line break; the
+# The job list files hold whole versions: names of $NAMES (queued) or $EARLIER (done before)
+# only, each with its line break; the
 # queue a tail of the names queued, the in-progress file one name at most. No temporary file
 # may be left when $1 is "clean".
 expect_whole_files() {
@@ -55,7 +62,8 @@ expect_whole_files() {
   for f in "$QUEUE" "$ACTIVE" "$DONE"; do
     [ -e "$f" ] || continue
     [ ! -s "$f" ] || [ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
-    grep -vxF -f <(printf '%s\n' "${NAMES[@]}") "$f" && fail "$f holds a foreign or cut line"
+    grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$f" &&
+      fail "$f holds a foreign or cut line"
   done
   if [ -s "$QUEUE" ]; then
     for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
@@ -72,15 +80,15 @@ expect_whole_files() {
 
 marks_of() { grep -cxF "plim_mark 2 [/hdd/plim/bin64/plim_mark] [$1] workdir=yes" "$CALLS"; }
 
-# Every name of $NAMES marked at least once; prints how many runs went beyond one per name.
+# Every name of $NAMES marked at least once; $RUNS is how many runs went beyond one per name.
 count_extra_runs() {
-  local name n extra=0
+  local name n
+  RUNS=0
   for name in "${NAMES[@]}"; do
     n=$(marks_of "$name")
     [ "$n" -ge 1 ] || fail "$name was never processed"
-    extra=$((extra + n - 1))
+    RUNS=$((RUNS + n - 1))
   done
-  echo "$extra"
 }
 
 # A fresh service over the queue $NAMES, idle and traced with STRACE_ARGS... before its drain.
