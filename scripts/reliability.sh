@@ -7,7 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${PLIMD_BUILD_DIR:-build-reliability}
-[ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
 cmake --build "$build" -j"$(nproc)" >/dev/null
 export PLIMD_BUILD_DIR=$build PLIMD_FAULT_FULL=1
 
@@ -31,11 +33,15 @@ while IFS= read -r command; do
   case $command in '' | '#'*) continue ;; esac
   run bash -c "$command"
 done <tests/fault/extra-figures
-[ "$failed" -eq 0 ] || { echo "reliability: a run failed; RELIABILITY.md is unchanged" >&2; exit 1; }
+if [ "$failed" -ne 0 ]; then
+  echo "reliability: a run failed; RELIABILITY.md is unchanged" >&2
+  exit 1
+fi
 
 {
-  printf 'Run of %s on %s, %s cores (%s).\n\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" \
-    "$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)" "$(nproc)" "$(uname -srm)"
+  cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
+  printf 'Run of %s on %s, %s cores (%s).\n\n' "$(date -u '+%Y-%m-%d %H:%M UTC')" "${cpu:-?}" \
+    "$(nproc)" "$(uname -srm)"
   echo '| Item | What was tried | What was lost |'
   echo '|---|---|---|'
   grep '^FIGURE ' "$figures" | sed 's/^FIGURE //' | sort -s -n -k1,1 | awk -F ' [|] ' '

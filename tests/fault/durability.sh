@@ -39,7 +39,10 @@ check_order() {
       if (!synced[tmp]) bad("renamed before its flush")
       renames++; pending = 1; synced[tmp] = 0
     }
-    END { if (pending) bad("no flush of the folder after the last rename"); print renames + 0, cuts + 0 }
+    END {
+      if (pending) bad("no flush of the folder after the last rename")
+      print renames + 0, cuts + 0
+    }
   ' "$1"
 }
 
