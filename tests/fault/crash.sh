@@ -16,6 +16,8 @@ for call in openat write fsync rename; do
     queue_and_attach -e trace="$call" -e inject="$call:signal=KILL:when=$n"
     send 25252 1
     wait_for "the drain to crash or end" eval "dead $WORKER || idle ${#NAMES[@]}"
+    # The folder's last flush follows the last rewrite: the drain is over only in the pipe.
+    wait_for "the worker to die or wait" eval "dead $WORKER || waiting_for_trigger $WORKER"
     if alive "$WORKER"; then
       detach
       break

@@ -77,6 +77,7 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
     send 25252 1
     wait_for "the first failed $call, or the whole drain" \
       eval "grep -q INJECTED '$TRACE' || idle ${#NAMES[@]}"
+    wait_for "the end of the drain" waiting_for_trigger "$WORKER"
     grep -q INJECTED "$TRACE" || break
     injected=$((injected + 1))
     expect_asleep "$WORKER"
