@@ -10,21 +10,21 @@ build=${PLIMD_BUILD_DIR:-build-reliability}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" >/dev/null
+cmake --build "$build" -j"$(nproc)" >"$build/reliability-build.log" 2>&1 ||
+  { tail -n 30 "$build/reliability-build.log"; exit 1; }
 export PLIMD_BUILD_DIR=$build PLIMD_FAULT_FULL=1
 
 figures=$(mktemp)
-trap 'rm -f "$figures" "$figures.md"' EXIT
+trap 'rm -f "$figures" "$figures".*' EXIT
 failed=0
 run() {
   echo "=== $*"
-  local start=$SECONDS
-  if "$@" > >(tee -a "$figures" | grep -E '^(FIGURE|FAIL|SKIP)|PASS$'); then
-    echo "    ($((SECONDS - start)) s)"
-  else
-    echo "    FAILED"
-    failed=1
-  fi
+  local start=$SECONDS rc=0
+  "$@" >"$figures.out" 2>&1 || rc=$?
+  grep -E '^(FIGURE|FAIL|SKIP)|PASS$' "$figures.out"
+  grep '^FIGURE ' "$figures.out" >>"$figures" || true
+  echo "    exit status $rc after $((SECONDS - start)) s"
+  [ "$rc" -eq 0 ] || failed=1
 }
 for scenario in tests/fault/*.sh; do
   run bash "$scenario" "$build/plimd" "$build/tests/udp_send"
@@ -44,7 +44,7 @@ fi
     "$(nproc)" "$(uname -srm)"
   echo '| Item | What was tried | What was lost |'
   echo '|---|---|---|'
-  grep '^FIGURE ' "$figures" | sed 's/^FIGURE //' | sort -s -n -k1,1 | awk -F ' [|] ' '
+  sed 's/^FIGURE //' "$figures" | sort -s -n -k1,1 | awk -F ' [|] ' '
     BEGIN {
       split("Crash at every point|Durability order|Full disk and failing writes|Producers|" \
             "Restart safety|Hostile input|Load|Sanitizers", name, "|")
