@@ -54,9 +54,8 @@ expect_asleep() {
 }
 
 # The job list files hold whole versions: names of $NAMES (queued) or $EARLIER (done before)
-# only, each with its line break; the
-# queue a tail of the names queued, the in-progress file one name at most. No temporary file
-# may be left when $1 is "clean".
+# only, each with its line break; the queue a tail of the names queued, the in-progress file one
+# name at most. No temporary file may be left when $1 is "clean".
 expect_whole_files() {
   local f tail
   for f in "$QUEUE" "$ACTIVE" "$DONE"; do
