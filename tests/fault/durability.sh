@@ -1,0 +1,62 @@
+#!/bin/bash
+# The order of a rewrite, traced in every process of the service from its start: the temporary
+# file is written, flushed and only then renamed over the job list file, and the folder is
+# flushed before the next rewrite begins; no job list file is ever opened to be cut. The queue
+# belongs to another user, who must keep it and still be able to append to it.
+source "$(dirname "$0")/../e2e/lib.sh"
+source "$(dirname "$0")/helpers.bash"
+
+printf 'one\ntwo\n' >"$QUEUE"
+chown 65534:65534 "$QUEUE"
+chmod 0664 "$QUEUE"
+# LeakSanitizer cannot work under ptrace, and would say so when the launcher exits.
+(cd /hdd && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec strace -f -ff -qq \
+  -yy -o "$TRACE" -e trace=openat,creat,write,fsync,fdatasync,rename,renameat,renameat2 \
+  "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) &
+wait_for "the listener" udp_bound 25252
+wait_idle 2
+setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'printf "three\n" >>"$1"' sh "$QUEUE" ||
+  fail "the queue's owner can no longer append to it"
+send 25252 1
+wait_idle 3
+[ "$(stat -c '%u:%g %a' "$QUEUE")" = "65534:65534 664" ] ||
+  fail "the queue changed hands or mode: $(stat -c '%u:%g %a' "$QUEUE")"
+
+# Prints "RENAMES CUTS" for one process's trace, or the first call out of order.
+check_order() {
+  awk -v dir="$FILES" '
+    function bad(why) { print "out of order: " why ": " $0; exit 1 }
+    function target(s) { sub(/^[^<]*</, "", s); sub(/>.*$/, "", s); return s }
+    /(queue|in_bearbeitung|fertig)\.txt", [^)]*O_TRUNC/ { cuts++ }
+    /^(openat|creat)\(.*\.tmp"/ {
+      if (pending) bad("a rewrite began before the folder was flushed")
+      match($0, /"[^"]*\.tmp"/); tmp = substr($0, RSTART + 1, RLENGTH - 2); synced[tmp] = 0
+    }
+    /^write\([0-9]+<[^>]*\.tmp>/ { t = target($0); if (synced[t]) bad("written after its flush") }
+    /^f(data)?sync\(/ { t = target($0); if (t == dir) pending = 0; else synced[t] = 1 }
+    /^rename(at2?)?\(.*\.tmp"/ {
+      match($0, /"[^"]*\.tmp"/); tmp = substr($0, RSTART + 1, RLENGTH - 2)
+      if (!synced[tmp]) bad("renamed before its flush")
+      renames++; pending = 1; synced[tmp] = 0
+    }
+    END {
+      if (pending) bad("no flush of the folder after the last rename")
+      print renames + 0, cuts + 0
+    }
+  ' "$1"
+}
+
+renames=0 cuts=0
+for trace in "$TRACE".*; do
+  result=$(check_order "$trace") || fail "$result"
+  renames=$((renames + ${result% *})) cuts=$((cuts + ${result#* }))
+done
+[ "$cuts" -eq 0 ] || fail "$cuts opens of a job list file with O_TRUNC"
+for f in "$QUEUE" "$ACTIVE" "$DONE"; do
+  grep -qh "rename(\"$f.tmp\", \"$f\")" "$TRACE".* || fail "$f was never replaced by a rename"
+done
+figure 2 "$renames rewrites of the job list files traced in drains of 3 names (start-up and \
+trigger), every process of the service" "0 out of order, 0 opens with O_TRUNC"
+figure 5 "a queue of another user (mode 0664) replaced by the service, then appended to by that \
+user" "0 changes of owner or mode, 0 refused appends"
+pass

@@ -1,0 +1,94 @@
+#!/bin/bash
+# Rewrites that fail: a folder of the service's files that is full before a drain or fills up
+# during a job, and fsync or rename failing from their Kth call in a drain on. A failed rewrite
+# must leave the old file whole and no temporary file, the worker must go back to sleep, and
+# once the fault is gone the next drain must process every name.
+source "$(dirname "$0")/../e2e/lib.sh"
+source "$(dirname "$0")/helpers.bash"
+
+errors() { grep -c '^Error: ' /hdd/plimd.out 2>/dev/null; }
+fill_disk() {
+  head -c 1G /dev/zero >"$FILES/filler" 2>/dev/null && fail "the small disk is not full"
+}
+settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
+# No name lost: each one processed, queued or in progress.
+expect_kept() {
+  local name
+  for name in "${NAMES[@]}"; do
+    [ "$(marks_of "$name")" -ge 1 ] || grep -qxF "$name" "$QUEUE" "$ACTIVE" || fail "$name is lost"
+  done
+}
+# After the fault is gone, one trigger processes everything that is left.
+expect_recovery() {
+  send 25252 1
+  wait_for "the queue to drain once the fault is gone" settled
+  expect_whole_files clean
+  count_extra_runs
+  extra=$((extra + RUNS))
+}
+
+extra=0
+mount -t tmpfs -o size=128k tmpfs "$FILES" || fail "cannot mount a small tmpfs"
+NAMES=(n1 n2 n3) EARLIER=(earlier)
+
+say "a full disk before the drain: nothing runs, nothing changes, and it all runs later"
+printf 'earlier\n' >"$DONE"
+printf '%s\n' "${NAMES[@]}" >"$QUEUE"
+fill_disk
+start_service
+wait_for "the refused rewrite" eval '[ "$(errors)" -ge 1 ]'
+send 25252 1
+wait_for "a second refused rewrite" eval '[ "$(errors)" -ge 2 ]'
+expect_asleep "$(worker_pid)"
+expect_file "$QUEUE" <(printf '%s\n' "${NAMES[@]}")
+expect_file "$DONE" <(printf 'earlier\n')
+[ "$(marks)" -eq 0 ] || fail "a job ran although its name could not be claimed"
+expect_whole_files clean
+rm "$FILES/filler"
+expect_recovery
+
+say "the disk fills up during a job: the rest stays queued"
+stop_service
+: >"$CALLS"
+printf 'earlier\n' >"$DONE"
+printf '%s\n' "${NAMES[@]}" >"$QUEUE"
+touch /hdd/hold
+rm -f /hdd/plim.pid /hdd/plimd.out
+start_service
+wait_for "the first job's analysis tool" test -f /hdd/plim.pid
+fill_disk
+rm /hdd/hold
+wait_for "the refused claim of the next name" eval '[ "$(errors)" -ge 1 ]'
+expect_asleep "$(worker_pid)"
+expect_whole_files clean
+expect_kept
+[ -s "$DONE" ] || fail "the done list was emptied"
+rm "$FILES/filler"
+expect_recovery
+disk_cases=2
+stop_service
+umount "$FILES"
+
+injected=0
+for fault in fsync:EIO rename:EXDEV rename:EIO; do
+  call=${fault%:*}
+  for ((k = 1; ; k += FULL ? 1 : 4)); do
+    queue_and_attach -e trace="$call" -e inject="$call:error=${fault#*:}:when=$k+"
+    send 25252 1
+    wait_for "the first failed $call, or the whole drain" \
+      eval "grep -q INJECTED '$TRACE' || idle ${#NAMES[@]}"
+    wait_for "the end of the drain" waiting_for_trigger "$WORKER"
+    grep -q INJECTED "$TRACE" || break
+    injected=$((injected + 1))
+    expect_asleep "$WORKER"
+    expect_whole_files clean
+    expect_kept
+    detach
+    expect_recovery
+  done
+done
+figure 3 "$disk_cases drains on a full disk (full before the drain, filled during a job); \
+$injected drains with fsync failing (EIO) or rename failing (EXDEV, EIO) from one of its calls on" \
+  "0 names lost, 0 cut or emptied files, 0 temporary files left, 0 busy workers, 0 names left \
+once the fault was gone ($extra extra runs)"
+pass
