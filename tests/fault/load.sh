@@ -12,7 +12,6 @@ drops() { awk 'substr($2, 9) == ":62A4" { print $NF }' /proc/net/udp; }
 socket_empty() { awk 'substr($2, 9) == ":62A4" { exit $5 != "00000000:00000000" }' /proc/net/udp; }
 # The worker sleeps in a pipe read (anon_pipe_read on newer kernels) only once the pipe is empty.
 settled() { socket_empty && [[ "$(cat "/proc/$worker/wchan")" == *pipe_read ]]; }
-marked_names() { sed -n 's|^plim_mark 2 \[/hdd/plim/bin64/plim_mark\] \[\(.*\)\] workdir=yes$|\1|p' "$CALLS"; }
 
 say "$count datagrams during a slow job; names queued meanwhile, each drain whole"
 printf 'warm-up\n' >"$QUEUE"
