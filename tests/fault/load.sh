@@ -13,7 +13,7 @@ socket_empty() { awk 'substr($2, 9) == ":62A4" { exit $5 != "00000000:00000000" 
 # The worker sleeps in a pipe read (anon_pipe_read on newer kernels) only once the pipe is empty.
 settled() { socket_empty && [[ "$(cat "/proc/$worker/wchan")" == *pipe_read ]]; }
 
-say "$count datagrams during a slow job; names queued meanwhile, each drain whole"
+say "$count datagrams during a slow job, names queued after it, each drain whole"
 printf 'warm-up\n' >"$QUEUE"
 start_service
 wait_idle 1
@@ -24,11 +24,12 @@ wait_for "the slow job" test -f /hdd/plim.pid
 read -r _ worker </hdd/plim.pid
 listener=$(plimd_pids | grep -vx "$worker")
 before="$(dirty "$listener") $(dirty "$worker")"
+send -n "$count" 25252 '' 0 123 "$big" 1
+# Names arrive while the worker works off the backlog, so that triggered drains have work.
 for i in $(seq 20); do flock "$FILES" sh -c 'echo "$1" >>"$2"' sh "during-$i" "$QUEUE"; done &
 producer=$!
-send -n "$count" 25252 '' 0 123 "$big" 1
-wait "$producer"
 rm /hdd/hold
+wait "$producer"
 WAIT_SECONDS=120 wait_for "the backlog of triggers to be drained" settled
 after="$(dirty "$listener") $(dirty "$worker")"
 plimd_count_is 2 || fail "a service process died"
