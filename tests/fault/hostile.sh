@@ -34,7 +34,7 @@ work_dirs_gone
 
 say "binary configuration files: the fixed one gives the defaults, a random one no crash"
 stop_service
-for i in $(seq 256); do bytes {0..255}; done >"$FILES/plim.conf"
+for _ in $(seq 256); do bytes {0..255}; done >"$FILES/plim.conf"
 printf 'fixed\n' >"$QUEUE"
 start_service
 wait_idle 4

@@ -3,6 +3,7 @@
 # "echo >>", ten under the folder lock, and one whose write comes 300 ms after its open, so that
 # it lands in a queue file that the worker has replaced meanwhile. Every line produced is
 # processed, once and whole, or still queued.
+# shellcheck disable=SC2016 # the producers' commands are meant literally
 source "$(dirname "$0")/../e2e/lib.sh"
 
 lines=10 held=4
