@@ -126,6 +126,11 @@ send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
 
 marks() { grep -c '^plim_mark ' "$CALLS"; }
 
+# The names the mark tool was run with, in order.
+marked_names() {
+  sed -n 's|^plim_mark 2 \[/hdd/plim/bin64/plim_mark\] \[\(.*\)\] workdir=yes$|\1|p' "$CALLS"
+}
+
 # The service has finished $1 jobs since the scenario began, and nothing is queued or running.
 idle() { [ "$(marks)" -eq "$1" ] && [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 wait_idle() { wait_for "$1 finished jobs and an idle worker" idle "$1"; }

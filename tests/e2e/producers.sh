@@ -18,9 +18,6 @@ plain_producer() {
     "$UDP_SEND" 25252 1
   done
 }
-marked_names() {
-  sed -n 's|^plim_mark 2 \[/hdd/plim/bin64/plim_mark\] \[\(.*\)\] workdir=yes$|\1|p' "$CALLS"
-}
 
 say "two locked and two lockless producers, 200 names: each processed once, in its order"
 start_service
