@@ -1,10 +1,7 @@
 #include "jobs/job_steps.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -81,27 +78,6 @@ TEST_F(JobStepsTest, LogThatCannotBeOpenedIsReportedByEveryStepAndRunsNoTool) {
             "plimd: cannot write to " + log_path + ": No such file or directory\n" +
                 "plimd: cannot open " + log_path + ": No such file or directory\n");
   EXPECT_FALSE(std::filesystem::exists(Path("ran")));
-}
-
-// The tool dies with the worker that started it, even when nobody else would stop it.
-TEST_F(JobStepsTest, ToolIsKilledWhenTheWorkerDies) {
-  const std::string tool = Tool("sleeper", "echo $$ >" + Path("pid") + "\nexec sleep 30\n");
-  // The orphaned tool becomes this process's child, so that its end can be waited for.
-  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) GTEST_SKIP() << "no subreaper here (an emulator?)";
-  const pid_t worker = fork();
-  ASSERT_GE(worker, 0);
-  if (worker == 0) {
-    RunTool({tool}, JobLog(Path("log")), false);
-    _exit(0);
-  }
-  while (ReadBack("pid").empty()) usleep(1000);
-  const pid_t tool_pid = std::stoi(ReadBack("pid"));
-  kill(worker, SIGKILL);
-  int status;
-  ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  ASSERT_EQ(waitpid(tool_pid, &status, 0), tool_pid);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 }  // namespace
