@@ -9,6 +9,7 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,14 +32,28 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
   return 0;
 }
 
-// What the worker hands the child that becomes a tool, and what the child hands back.
+// What the worker hands the child that becomes a tool.
 struct Launch {
   char* const* argv;
   int log_fd;
   bool stderr_to_log;
   pid_t worker;
-  int error_fd;  // close-on-exec; the child writes errno to it when execv fails
 };
+
+// Says on stderr, which is where the tool's stderr would have gone, that the tool cannot run,
+// as a shell reports a command it cannot run. The child says it itself: where the clone runs as
+// a plain fork (qemu-user, valgrind), nothing it writes to memory reaches the worker. One writev
+// keeps the line whole, and strerrordesc_np only looks a text up, unlike strerror.
+__attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool, int error) {
+  static const char kPrefix[] = "plimd: cannot run ";
+  const char* reason = strerrordesc_np(error);
+  struct iovec parts[] = {{const_cast<char*>(kPrefix), sizeof kPrefix - 1},
+                          {const_cast<char*>(tool), strlen(tool)},
+                          {const_cast<char*>(": "), 2},
+                          {const_cast<char*>(reason), reason == nullptr ? 0 : strlen(reason)},
+                          {const_cast<char*>("\n"), 1}};
+  std::ignore = writev(STDERR_FILENO, parts, 5);
+}
 
 // Runs in the child, in the worker's memory and on its own stack, while the worker waits for
 // it to exec or exit; so it makes system calls only and writes to no memory of the worker's.
@@ -52,10 +67,7 @@ __attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
   if (dup2(launch->log_fd, STDOUT_FILENO) < 0) _exit(127);
   if (launch->stderr_to_log && dup2(launch->log_fd, STDERR_FILENO) < 0) _exit(127);
   execv(launch->argv[0], launch->argv);
-  // Through a pipe rather than the shared memory: where the clone is emulated as a plain fork
-  // (qemu-user), memory written here never reaches the worker.
-  const int error = errno;
-  std::ignore = write(launch->error_fd, &error, sizeof error);
+  ReportExecFailure(launch->argv[0], errno);
   _exit(127);
 }
 
@@ -120,20 +132,9 @@ void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stder
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  int error_pipe[2];
-  if (pipe2(error_pipe, O_CLOEXEC) != 0) return Report("cannot start", argv[0], errno);
-  ScopedFd error_read(error_pipe[0]);
-  ScopedFd error_write(error_pipe[1]);
-  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid(), error_write.get()};
+  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid()};
   const pid_t child = StartTool(&launch);
   if (child < 0) return Report("cannot start", argv[0], errno);
-  error_write.Reset();
-  int exec_error = 0;
-  if (read(error_read.get(), &exec_error, sizeof exec_error) == sizeof exec_error) {
-    // Where the tool's stderr would have gone, as a shell reports a command it cannot run.
-    dprintf(stderr_to_log ? log.fd() : STDERR_FILENO, "plimd: cannot run %s: %s\n", argv[0].c_str(),
-            strerror(exec_error));
-  }
   WaitFor(child);
 }
 
