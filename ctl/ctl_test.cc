@@ -10,33 +10,24 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "ctl/status.h"
+#include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
 
-class CtlTest : public testing::Test {
+class CtlTest : public ScratchDirTest {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/plimctl_test_XXXXXX";
-    dir_ = mkdtemp(pattern);
-    files_ = {dir_ + "/queue.txt", dir_ + "/active.txt", dir_ + "/done.txt", dir_ + "/plim.conf",
-              dir_ + "/%s.ts"};
+    files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"), Path("plim.conf"),
+              Path("%s.ts")};
   }
   void TearDown() override {
     if (listener_ >= 0) close(listener_);
-    std::filesystem::remove_all(dir_);
   }
-  void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  std::string Read(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-  }
+  static void Write(const std::string& path, const std::string& text) { WriteFile(path, text); }
+  static std::string Read(const std::string& path) { return ReadFile(path); }
   // Binds a fresh UDP socket on the loopback and names its port in the configuration file.
   void Listen() {
     if (listener_ >= 0) close(listener_);
@@ -75,7 +66,6 @@ class CtlTest : public testing::Test {
     free(err_text);
     return status;
   }
-  std::string dir_;
   CtlFiles files_;
   int listener_ = -1;
 };

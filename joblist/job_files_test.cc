@@ -6,36 +6,22 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
+#include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
 
-class JobFilesTest : public testing::Test {
+class JobFilesTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plimd_test_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-  void Write(const char* name, const std::string& text) const {
-    std::ofstream(Path(name), std::ios::binary) << text;
-  }
-  std::string ReadBack(const char* name) const {
-    std::ostringstream text;
-    text << std::ifstream(Path(name), std::ios::binary).rdbuf();
-    return text.str();
-  }
+  void Write(const char* name, const std::string& text) const { WriteFile(Path(name), text); }
+  std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
   std::string Take() { return GetFrom(Path("queue.txt"), Path("active.txt")); }
-  std::string dir_;
 };
 
 TEST_F(JobFilesTest, TakesHeadsInOrder) {

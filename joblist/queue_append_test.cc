@@ -10,28 +10,18 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <thread>
 
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
+#include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
 
-class QueueAppendTest : public testing::Test {
+class QueueAppendTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plimctl_test_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string ReadQueue() const {
-    std::ostringstream text;
-    text << std::ifstream(queue_, std::ios::binary).rdbuf();
-    return text.str();
-  }
-  std::string dir_;
+  std::string ReadQueue() const { return ReadFile(queue_); }
   std::string queue_ = "unset";
 };
 

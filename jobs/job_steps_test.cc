@@ -6,31 +6,21 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
 
-class JobStepsTest : public testing::Test {
+class JobStepsTest : public ScratchDirTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/plimd_steps_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
   // Writes an executable shell script `name` with `body`.
   std::string Tool(const char* name, const std::string& body) const {
     std::ofstream(Path(name)) << "#!/bin/sh\n" << body;
     chmod(Path(name).c_str(), 0755);
     return Path(name);
   }
-  std::string ReadBack(const char* name) const {
-    std::ostringstream text;
-    text << std::ifstream(Path(name)).rdbuf();
-    return text.str();
-  }
-  std::string dir_;
+  std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
 };
 
 TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {

@@ -1,0 +1,39 @@
+// The fixture of unit tests that work on files: a fresh folder under /tmp, removed with all it
+// holds when the test ends.
+#ifndef PLIMD_TESTS_SCRATCH_DIR_H_
+#define PLIMD_TESTS_SCRATCH_DIR_H_
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace plim {
+
+class ScratchDirTest : public testing::Test {
+ protected:
+  ScratchDirTest() {
+    char pattern[] = "/tmp/plimd_test_XXXXXX";
+    dir_ = mkdtemp(pattern);
+  }
+  ~ScratchDirTest() override { std::filesystem::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  static void WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+  }
+  static std::string ReadFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+  }
+
+  std::string dir_;
+};
+
+}  // namespace plim
+
+#endif  // PLIMD_TESTS_SCRATCH_DIR_H_
