@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include "joblist/atomic_file.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
@@ -85,7 +84,7 @@ std::string Printable(const std::string& name) {
 
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done) {
-  ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false);
+  const ExclusiveLock lock = LockQueue(queue);
   JobLists lists;
   lists.queued = Entries(queue);
   const std::string active = GetActiveFrom(in_progress);

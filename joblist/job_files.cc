@@ -13,9 +13,13 @@
 
 namespace plim {
 
+ExclusiveLock LockQueue(const std::string& queue) {
+  return ExclusiveLock(DirectoryOf(queue).c_str(), /*create=*/false);
+}
+
 std::string GetFrom(const std::string& queue, const std::string& in_progress) {
   // Producers that take the same lock append only before or after this whole rewrite.
-  ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false);
+  const ExclusiveLock lock = LockQueue(queue);
   StringArray entries(queue);
   return entries.PrintQueue(
       [&in_progress](const std::string* name) { return SetActiveIn(in_progress, name); });

@@ -4,7 +4,14 @@
 
 #include <string>
 
+#include "joblist/scoped_fd.h"
+
 namespace plim {
+
+// The lock that Get and producers share around the queue file at `queue`: an exclusive flock on
+// its folder, since the file itself is replaced by a rename. Waits for it; where the folder
+// cannot be opened, the holder goes on unlocked.
+ExclusiveLock LockQueue(const std::string& queue);
 
 // Takes the head entry off the queue file, under an exclusive flock on its folder, and names
 // it in the in-progress file before the queue loses it. "<ERROR>" lines at the head are taken

@@ -44,14 +44,13 @@ void Pause(long* wait_ns) {
   *wait_ns = *wait_ns * 2 > kLongestWaitNs ? kLongestWaitNs : *wait_ns * 2;
 }
 
-// How much of `text` may be carried: whole lines while a writer may still add to the last one.
-size_t CarryableLength(const std::string& text, Writers writers) {
+}  // namespace
+
+size_t WholeLength(const std::string& text, Writers writers) {
   if (writers != Writers::kPresent) return text.size();
   size_t last_break = text.rfind('\n');
   return last_break == std::string::npos ? 0 : last_break + 1;
 }
-
-}  // namespace
 
 void CarryLateAppends(int old_fd, off_t offset, const std::string& path) {
   const double give_up = Now() + kPatienceSeconds;
@@ -61,7 +60,7 @@ void CarryLateAppends(int old_fd, off_t offset, const std::string& path) {
     const Writers writers = ProbeWriters(old_fd);
     std::string late;
     if (!ReadFrom(old_fd, offset, &late)) return;
-    const size_t length = CarryableLength(late, writers);
+    const size_t length = WholeLength(late, writers);
     if (length > 0) {
       late.resize(length);
       if (late.back() != '\n') late += '\n';

@@ -19,6 +19,10 @@ enum class Writers {
 // Tells whether another process has `fd`'s file open for writing. `fd` must be open read-only.
 Writers ProbeWriters(int fd);
 
+// How much of `text` is whole entries: all of it, but only up to its last line break while a
+// writer may still be adding to the last line.
+size_t WholeLength(const std::string& text, Writers writers);
+
 // Copies what was appended to the replaced file `old_fd` from `offset` on to the end of the
 // file at `path`: whole lines while a writer still holds the old file, and everything, a last
 // line completed with "\n", once none does. Returns when no writer is left, or when the kernel

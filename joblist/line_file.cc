@@ -10,11 +10,10 @@ namespace plim {
 
 namespace {
 
+// Only a file whose last line lacks its break is worth asking the kernel about writers.
 size_t CompleteLength(const std::string& text, int fd) {
   if (text.empty() || text.back() == '\n') return text.size();
-  if (ProbeWriters(fd) != Writers::kPresent) return text.size();
-  size_t last_break = text.rfind('\n');
-  return last_break == std::string::npos ? 0 : last_break + 1;
+  return WholeLength(text, ProbeWriters(fd));
 }
 
 // Creating an empty file must not cut one that a producer created a moment ago, so it is

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "joblist/atomic_file.h"
+#include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 
@@ -33,7 +34,7 @@ const char* NameProblem(const std::string& name) {
 bool AppendToQueue(const std::string& queue, const std::vector<std::string>& names) {
   // Like Get, go on without the lock where the folder cannot be locked: the service still
   // carries over lines that reach a queue file it has just replaced.
-  ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false);
+  const ExclusiveLock lock = LockQueue(queue);
   std::string line_break = EndsWithOpenLine(queue) ? "\n" : "";
   for (const std::string& name : names) {
     if (!AppendDurably(queue, line_break + name + '\n')) return false;

@@ -78,6 +78,15 @@ pid_t StartTool(Launch* launch) {
   return clone(ExecTool, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
 }
 
+// Tries the folder itself first: for a job's work folder only the last one is ever missing, and
+// its parents are made only when mkdir says one is.
+bool CreateFolder(const std::string& path) {
+  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
+  const size_t slash = path.rfind('/');
+  if (errno != ENOENT || slash == 0 || slash == std::string::npos) return false;
+  return CreateFolder(path.substr(0, slash)) && (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST);
+}
+
 void WaitFor(pid_t child) {
   int status;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -93,14 +102,7 @@ void RemoveTree(const std::string& path) {
 }
 
 void MakeDirectories(const std::string& path) {
-  for (size_t end = 1; end <= path.size(); ++end) {
-    if (end < path.size() && path[end] != '/') continue;
-    const std::string prefix = path.substr(0, end);
-    if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) {
-      Report("cannot create directory", prefix, errno);
-      return;
-    }
-  }
+  if (!CreateFolder(path)) Report("cannot create directory", path, errno);
 }
 
 void Touch(const std::string& path) {
