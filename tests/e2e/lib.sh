@@ -102,6 +102,9 @@ plimd_pids() {
   done
 }
 
+# waiting_for_trigger PID: the worker is blocked reading the trigger pipe, so its drain is over.
+waiting_for_trigger() { grep -qE "pipe_(read|wait)$" "/proc/$1/wchan" 2>/dev/null; }
+
 plimd_count_is() { [ "$(plimd_pids | wc -l)" -eq "$1" ]; }
 
 udp_bound() {

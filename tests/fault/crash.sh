@@ -8,7 +8,6 @@ source "$(dirname "$0")/helpers.bash"
 
 NAMES=(alpha beta gamma delta omega)
 step=$((FULL ? 1 : 7)) # the quick run takes every 7th point, starting at a different one per call
-settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 
 points=0 extra=0 first=1
 for call in openat write fsync rename; do

@@ -10,7 +10,6 @@ errors() { grep -c '^Error: ' /hdd/plimd.out 2>/dev/null; }
 fill_disk() {
   head -c 1G /dev/zero >"$FILES/filler" 2>/dev/null && fail "the small disk is not full"
 }
-settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 # No name lost: each one processed, queued or in progress.
 expect_kept() {
   local name

@@ -39,8 +39,8 @@ detach() {
 # The worker's CPU time in clock ticks.
 cpu_ticks() { awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 
-# waiting_for_trigger PID: the worker is blocked reading the trigger pipe, so its drain is over.
-waiting_for_trigger() { grep -qE "pipe_(read|wait)$" "/proc/$1/wchan" 2>/dev/null; }
+# Nothing queued and nothing in progress.
+settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 
 # Once its drain is over the worker must stay asleep: over half a second it may use a few clock
 # ticks, where a loop retrying a failing rewrite would use all fifty.

@@ -13,8 +13,8 @@ big=1$(head -c 65506 /dev/zero | tr '\0' x)
 dirty() { awk '/^(Private|Shared)_Dirty:/ { kb += $2 } END { print kb }' "/proc/$1/smaps_rollup"; }
 drops() { awk 'substr($2, 9) == ":62A4" { print $NF }' /proc/net/udp; }
 socket_empty() { awk 'substr($2, 9) == ":62A4" { exit $5 != "00000000:00000000" }' /proc/net/udp; }
-# The worker sleeps in a pipe read (anon_pipe_read on newer kernels) only once the pipe is empty.
-settled() { socket_empty && [[ "$(cat "/proc/$worker/wchan")" == *pipe_read ]]; }
+# The worker sleeps in a pipe read only once the pipe is empty.
+settled() { socket_empty && waiting_for_trigger "$worker"; }
 
 say "$count datagrams during a slow job, names queued after it, each drain whole"
 printf 'warm-up\n' >"$QUEUE"
