@@ -34,3 +34,40 @@ make_recording() {
 }
 
 log_has() { grep -qxF -- "$1" /hdd/plim/files/plim.log; }
+
+# An analysis tool of the user's own: it notes its PID and holds on while /tmp/hold exists, as a
+# long analysis would.
+install_holding_tool() {
+  mkdir -p /hdd/plim/bin64 /hdd/plim/files
+  cat >/hdd/plim/bin64/plim <<'TOOL'
+#!/bin/sh
+echo "real analysis tool: $*"
+echo $$ >/tmp/tool.pid
+while [ -e /tmp/hold ]; do sleep 0.05; done
+echo "analysis done"
+TOOL
+  chmod 0755 /hdd/plim/bin64/plim
+}
+
+# The README's install command, with its own build folder.
+install_service() {
+  PLIMD_BUILD_DIR=/tmp/plimd-build "$(dirname "${BASH_SOURCE[0]}")/../scripts/install.sh" \
+    >/tmp/install.log 2>&1 || { cat /tmp/install.log; fail "scripts/install.sh failed"; }
+}
+
+# Runs the stop command "$@" while the holding tool runs the job "Cut Short": the service's two
+# processes ($daemon) and the tool must end, another executable called plimd must not.
+stop_mid_job() {
+  touch /tmp/hold
+  rm -f /tmp/tool.pid
+  make_recording "Cut Short"
+  plimctl add "Cut Short"
+  wait_for "the tool to run" test -s /tmp/tool.pid
+  mkdir -p /tmp/decoy && cp /bin/sleep /tmp/decoy/plimd
+  /tmp/decoy/plimd 600 &
+  "$@"
+  running "$daemon" 0 || fail "stop left $(pids_of "$daemon")"
+  if kill -0 "$(</tmp/tool.pid)" 2>/dev/null; then fail "stop left the analysis tool running"; fi
+  kill $! || fail "stop ended a process not of the service"
+  rm /tmp/hold
+}
