@@ -1,11 +1,6 @@
 #include "bench/report.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <filesystem>
-
-#include "bench/harness.h"
 
 namespace bench {
 namespace {
@@ -44,40 +39,6 @@ TEST(ReportTest, VerdictsCompareRatiosOfMediansWithTheirTargets) {
       {{}, "5. Trigger to analysis tool start", "not measured |||||"},
   };
   for (const Case& c : cases) EXPECT_EQ(RowOf(Table(c.results, 3), c.figure), c.row) << c.figure;
-}
-
-TEST(ReportTest, SpreadNamesTheNoisiestFigure) {
-  const Results results = {{"jobs.floor", {100, 100, 100}},
-                           {"jobs.service", {90, 100, 110}},
-                           {"jobs.nq", {100, 150, 300}}};
-  EXPECT_NE(Table(results, 3).find("20 % for the median figure, 133 % at most (jobs.nq)"),
-            std::string::npos);
-}
-
-TEST(ReportTest, PlotDataInMicrosecondsSkipsWhatWasNotMeasured) {
-  const Results results = {{"jobs.floor", {1000, 3000, 2000}}, {"jobs.naive", {50000}}};
-  EXPECT_EQ(PlotData(results), "\"floor\" 2.0 1.0 3.0\n\"naive sh -c\" 50.0 50.0 50.0\n");
-}
-
-TEST(HarnessTest, MedianReadAllAndMakeDirectories) {
-  EXPECT_EQ(Median({}), 0);
-  EXPECT_EQ(Median({3, 1, 2}), 2);
-  EXPECT_EQ(Median({4, 1, 3, 2}), 2.5);
-
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  const std::string text(1000, 'x');
-  ASSERT_EQ(write(ends[1], text.data(), text.size()), 1000);
-  close(ends[1]);
-  EXPECT_EQ(ReadAll(ends[0]), text);
-  close(ends[0]);
-
-  char pattern[] = "/tmp/plimd_bench_XXXXXX";
-  const std::string dir = mkdtemp(pattern);
-  MakeDirectories(dir + "/a/b/c");
-  MakeDirectories(dir + "/a/b/c");
-  EXPECT_TRUE(std::filesystem::is_directory(dir + "/a/b/c"));
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
