@@ -8,8 +8,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside
 source "$here/test_lib.sh"
-daemon=/usr/local/sbin/plimd
-files=/hdd/plim/files
 
 # What the user has already: a real analysis tool and a queued name.
 install_holding_tool

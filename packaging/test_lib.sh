@@ -1,5 +1,8 @@
 # Helpers for the packaging tests, which run inside packaging/sandbox.sh.
 
+files=/hdd/plim/files
+daemon=/usr/local/sbin/plimd # where scripts/install.sh puts it
+
 fail() {
   echo "FAIL: $*" >&2
   exit 1
@@ -33,12 +36,12 @@ make_recording() {
   head -c 376 /dev/zero | tr '\0' 'G' >"/hdd/movie/$1.ts"
 }
 
-log_has() { grep -qxF -- "$1" /hdd/plim/files/plim.log; }
+log_has() { grep -qxF -- "$1" $files/plim.log; }
 
 # An analysis tool of the user's own: it notes its PID and holds on while /tmp/hold exists, as a
 # long analysis would.
 install_holding_tool() {
-  mkdir -p /hdd/plim/bin64 /hdd/plim/files
+  mkdir -p /hdd/plim/bin64 $files
   cat >/hdd/plim/bin64/plim <<'TOOL'
 #!/bin/sh
 echo "real analysis tool: $*"
@@ -56,7 +59,7 @@ install_service() {
 }
 
 # Runs the stop command "$@" while the holding tool runs the job "Cut Short": the service's two
-# processes ($daemon) and the tool must end, another executable called plimd must not.
+# processes and the tool must end, another executable called plimd must not.
 stop_mid_job() {
   touch /tmp/hold
   rm -f /tmp/tool.pid

@@ -7,8 +7,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside
 source "$here/test_lib.sh"
-daemon=/usr/local/sbin/plimd
-files=/hdd/plim/files
 
 # Run inside systemd's namespaces, as a shell on the booted machine would.
 under_systemd() {
@@ -65,7 +63,7 @@ echo 0 >"$cgroup/cgroup.procs" 2>/dev/null || skip "cannot move into a control g
 mkdir -p /etc/systemd/system
 printf '[Unit]\nDescription=Boot of the plimd test\n' >/etc/systemd/system/plimd-test.target
 touch /tmp/console
-container=plimd-test unshare --cgroup --pid --fork --mount-proc bash -c '
+container=plimd-test unshare --cgroup --uts --ipc --pid --fork --mount-proc bash -c '
   mount -t cgroup2 cgroup2 /sys/fs/cgroup
   mount --bind /tmp/console /dev/console
   exec /lib/systemd/systemd --unit=plimd-test.target --show-status=false' </dev/null 2>>/tmp/console &
