@@ -1,8 +1,9 @@
 #!/bin/bash
 # The README's install command on a throw-away copy of the machine with systemd in charge:
 # systemd boots as PID 1 of a private PID namespace, inside a control group of its own. The
-# install enables and starts the unit; stop ends both processes and the tool the worker runs,
-# and nothing else; the next start runs the job the stop cut short.
+# install enables and starts the unit; the service's own messages reach the journal; stop ends
+# both processes and the tool the worker runs, and nothing else; the next start runs the job the
+# stop cut short.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside
@@ -21,12 +22,20 @@ under_systemd() {
   plimctl add "Some Title"
   wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
 
+  # The service's own messages go to the journal.
+  mkdir -p $files/queue.txt.tmp/keep
+  plimctl add "Blocked"
+  wait_for "the message in the journal" eval \
+    'journalctl -u plimd -o cat | grep -qxF "Error: $files/queue.txt"'
+  rm -r $files/queue.txt.tmp
+
   stop_mid_job systemctl stop plimd
   [[ $(systemctl is-active plimd) == inactive ]] || fail "the unit is not inactive after stop"
   systemctl start plimd
   running $daemon 2 || fail "start did not leave two processes"
   wait_for "the cut job to run again" log_has ">>>>>>>> plim stop Cut Short"
-  [[ $(<$files/fertig.txt) == $'Some Title\nCut Short' ]] || fail "done list: $(<$files/fertig.txt)"
+  [[ $(<$files/fertig.txt) == $'Some Title\nBlocked\nCut Short' ]] ||
+    fail "done list: $(<$files/fertig.txt)"
   echo "systemd unit: passed"
 }
 if [[ ${2:-} == --under-systemd ]]; then
@@ -61,20 +70,24 @@ trap cleanup EXIT
 echo 0 >"$cgroup/cgroup.procs" 2>/dev/null || skip "cannot move into a control group of its own"
 
 mkdir -p /etc/systemd/system
-printf '[Unit]\nDescription=Boot of the plimd test\n' >/etc/systemd/system/plimd-test.target
+printf '[Unit]\nDescription=Boot of the plimd test\nWants=systemd-journald.socket\n' \
+  >/etc/systemd/system/plimd-test.target
 touch /tmp/console
 container=plimd-test unshare --cgroup --uts --ipc --pid --fork --mount-proc bash -c '
   mount -t cgroup2 cgroup2 /sys/fs/cgroup
   mount --bind /tmp/console /dev/console
-  exec /lib/systemd/systemd --unit=plimd-test.target --show-status=false' </dev/null 2>>/tmp/console &
+  exec /lib/systemd/systemd --unit=plimd-test.target --show-status=false' \
+  </dev/null 2>>/tmp/console &
 booter=$!
 # systemd's PID here: the one child of unshare.
 init_pid() {
   init=$(cat /proc/$booter/task/$booter/children 2>/dev/null) && init=${init% } && [[ -n $init ]]
 }
 booted() {
-  init_pid &&
-    [[ $(nsenter -t "$init" -m -p -r systemctl is-system-running 2>/dev/null) == @(running|degraded) ]]
+  local state
+  init_pid || return 1
+  state=$(nsenter -t "$init" -m -p -r systemctl is-system-running 2>/dev/null) || true
+  [[ $state == @(running|degraded) ]]
 }
 deadline=$((SECONDS + 30))
 until booted; do
