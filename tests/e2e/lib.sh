@@ -153,6 +153,17 @@ job_log() {
   printf 'plim_mark: stdout %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
 }
 
+# hold_job [NAME...]: queues the names and sends a datagram; the analysis tool of the drain's
+# first job holds until /hdd/hold is removed. TOOL and WORKER are its PID and its parent's.
+hold_job() {
+  touch /hdd/hold
+  rm -f /hdd/plim.pid
+  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  send 25252 1
+  wait_for "a held analysis tool" test -f /hdd/plim.pid
+  read -r TOOL WORKER </hdd/plim.pid
+}
+
 work_dirs_gone() {
   [ -z "$(ls -A /tmp/plim/tmp 2>/dev/null)" ] || fail "work folders left: $(ls -A /tmp/plim/tmp)"
 }

@@ -30,15 +30,10 @@ wait_idle 4
 expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\n')
 
 say "killing the worker mid-job kills its tool, and a restart runs the job again"
-touch /hdd/hold
-rm -f /hdd/plim.pid
-printf 'victim\n' >>"$QUEUE"
-send 25252 1
-wait_for "the victim's analysis tool" test -f /hdd/plim.pid
-read -r tool worker </hdd/plim.pid
-plimd_pids | grep -qx "$worker" || fail "the tool's parent $worker is not a plimd process"
-kill -KILL "$worker"
-wait_for "the tool to die with its worker" dead "$tool"
+hold_job victim
+plimd_pids | grep -qx "$WORKER" || fail "the tool's parent $WORKER is not a plimd process"
+kill -KILL "$WORKER"
+wait_for "the tool to die with its worker" dead "$TOOL"
 rm /hdd/hold
 sleep 0.3 # the tool would print its lines now, had it survived
 victim_start=$(printf '>>>>>>>> plim start victim\n*************** plim ***************\n')
@@ -57,11 +52,7 @@ expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\nvictim\n')
 work_dirs_gone
 
 say "a second service on the same files waits for the first one's drain to end"
-touch /hdd/hold
-rm -f /hdd/plim.pid
-printf 'one\ntwo\n' >>"$QUEUE"
-send 25252 1
-wait_for "the first service's job" test -f /hdd/plim.pid
+hold_job one two
 (cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) || fail "second launcher"
 wait_for "the second worker to wait for the drain lock" grep -q -- '-> FLOCK' /proc/locks
 [ "$(grep -c "^plim " "$CALLS")" -eq 7 ] || fail "a second job started beside the first"

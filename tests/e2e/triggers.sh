@@ -20,9 +20,7 @@ expect_file "$QUEUE" <(printf 'stuck\n')
 
 say "ten datagrams during a long job give ten more drains after it"
 rm -r "$QUEUE.tmp"
-touch /hdd/hold
-send 25252 1
-wait_for "the long job" test -f /hdd/plim.pid
+hold_job
 block_queue
 printf 'later\n' >>"$QUEUE"
 send 25252 1 1 1 1 1 1 1 1 1 1

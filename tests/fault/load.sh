@@ -14,7 +14,7 @@ dirty() { awk '/^(Private|Shared)_Dirty:/ { kb += $2 } END { print kb }' "/proc/
 drops() { awk 'substr($2, 9) == ":62A4" { print $NF }' /proc/net/udp; }
 socket_empty() { awk 'substr($2, 9) == ":62A4" { exit $5 != "00000000:00000000" }' /proc/net/udp; }
 # The worker sleeps in a pipe read only once the pipe is empty.
-settled() { socket_empty && waiting_for_trigger "$worker"; }
+settled() { socket_empty && waiting_for_trigger "$WORKER"; }
 
 say "$count datagrams during a slow job, names queued after it, each drain whole"
 printf 'warm-up\n' >"$QUEUE"
@@ -23,13 +23,9 @@ printf 'warm-up\n' >"$QUEUE"
 sync "$PLIMD"
 start_service
 wait_idle 1
-touch /hdd/hold
-printf 'slow\n' >>"$QUEUE"
-send 25252 1
-wait_for "the slow job" test -f /hdd/plim.pid
-read -r _ worker </hdd/plim.pid
-listener=$(plimd_pids | grep -vx "$worker")
-before="$(dirty "$listener") $(dirty "$worker")"
+hold_job slow
+listener=$(plimd_pids | grep -vx "$WORKER")
+before="$(dirty "$listener") $(dirty "$WORKER")"
 send -n "$count" 25252 '' 0 123 "$big" 1
 # Names arrive while the worker works off the backlog, so that triggered drains have work.
 for i in $(seq 20); do flock "$FILES" sh -c 'echo "$1" >>"$2"' sh "during-$i" "$QUEUE"; done &
@@ -37,7 +33,7 @@ producer=$!
 rm /hdd/hold
 wait "$producer"
 WAIT_SECONDS=120 wait_for "the backlog of triggers to be drained" settled
-after="$(dirty "$listener") $(dirty "$worker")"
+after="$(dirty "$listener") $(dirty "$WORKER")"
 plimd_count_is 2 || fail "a service process died"
 printf 'after-%s\n' 1 2 3 >>"$QUEUE"
 send 25252 1
@@ -52,7 +48,7 @@ echo "FIGURE 7 | $count datagrams (empty, \"0\", \"123\", 64 KiB, \"1\") during 
 # A few pages for stacks and caches touched later; any leak per datagram or drain is far more.
 # AddressSanitizer's allocator holds on to memory by design, so under it only ASan's own leak
 # and error reports count.
-if grep -q libasan "/proc/$worker/maps"; then
+if grep -q libasan "/proc/$WORKER/maps"; then
   say "memory not compared: the service runs under AddressSanitizer"
 elif [ "$l1" -gt $((l0 + 64)) ] || [ "$w1" -gt $((w0 + 64)) ]; then
   fail "the service's memory grew"
