@@ -57,7 +57,11 @@ install_holding_tool
 own=$(sed -n 's/^0:://p' /proc/self/cgroup)
 home=$unified${own%/}
 cgroup=$(mktemp -d "$home/plimd-test.XXXXXX")
-booter=
+booter= # unshare, once it runs
+# systemd's PID here: the one child of unshare.
+init_pid() {
+  init=$(cat /proc/$booter/task/$booter/children 2>/dev/null) && init=${init% } && [[ -n $init ]]
+}
 cleanup() {
   if [[ -n $booter ]]; then
     if init_pid; then kill -KILL "$init"; fi
@@ -79,10 +83,6 @@ container=plimd-test unshare --cgroup --uts --ipc --pid --fork --mount-proc bash
   exec /lib/systemd/systemd --unit=plimd-test.target --show-status=false' \
   </dev/null 2>>/tmp/console &
 booter=$!
-# systemd's PID here: the one child of unshare.
-init_pid() {
-  init=$(cat /proc/$booter/task/$booter/children 2>/dev/null) && init=${init% } && [[ -n $init ]]
-}
 booted() {
   local state
   init_pid || return 1
