@@ -74,6 +74,9 @@ untouched /hdd/victim/Rec1.rec
 grep -qxF "plimd: the tools of Rec1 are not run: /tmp/plim/tmp is a link of user 65534" \
   /hdd/plimd.err || fail "no line on stderr says why the tools did not run"
 owned_755 /tmp/plim
+echo "FIGURE 6 | /tmp/plim/tmp planted by user nobody as a link to a root-only tree before" \
+  "the first start, then a job | 0 files removed through the link, 0 tools run, 1 line on" \
+  "stderr"
 
 say "nobody swaps Rec2.rec/d for a link to /hdd/victim2 while the job removes it"
 fresh_work_root
@@ -105,10 +108,9 @@ untouched /hdd/victim2
 owned_755 /tmp/plim/tmp
 [ ! -e /tmp/plim/tmp/Rec2.rec ] || grep -q "^plimd: the tools of Rec2 are not run: " \
   /hdd/plimd.err || fail "tools ran in a folder that nobody still controls"
-echo "FIGURE 6 | a link of user nobody planted as /tmp/plim/tmp before the first start;" \
-  "a folder of $files files swapped for a link to a root-only folder $(cat /hdd/swaps) times" \
-  "until the job was done | 0 files outside the work folder removed, 0 tools run in a" \
-  "folder another user can change"
+echo "FIGURE 6 | a folder of $files files in the work folder of user nobody, swapped for a" \
+  "link to a root-only folder $(cat /hdd/swaps) times by nobody until the job was done |" \
+  "0 files outside the work folder removed, 0 tools run in a folder nobody can still change"
 
 say "an administrator's own link /tmp/plim/tmp -> /hdd/work keeps working"
 fresh_work_root
