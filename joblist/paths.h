@@ -18,12 +18,19 @@ inline constexpr char kFilesDir[] = "/hdd/plim/files";
 // Held for the whole of a drain, so that two workers on the same files never run jobs at once.
 inline constexpr char kDrainLock[] = "/hdd/plim/files/plimd.lock";
 
-// The paths of one job; "%s" stands for the file-system name.
+// The folder the jobs work in, and how many of its last components the service makes and
+// owns itself ("/tmp/plim" and "/tmp/plim/tmp"; "/tmp" is the system's).
+inline constexpr char kWorkRoot[] = "/tmp/plim/tmp";
+inline constexpr int kWorkRootOwnComponents = 2;
+
+// The paths of one job; "%s" stands for the file-system name. The job's folder and its links
+// are made relative to the checked kWorkRoot; the full path is what the analysis tool gets.
 inline constexpr char kStreamPath[] = "/hdd/movie/%s.ts";
 inline constexpr char kIndexPath[] = "/hdd/movie/%s.ts.idx";
 inline constexpr char kWorkDir[] = "/tmp/plim/tmp/%s.rec";
-inline constexpr char kStreamLink[] = "/tmp/plim/tmp/%s.rec/001.ts";
-inline constexpr char kIndexLink[] = "/tmp/plim/tmp/%s.rec/001.idx";
+inline constexpr char kWorkDirName[] = "%s.rec";
+inline constexpr char kStreamLinkName[] = "001.ts";
+inline constexpr char kIndexLinkName[] = "001.idx";
 inline constexpr char kAnalysisTool[] = "/hdd/plim/bin64/plim";
 inline constexpr char kMarkTool[] = "/hdd/plim/bin64/plim_mark";
 

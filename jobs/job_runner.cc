@@ -1,17 +1,21 @@
 #include "jobs/job_runner.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 
 #include "frame/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
+#include "jobs/remove_tree.h"
+#include "jobs/work_dir.h"
 
 namespace plim {
 
 namespace {
 
-enum class Action { kRemove, kMakeDirectories, kTouch, kLink, kLog, kAnalyse, kMark };
+// The actions on the job's folder work through descriptors from the checked work folder.
+enum class Action { kRemove, kRemoveFolder, kMakeFolder, kTouch, kLink, kLog, kAnalyse, kMark };
 
 struct Step {
   Action action;
@@ -23,36 +27,48 @@ struct Step {
 // The whole job, in order.
 constexpr Step kSteps[] = {
     {Action::kRemove, false, kIndexPath, nullptr},
-    {Action::kRemove, false, kWorkDir, nullptr},
-    {Action::kMakeDirectories, false, kWorkDir, nullptr},
+    {Action::kRemoveFolder, false, kWorkDirName, nullptr},
+    {Action::kMakeFolder, false, kWorkDirName, nullptr},
     {Action::kTouch, true, kIndexPath, nullptr},
-    {Action::kLink, true, kIndexPath, kIndexLink},
-    {Action::kLink, false, kStreamPath, kStreamLink},
+    {Action::kLink, true, kIndexPath, kIndexLinkName},
+    {Action::kLink, false, kStreamPath, kStreamLinkName},
     {Action::kLog, false, ">>>>>>>> plim start %s", nullptr},
     {Action::kLog, false, "*************** plim ***************", nullptr},
     {Action::kAnalyse, false, kAnalysisTool, kWorkDir},
     {Action::kLog, false, "*************** plim_mark ***************", nullptr},
     {Action::kMark, false, kMarkTool, nullptr},
     {Action::kLog, false, ">>>>>>>> plim stop %s", nullptr},
-    {Action::kRemove, false, kWorkDir, nullptr},
+    {Action::kRemoveFolder, false, kWorkDirName, nullptr},
 };
 
-void Perform(const Step& step, const std::string& name, const JobLog& log) {
+// Tools running as root in a folder another user can change could be turned against the
+// machine; the job still counts as done, like one whose tool failed.
+void SayToolsNotRun(const std::string& name, const JobFolder& job) {
+  fprintf(stderr, "plimd: the tools of %s are not run: %s\n", name.c_str(), job.unsafe.c_str());
+}
+
+void Perform(const Step& step, const std::string& name, const JobLog& log, JobFolder* job) {
   const std::string first = Fill(step.first, name);
   switch (step.action) {
     case Action::kRemove:
       return RemoveTree(first);
-    case Action::kMakeDirectories:
-      return MakeDirectories(first);
+    case Action::kRemoveFolder:
+      job->folder.Reset();
+      if (job->root.valid()) RemoveTreeAt(job->root.get(), first, Fill(kWorkDir, name));
+      return;
+    case Action::kMakeFolder:
+      return MakeJobFolder(job, first, Fill(kWorkDir, name));
     case Action::kTouch:
       return Touch(first);
     case Action::kLink:
-      return MakeSymlink(first, Fill(step.second, name));
+      return LinkInJobFolder(*job, first, step.second, Fill(kWorkDir, name) + "/" + step.second);
     case Action::kLog:
       return AppendLine(log, first);
     case Action::kAnalyse:
+      if (!job->unsafe.empty()) return SayToolsNotRun(name, *job);
       return RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true);
     case Action::kMark:
+      if (!job->unsafe.empty()) return;
       return RunTool({first, name}, log, /*stderr_to_log=*/false);
   }
 }
@@ -78,9 +94,11 @@ void StartPlim(std::string name) {
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
   const JobLog log(Log);
+  JobFolder job;
+  job.root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.unsafe);
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
-    Perform(step, name, log);
+    Perform(step, name, log, &job);
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -25,11 +24,6 @@ namespace {
 
 void Report(const char* what, const std::string& path, int error) {
   fprintf(stderr, "plimd: %s %s: %s\n", what, path.c_str(), strerror(error));
-}
-
-int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  if (remove(path) != 0 && errno != ENOENT) Report("cannot remove", path, errno);
-  return 0;
 }
 
 // What the worker hands the child that becomes a tool.
@@ -78,15 +72,6 @@ pid_t StartTool(Launch* launch) {
   return clone(ExecTool, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
 }
 
-// Tries the folder itself first: for a job's work folder only the last one is ever missing, and
-// its parents are made only when mkdir says one is.
-bool CreateFolder(const std::string& path) {
-  if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST) return true;
-  const size_t slash = path.rfind('/');
-  if (errno != ENOENT || slash == 0 || slash == std::string::npos) return false;
-  return CreateFolder(path.substr(0, slash)) && (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST);
-}
-
 void WaitFor(pid_t child) {
   int status;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -95,14 +80,32 @@ void WaitFor(pid_t child) {
 
 }  // namespace
 
-void RemoveTree(const std::string& path) {
-  if (nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) != 0 && errno != ENOENT) {
-    Report("cannot remove", path, errno);
+// A folder left over from before, of another user or open to others, could be changed under
+// the tools running as root, so it is not used.
+void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& shown) {
+  if (!job->root.valid()) return;
+  struct stat st;
+  if (mkdirat(job->root.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+    job->folder_error = errno;
+    return Report("cannot create directory", shown, errno);
   }
+  job->folder = ScopedFd(
+      openat(job->root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (job->folder.valid() && fstat(job->folder.get(), &st) == 0 && st.st_uid == geteuid() &&
+      (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+    return;
+  }
+  job->folder.Reset();
+  job->unsafe = shown + " is not a folder of the service's own";
 }
 
-void MakeDirectories(const std::string& path) {
-  if (!CreateFolder(path)) Report("cannot create directory", path, errno);
+void LinkInJobFolder(const JobFolder& job, const std::string& target, const std::string& name,
+                     const std::string& shown) {
+  if (job.folder_error != 0) return Report("cannot create symbolic link", shown, job.folder_error);
+  if (!job.folder.valid()) return;
+  if (symlinkat(target.c_str(), job.folder.get(), name.c_str()) != 0) {
+    Report("cannot create symbolic link", shown, errno);
+  }
 }
 
 void Touch(const std::string& path) {

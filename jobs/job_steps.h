@@ -11,18 +11,26 @@
 
 namespace plim {
 
-// Removes `path` and, for a folder, all it holds, without following links ("rm -rf").
-// A missing path is no failure.
-void RemoveTree(const std::string& path);
+// A job's own folder in the checked work folder, reached only through descriptors.
+struct JobFolder {
+  ScopedFd root;         // the work folder; invalid when it could not be made safe
+  ScopedFd folder;       // the job's folder, once made and found to be the service's
+  int folder_error = 0;  // why the job's folder could not be made or opened
+  std::string unsafe;    // why the tools must not run; empty when they may
+};
 
-// Creates the folder `path` and its missing parents ("mkdir -p").
-void MakeDirectories(const std::string& path);
+// Makes the folder `name` in the work folder and opens it ("mkdir -p"; `shown` is its path).
+// An entry there that is no folder, or that another user owns or can write, is reported, is
+// not used and makes the folder unsafe.
+void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& shown);
+
+// Creates the symbolic link `name` in the job's folder pointing at `target` ("ln -s"). Without
+// a job folder, reports why it could not be made as the failure of the link.
+void LinkInJobFolder(const JobFolder& job, const std::string& target, const std::string& name,
+                     const std::string& shown);
 
 // Creates `path` empty if it is missing, and sets its times to now ("touch").
 void Touch(const std::string& path);
-
-// Creates the symbolic link `link` pointing at `target` ("ln -s").
-void MakeSymlink(const std::string& target, const std::string& link);
 
 // The log of one job, opened once for appending (and created) for all its lines and tools.
 class JobLog {

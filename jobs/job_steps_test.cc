@@ -1,5 +1,6 @@
 #include "jobs/job_steps.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -68,6 +70,24 @@ TEST_F(JobStepsTest, LogThatCannotBeOpenedIsReportedByEveryStepAndRunsNoTool) {
             "plimd: cannot write to " + log_path + ": No such file or directory\n" +
                 "plimd: cannot open " + log_path + ": No such file or directory\n");
   EXPECT_FALSE(std::filesystem::exists(Path("ran")));
+}
+
+TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
+  namespace fs = std::filesystem;
+  fs::create_directories(Path("outside/folder"));
+  WriteFile(Path("outside/folder/keep"), "k");
+  fs::create_directories(Path("tree/a/b"));
+  WriteFile(Path("tree/a/b/file"), "f");
+  fs::create_directory_symlink(Path("outside/folder"), Path("tree/a/link"));
+  fs::create_symlink(Path("outside/folder/keep"), Path("tree/file-link"));
+  chmod(Path("tree/a/b").c_str(), 0);  // a root-only tree is removed all the same
+  const ScopedFd dir(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(RemoveTreeAt(dir.get(), "tree", Path("tree")));
+  EXPECT_TRUE(RemoveTreeAt(dir.get(), "missing", Path("missing")));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("tree"))));
+  EXPECT_EQ(ReadBack("outside/folder/keep"), "k");
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ plimctl add "Some Title"
 wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
 log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
+[[ -f /usr/lib/tmpfiles.d/plimd.conf ]] || fail "no tmpfiles.d entry"
+[[ $(stat -c '%U %a' /tmp/plim /tmp/plim/tmp) == $'root 755\nroot 755' ]] ||
+  fail "work folders: $(stat -c '%n %U %a' /tmp/plim /tmp/plim/tmp)"
 [[ $(plimctl status --json) == '{"queued":[],"in_progress":null,"done":["Some Title"]}' ]] ||
   fail "status: $(plimctl status --json)"
 

@@ -1,0 +1,138 @@
+#include "jobs/work_dir.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace plim {
+
+namespace {
+
+constexpr mode_t kOwnMode = 0755;
+
+bool OthersMayWrite(const struct stat& st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+// One walk towards the work folder: whom it trusts, how many more links it may follow.
+struct Walk {
+  uid_t self;
+  gid_t group;
+  int links_left;
+  std::string* why;
+};
+
+ScopedFd Refuse(const Walk& walk, const std::string& shown, const std::string& reason) {
+  *walk.why = shown + " " + reason;
+  return ScopedFd();
+}
+
+ScopedFd Failed(const Walk& walk, const std::string& shown, const char* what, int error) {
+  return Refuse(walk, shown, std::string(what) + ": " + strerror(error));
+}
+
+// Opens `shown` (its components from `start`), where the last `own` are the service's own.
+ScopedFd WalkPath(Walk& walk, ScopedFd start, const std::string& path, int own);
+
+ScopedFd FollowLink(Walk& walk, int parent, const char* name, const std::string& shown) {
+  if (--walk.links_left < 0) return Refuse(walk, shown, "leads through too many links");
+  char target[PATH_MAX];
+  const ssize_t length = readlinkat(parent, name, target, sizeof target);
+  if (length <= 0 || length == sizeof target) return Failed(walk, shown, "cannot read", errno);
+  const std::string to(target, length);
+  ScopedFd start(openat(parent, to[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!start.valid()) return Failed(walk, shown, "cannot follow", errno);
+  return WalkPath(walk, std::move(start), to, 0);
+}
+
+// The entry's owner and mode are set through the descriptor that was checked, never by path.
+// Does nothing where both are right already.
+bool Repair(int fd, const struct stat& st, const Walk& walk) {
+  if ((st.st_uid != walk.self || st.st_gid != walk.group) && fchown(fd, walk.self, walk.group))
+    return false;
+  return (st.st_mode & 07777) == kOwnMode || fchmod(fd, kOwnMode) == 0;
+}
+
+ScopedFd Enter(Walk& walk, int parent, const char* name, bool own, const std::string& shown) {
+  struct stat parent_st, st, opened;
+  if (fstat(parent, &parent_st) != 0) return Failed(walk, shown, "cannot check", errno);
+  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const bool make = errno == ENOENT && own;
+    if (make && mkdirat(parent, name, kOwnMode) != 0 && errno != EEXIST)
+      return Failed(walk, shown, "cannot be made", errno);
+    if (!make || fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return Failed(walk, shown, "cannot be checked", errno);
+  }
+  const Verdict verdict = Judge(parent_st, st, own, walk.self, walk.why);
+  if (verdict == Verdict::kRefuse) return Refuse(walk, shown, *walk.why);
+  if (verdict == Verdict::kFollow) return FollowLink(walk, parent, name, shown);
+  ScopedFd fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid() || fstat(fd.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
+      opened.st_dev != st.st_dev) {
+    return Refuse(walk, shown, "changed while it was checked");
+  }
+  if (verdict == Verdict::kRepair && !Repair(fd.get(), opened, walk))
+    return Failed(walk, shown, "cannot be repaired", errno);
+  return fd;
+}
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  for (size_t begin = 0, end; begin <= path.size(); begin = end + 1) {
+    end = std::min(path.find('/', begin), path.size());
+    if (end > begin && path.compare(begin, end - begin, ".") != 0)
+      parts.push_back(path.substr(begin, end - begin));
+  }
+  return parts;
+}
+
+ScopedFd WalkPath(Walk& walk, ScopedFd start, const std::string& path, int own) {
+  const std::vector<std::string> parts = Components(path);
+  std::string shown = path[0] == '/' ? "" : ".";
+  for (size_t i = 0; i < parts.size() && start.valid(); ++i) {
+    shown += "/" + parts[i];
+    if (parts[i] == "..") return Refuse(walk, shown, "climbs with \"..\"");
+    const bool is_own = i + own >= parts.size();
+    start = Enter(walk, start.get(), parts[i].c_str(), is_own, shown);
+  }
+  return start;
+}
+
+}  // namespace
+
+Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid_t self,
+              std::string* why) {
+  const bool trusted = entry.st_uid == 0 || entry.st_uid == self;
+  // In a folder others may write, only the sticky bit keeps them from swapping a trusted entry.
+  if (OthersMayWrite(parent) && (parent.st_mode & S_ISVTX) == 0) {
+    *why = "is in a folder that others can write";
+  } else if (S_ISLNK(entry.st_mode)) {
+    if (trusted) return Verdict::kFollow;
+    *why = "is a link of user " + std::to_string(entry.st_uid);
+  } else if (!S_ISDIR(entry.st_mode)) {
+    *why = "is not a folder";
+  } else if (own) {
+    return Verdict::kRepair;
+  } else if (!trusted) {
+    *why = "belongs to user " + std::to_string(entry.st_uid);
+  } else {
+    return Verdict::kEnter;
+  }
+  return Verdict::kRefuse;
+}
+
+ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why) {
+  Walk walk = {geteuid(), getegid(), 8, why};
+  ScopedFd fd = WalkPath(walk, ScopedFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), path, own);
+  struct stat st;
+  if (fd.valid() && (fstat(fd.get(), &st) != 0 || OthersMayWrite(st))) {
+    return Refuse(walk, path, "is writable by others");
+  }
+  return fd;
+}
+
+}  // namespace plim

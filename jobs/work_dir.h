@@ -1,0 +1,40 @@
+// The folder the jobs work in. It sits under the world-writable /tmp, so before each job the
+// service opens it one component at a time and repairs the folders it owns itself, the way a
+// boot-time folder entry is repaired: made if missing, given the service's owner and mode 0755
+// through a descriptor. Nothing another user owns or can change is ever followed.
+#ifndef PLIMD_JOBS_WORK_DIR_H_
+#define PLIMD_JOBS_WORK_DIR_H_
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+// What becomes of one entry met on the way to the work folder.
+enum class Verdict {
+  kEnter,   // a folder that can be trusted as it is
+  kRepair,  // one of the service's own folders, given its owner and mode 0755 where they differ
+  kFollow,  // a link that its owner's trust lets the walk follow
+  kRefuse,  // the walk stops here; the work folder cannot be made safe
+};
+
+// Judges `entry` (as lstat sees it), found in the folder `parent` (as fstat sees it). `own` says
+// whether the service makes and owns this folder; `self` is the only user besides root that is
+// trusted. On kRefuse, `why` says what is wrong with the entry.
+Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid_t self,
+              std::string* why);
+
+// Opens the folder `path` (absolute), making its last `own` components where they are missing
+// and repairing them (owner the effective user and group, mode 0755). A link is followed only
+// where its owner is trusted, and the folder reached must be the trusted user's and writable by
+// no one else. On failure returns an invalid descriptor and `why` says, with the path, why the
+// folder cannot be made safe; nothing that is not the service's own is changed.
+ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_WORK_DIR_H_
