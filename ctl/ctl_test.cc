@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -162,7 +163,7 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
   const Case cases[] = {
       {{"b", "a"}, "a\nb\na\nc\n<ERROR>\nb\n", 0, "c\n<ERROR>\n", ""},
       {{"Some Title"}, "some title\nSome Title\nSome Title \n", 0, "some title\nSome Title \n", ""},
-      {{"a", "zz", "b"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
+      {{"a", "zz", "b", "a"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
       {{"run"}, "x\n", 1, "x\n", "\"run\" is not queued; it is the job in progress"},
       {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
       {{"--", "-x"}, "-x\nb", 0, "b\n", ""},
@@ -189,6 +190,9 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
     EXPECT_EQ(Read(files_.in_progress), "run\n");
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     EXPECT_EQ(err.empty(), c.message.empty()) << err;
+    if (c.status == 1) {
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
   }
 }
 

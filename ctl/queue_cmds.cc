@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "ctl/log_record.h"
@@ -64,8 +65,12 @@ bool SyncFolderOf(const std::string& path) {
 
 int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
   std::string problem;
-  const std::vector<std::string> names = Names("remove", args, &problem);
+  std::vector<std::string> names = Names("remove", args, &problem);
   if (names.empty()) return BadUsage(err, problem);
+  // A name given twice is queued or not, once.
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    names.erase(std::remove(it + 1, names.end(), *it), names.end());
+  }
   std::vector<size_t> removed;
   if (!RemoveFromQueue(files.queue, names, &removed)) {
     fprintf(err, "plimctl: cannot rewrite %s: %s\n", files.queue.c_str(), strerror(errno));

@@ -12,12 +12,12 @@ cp "$ACTIVE" "$SCRATCH/active"
 say "remove: every entry of each name, other lines byte for byte, never the job in progress"
 # queue before | arguments | exit status | queue after | a line of stderr
 while IFS='|' read -r before args status after message; do
-  printf "$before" >"$QUEUE"
+  printf %b "$before" >"$QUEUE"
   eval "set -- $args"
   rc=0
   "$PLIMCTL" remove "$@" 2>"$SCRATCH/err" || rc=$?
   [ "$rc" -eq "$status" ] || fail "remove $args: status $rc, not $status"
-  expect_file "$QUEUE" <(printf "$after")
+  expect_file "$QUEUE" <(printf %b "$after")
   expect_file "$ACTIVE" "$SCRATCH/active"
   if [ -n "$message" ]; then
     grep -qxF "$message" "$SCRATCH/err" || fail "remove $args: $(cat "$SCRATCH/err")"
