@@ -21,7 +21,7 @@ say "pause lets the job in progress finish and starts no other"
 "$PLIMCTL" pause || fail "pause"
 [ "$(stat -c %a "$FILES/paused")" = 644 ] || fail "the mark's mode: $(stat -c %a "$FILES/paused")"
 rm /hdd/hold
-wait_for "the held job to finish" test "$(marks)" -eq 1
+wait_for "the held job to finish" eval '[ "$(marks)" -eq 1 ]'
 wait_for "the drain to stop" waiting_for_trigger "$WORKER"
 expect_file "$QUEUE" <(printf 'second\nthird\n')
 
