@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "ctl/queue_cmds.h"
 #include "ctl/status.h"
 #include "ctl/trigger.h"
 #include "frame/config.h"
@@ -17,20 +18,29 @@ namespace {
 
 constexpr char kUsage[] =
     "Usage: plimctl add NAME...\n"
+    "       plimctl remove NAME...\n"
     "       plimctl status [--json]\n"
+    "       plimctl log NAME\n"
+    "       plimctl pause | resume\n"
     "       plimctl trigger\n"
     "\n"
     "Feeds and watches plimd, the recorder's post-processing service.\n"
     "\n"
     "  add NAME...      queue the recording /hdd/movie/NAME.ts for each NAME, in order,\n"
     "                   then ask plimd to work through its queue\n"
+    "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
+    "                   progress); status 1 if a NAME was not queued\n"
     "  status           show the job in progress, the queue and the names done last\n"
     "  status --json    the same as one JSON object, for scripts\n"
+    "  log NAME         show NAME's latest record from the log, so far if it still runs\n"
+    "  pause            let the job in progress finish and start no other, across restarts\n"
+    "  resume           end a pause and ask plimd to work through its queue\n"
     "  trigger          ask plimd to work through its queue\n"
     "  -h, --help       show this help\n"
     "  --version        show the version\n"
     "\n"
-    "Exit status: 0 done, 1 a file or the datagram could not be written, 2 bad usage.\n"
+    "Exit status: 0 done, 1 a file or the datagram could not be written (or, for remove\n"
+    "and log, a NAME was not found), 2 bad usage.\n"
     "See plimctl(1) and plimd(8).\n";
 
 int Usage(FILE* err, const std::string& problem) {
@@ -131,6 +141,13 @@ int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* ou
   }
   if (command == "add") return Add(rest, files, err);
   if (command == "status") return Status(rest, files, out, err);
+  if (command == "remove") return RemoveNames(rest, files, err);
+  if (command == "log") return ShowLog(rest, files, out, err);
+  if (command == "pause") return Pause(rest, files, err);
+  if (command == "resume") {
+    const int status = RemovePauseMark(rest, files, err);
+    return status == kExitOk ? Trigger(files, err, /*queued=*/true) : status;
+  }
   if (command == "trigger") {
     return rest.empty() ? Trigger(files, err, /*queued=*/false)
                         : Usage(err, "trigger takes no arguments");

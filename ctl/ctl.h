@@ -18,6 +18,8 @@ struct CtlFiles {
   std::string done = Fertig;
   std::string conf = Conf;
   std::string stream = kStreamPath;  // "%s" stands for the file-system name
+  std::string log = Log;
+  std::string paused = kPausedMark;
 };
 
 // Exit statuses, as documented in plimctl(1).

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "ctl/status.h"
 #include "tests/scratch_dir.h"
@@ -21,7 +23,7 @@ class CtlTest : public ScratchDirTest {
  protected:
   void SetUp() override {
     files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"), Path("plim.conf"),
-              Path("%s.ts")};
+              Path("%s.ts"),     Path("plim.log"),   Path("paused")};
   }
   void TearDown() override {
     if (listener_ >= 0) close(listener_);
@@ -93,7 +95,7 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
       {{"trigger"}, 0, "", "1|", ""},
       {{"trigger", "now"}, 2, "", "", "takes no arguments"},
       {{"status", "--yaml"}, 2, "", "", "unknown argument"},
-      {{"remove", "x"}, 2, "", "", "unknown command"},
+      {{"frobnicate", "x"}, 2, "", "", "unknown command"},
       {{}, 2, "", "", "no command"},
       {{"add", "--help", "x"}, 0, "", "", "Usage: plimctl add NAME..."},
   };
@@ -147,6 +149,121 @@ TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
   EXPECT_EQ(json, "{\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]}\n");
   EXPECT_FALSE(std::filesystem::exists(files_.queue));
   EXPECT_FALSE(std::filesystem::exists(files_.in_progress));
+}
+
+TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
+  struct Case {
+    std::vector<std::string> args;
+    std::optional<std::string> queue;  // before; none for no file
+    int status;
+    std::optional<std::string> after;
+    std::string message;  // found in stderr
+  };
+  const std::string nul("x\0y\n", 4);
+  const Case cases[] = {
+      {{"b", "a"}, "a\nb\na\nc\n<ERROR>\nb\n", 0, "c\n<ERROR>\n", ""},
+      {{"Some Title"}, "some title\nSome Title\nSome Title \n", 0, "some title\nSome Title \n", ""},
+      {{"a", "zz", "b", "a"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
+      {{"run"}, "x\n", 1, "x\n", "\"run\" is not queued; it is the job in progress"},
+      {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
+      {{"--", "-x"}, "-x\nb", 0, "b\n", ""},
+      {{"a"}, std::nullopt, 1, std::nullopt, "\"a\" is not queued"},
+      {{}, "a\n", 2, "a\n", "remove: no NAME given"},
+      {{"-x"}, "-x\n", 2, "-x\n", "unknown option -x"},
+      {{"a", "b\nc"}, "a\n", 2, "a\n", "contains a line break"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(files_.queue);
+    if (c.queue) Write(files_.queue, *c.queue);
+    if (c.queue) chmod(files_.queue.c_str(), 0604);
+    Write(files_.in_progress, "run\n");
+    std::vector<std::string> args = {"remove"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::string out, err;
+    EXPECT_EQ(Run(args, &out, &err), c.status) << testing::PrintToString(args);
+    EXPECT_EQ(std::filesystem::exists(files_.queue), c.after.has_value());
+    EXPECT_EQ(Read(files_.queue), c.after.value_or("")) << testing::PrintToString(args);
+    struct stat info = {};
+    if (c.after && stat(files_.queue.c_str(), &info) == 0) {
+      EXPECT_EQ(info.st_mode & 0777, 0604u);
+    }
+    EXPECT_EQ(Read(files_.in_progress), "run\n");
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(err.empty(), c.message.empty()) << err;
+    if (c.status == 1) {
+      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+  }
+}
+
+std::string Record(const std::string& name, const std::string& body, bool stopped = true) {
+  return ">>>>>>>> plim start " + name + "\n" + body +
+         (stopped ? ">>>>>>>> plim stop " + name + "\n" : "");
+}
+
+TEST_F(CtlTest, LogPrintsTheLatestRecordOfTheName) {
+  // Puts the start line of the record after it across the 64 KiB boundary of reading.
+  const std::string filler = std::string(65536 - 10 - 1, 'f') + "\n";
+  struct Case {
+    std::string name;
+    std::optional<std::string> log;
+    int status;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"a", Record("a", "old\n") + Record("ab", "x\n") + Record("a", "new\n") + Record("b", ""), 0,
+       Record("a", "new\n")},
+      {"x/y:z", Record("x_y_z", "1\n") + "x>>>>>>>> plim start x_y_z\n", 0, Record("x_y_z", "1\n")},
+      {"a b", Record("a b", "done\n") + Record("a b", "so far\n", false), 0,
+       Record("a b", "so far\n", false)},
+      {"cut", Record("cut", "half\n", false) + Record("next", "") + "x\n", 0,
+       Record("cut", "half\n", false)},
+      {"big", filler + Record("big", std::string(70000, 'b') + "\n"), 0,
+       Record("big", std::string(70000, 'b') + "\n")},
+      {"a", Record("a b", "") + Record("ab", ""), 1, ""},
+      {"a", std::nullopt, 1, ""},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(files_.log);
+    if (c.log) Write(files_.log, *c.log);
+    std::string out, err;
+    EXPECT_EQ(Run({"log", c.name}, &out, &err), c.status) << c.name;
+    EXPECT_EQ(out, c.out) << c.name;
+    EXPECT_EQ(err.empty(), c.status == 0) << err;
+  }
+  std::string out, err;
+  EXPECT_EQ(Run({"log", "a", "b"}, &out, &err), 2);
+}
+
+TEST_F(CtlTest, PauseWritesTheMarkAndResumeRemovesItAndTriggers) {
+  struct Case {
+    std::string command;
+    int status;
+    bool paused;
+    std::string datagrams;
+  };
+  const Case cases[] = {
+      {"resume", 0, false, "1|"}, {"pause", 0, true, ""},     {"pause", 0, true, ""},
+      {"trigger", 0, true, "1|"}, {"resume", 0, false, "1|"}, {"resume", 0, false, "1|"},
+  };
+  const mode_t old_mask = umask(077);
+  for (const Case& c : cases) {
+    Listen();
+    std::string out, err;
+    EXPECT_EQ(Run({c.command}, &out, &err), c.status) << c.command << err;
+    struct stat info = {};
+    EXPECT_EQ(stat(files_.paused.c_str(), &info) == 0, c.paused) << c.command;
+    if (c.paused) {
+      EXPECT_EQ(info.st_mode & 07777, 0644u);
+    }
+    EXPECT_EQ(Received(c.datagrams.empty() ? 0 : 1), c.datagrams) << c.command;
+  }
+  umask(old_mask);
+  std::string out, err;
+  EXPECT_EQ(Run({"pause", "now"}, &out, &err), 2);
+  files_.paused = Path("missing/paused");
+  EXPECT_EQ(Run({"pause"}, &out, &err), 1);
+  EXPECT_NE(err.find("cannot write " + files_.paused), std::string::npos) << err;
 }
 
 TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {

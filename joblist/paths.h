@@ -18,6 +18,12 @@ inline constexpr char kFilesDir[] = "/hdd/plim/files";
 // Held for the whole of a drain, so that two workers on the same files never run jobs at once.
 inline constexpr char kDrainLock[] = "/hdd/plim/files/plimd.lock";
 
+// The operators' files: the job history and the pause mark.
+inline constexpr char kHistory[] = "/hdd/plim/files/history";
+inline constexpr char kPausedMark[] = "/hdd/plim/files/paused";
+// The service's own settings, apart from plim.conf, which other software of the recorder writes.
+inline constexpr char kSettings[] = "/etc/plimd.conf";
+
 // The folder the jobs work in, and how many of its last components the service makes and
 // owns itself ("/tmp/plim" and "/tmp/plim/tmp"; "/tmp" is the system's).
 inline constexpr char kWorkRoot[] = "/tmp/plim/tmp";

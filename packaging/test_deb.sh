@@ -37,6 +37,8 @@ log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
   fail "work folders: $(stat -c '%n %U %a' /tmp/plim /tmp/plim/tmp)"
 [[ $(plimctl status --json) == '{"queued":[],"in_progress":null,"done":["Some Title"]}' ]] ||
   fail "status: $(plimctl status --json)"
+plimctl log "Some Title" | grep -qxF ">>>>>>>> plim stop Some Title" || fail "plimctl log"
+[[ -f /usr/share/bash-completion/completions/plimctl ]] || fail "no bash completion"
 
 rm "/hdd/movie/Some Title.ts"
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }

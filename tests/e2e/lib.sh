@@ -1,13 +1,13 @@
 # shellcheck shell=bash
-# Sourced by every scenario: ./SCENARIO.sh PLIMD UDP_SEND
+# Sourced by every scenario: ./SCENARIO.sh PLIMD UDP_SEND [PLIMCTL]
 # Runs the scenario as the first process of fresh mount, network and PID namespaces, with tmpfs
 # on /hdd and /tmp/plim, so that it owns the service's paths and port; when it exits, the kernel
 # ends every process the scenario started. Exits 125 (a skip) where namespaces are refused.
 set -u
 
 if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
-  if [ $# -ne 2 ]; then
-    echo "usage: $0 PLIMD UDP_SEND" >&2
+  if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+    echo "usage: $0 PLIMD UDP_SEND [PLIMCTL]" >&2
     exit 2
   fi
   if ! unshare --mount --net --pid --fork --mount-proc true 2>/dev/null; then
@@ -15,11 +15,12 @@ if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
     exit 125
   fi
   PLIMD_E2E_INSIDE=1 exec unshare --mount --net --pid --mount-proc --kill-child \
-    bash "$0" "$(readlink -f "$1")" "$(readlink -f "$2")"
+    bash "$0" "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "${3:-/nonexistent}")"
 fi
 
 PLIMD=$1
 UDP_SEND=$2
+PLIMCTL=$3 # only for the scenarios of plimctl's commands
 FAKE_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")/../fake-tools" && pwd)
 FILES=/hdd/plim/files
 QUEUE=$FILES/queue.txt

@@ -1,0 +1,91 @@
+#include "ctl/log_record.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+constexpr size_t kChunk = 65536;
+constexpr char kStart[] = ">>>>>>>> plim start ";
+constexpr char kStop[] = ">>>>>>>> plim stop ";
+
+// Calls `found` with the offset of each line of the file `fd`, from the line start `from` on,
+// that begins with `line` (which ends at a line break when a whole line is meant), until
+// `found` returns false. The log may be far larger than memory, so it is read in chunks, and
+// the tail of each chunk is kept that may hold the start of a match. Returns false on a read
+// error.
+template <typename FoundFn>
+bool ScanLines(int fd, off_t from, const std::string& line, FoundFn&& found) {
+  const std::string pattern = "\n" + line;
+  std::string window = "\n";  // the line break before `from`, or the start of the file
+  off_t base = from - 1;      // the offset of window[0]
+  std::string chunk(kChunk, '\0');
+  for (;;) {
+    const ssize_t n = pread(fd, &chunk[0], kChunk, base + static_cast<off_t>(window.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    window.append(chunk, 0, static_cast<size_t>(n));
+    for (size_t at = window.find(pattern); at != std::string::npos;
+         at = window.find(pattern, at + 1)) {
+      if (!found(base + static_cast<off_t>(at) + 1)) return true;
+    }
+    const size_t keep = std::min(window.size(), pattern.size() - 1);
+    base += static_cast<off_t>(window.size() - keep);
+    window.erase(0, window.size() - keep);
+  }
+}
+
+// The offset of the first line from `from` on that begins with `line`, or -1.
+off_t FirstLine(int fd, off_t from, const std::string& line) {
+  off_t first = -1;
+  ScanLines(fd, from, line, [&first](off_t at) {
+    first = at;
+    return false;
+  });
+  return first;
+}
+
+bool Copy(int fd, off_t begin, off_t end, FILE* out) {
+  std::string chunk(kChunk, '\0');
+  while (end < 0 || begin < end) {
+    const size_t want = end < 0 ? kChunk : std::min(kChunk, static_cast<size_t>(end - begin));
+    const ssize_t n = pread(fd, &chunk[0], want, begin);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n == 0;
+    fwrite(chunk.data(), 1, static_cast<size_t>(n), out);
+    begin += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+LogRecord PrintLatestRecord(const std::string& log, const std::string& name, FILE* out) {
+  ScopedFd fd(open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return errno == ENOENT ? LogRecord::kNone : LogRecord::kUnreadable;
+  const std::string start_line = kStart + name + "\n";
+  off_t begin = -1;
+  if (!ScanLines(fd.get(), 0, start_line, [&begin](off_t at) {
+        begin = at;
+        return true;
+      })) {
+    return LogRecord::kUnreadable;
+  }
+  if (begin < 0) return LogRecord::kNone;
+  const std::string stop_line = kStop + name + "\n";
+  off_t end = FirstLine(fd.get(), begin, stop_line);
+  if (end >= 0) end += static_cast<off_t>(stop_line.size());
+  // A record cut short by a crash is followed by the next job's record, not by its stop line.
+  const off_t next = FirstLine(fd.get(), begin + static_cast<off_t>(start_line.size()), kStart);
+  if (next >= 0 && (end < 0 || next < end)) end = next;
+  return Copy(fd.get(), begin, end, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
+}
+
+}  // namespace plim

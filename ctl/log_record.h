@@ -1,0 +1,25 @@
+// One job's framed record in the service's log, found without reading the log into memory.
+#ifndef PLIMD_CTL_LOG_RECORD_H_
+#define PLIMD_CTL_LOG_RECORD_H_
+
+#include <stdio.h>
+
+#include <string>
+
+namespace plim {
+
+enum class LogRecord {
+  kPrinted,     // the record went to `out`
+  kNone,        // the log holds no record of the name, or there is no log
+  kUnreadable,  // the log could not be read; errno tells why
+};
+
+// Copies the latest record of the file-system name `name` in the log at `log` to `out`, byte
+// for byte: from its line ">>>>>>>> plim start NAME" to its line ">>>>>>>> plim stop NAME",
+// both included. A record without its stop line, of a job still running or cut short, ends
+// where the next record starts or where the log ends.
+LogRecord PrintLatestRecord(const std::string& log, const std::string& name, FILE* out);
+
+}  // namespace plim
+
+#endif  // PLIMD_CTL_LOG_RECORD_H_

@@ -1,0 +1,71 @@
+#include "joblist/queue_remove.h"
+
+#include <errno.h>
+#include <sys/types.h>
+
+#include <string_view>
+
+#include "joblist/job_files.h"
+#include "joblist/late_appends.h"
+#include "joblist/line_file.h"
+
+namespace plim {
+
+namespace {
+
+// The index in `names` of the name that the raw queue line `line` is an entry of, or -1.
+// The service cuts a line at its first NUL, so such a line runs as the name before it.
+int MatchingName(std::string_view line, const std::vector<std::string>& names) {
+  const std::string_view entry = line.substr(0, line.find('\0'));
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (entry == names[i]) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// The lines of `text` that are no entry of `names`, each with its line break, counting the
+// others in `removed`.
+std::string KeptLines(std::string_view text, const std::vector<std::string>& names,
+                      std::vector<size_t>* removed) {
+  std::string kept;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    const int match = MatchingName(line, names);
+    if (match >= 0) {
+      ++(*removed)[static_cast<size_t>(match)];
+    } else {
+      kept.append(line.data(), line.size()).push_back('\n');
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return kept;
+}
+
+}  // namespace
+
+bool RemoveFromQueue(const std::string& queue, const std::vector<std::string>& names,
+                     std::vector<size_t>* removed) {
+  removed->assign(names.size(), 0);
+  // Producers that take the same lock append only before or after this whole rewrite.
+  const ExclusiveLock lock = LockQueue(queue);
+  const FileSnapshot old = ReadSnapshot(queue);
+  if (old.state == FileSnapshot::State::kAbsent) return true;
+  if (old.state == FileSnapshot::State::kUnreadable) {
+    if (errno == 0) errno = EIO;
+    return false;
+  }
+  const std::string kept =
+      KeptLines(std::string_view(old.text).substr(0, old.complete), names, removed);
+  size_t count = 0;
+  for (size_t n : *removed) count += n;
+  if (count == 0) return true;
+  const Update update = UpdateFile(queue, old, kept);
+  if (update == Update::kFailed) return false;
+  if (update == Update::kReplaced) {
+    CarryLateAppends(old.fd.get(), static_cast<off_t>(old.complete), queue);
+  }
+  return true;
+}
+
+}  // namespace plim

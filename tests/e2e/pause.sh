@@ -1,0 +1,42 @@
+#!/bin/bash
+# plimctl pause and resume against the service: the job in progress finishes, no other starts,
+# not on a trigger and not after a restart, and resume drains the queue.
+if ! grep -qF /hdd/plim/files/paused "$1" 2>/dev/null; then
+  echo "SKIP: this plimd does not know the pause mark"
+  exit 125
+fi
+source "$(dirname "$0")/lib.sh"
+
+# The worker has gone back to waiting for a trigger: the drain it was in is over.
+worker_idle() {
+  local pid
+  for pid in $(plimd_pids); do waiting_for_trigger "$pid" && return 0; done
+  return 1
+}
+
+start_service
+hold_job first second third
+
+say "pause lets the job in progress finish and starts no other"
+"$PLIMCTL" pause || fail "pause"
+[ "$(stat -c %a "$FILES/paused")" = 644 ] || fail "the mark's mode: $(stat -c %a "$FILES/paused")"
+rm /hdd/hold
+wait_for "the held job to finish" eval '[ "$(marks)" -eq 1 ]'
+wait_for "the drain to stop" waiting_for_trigger "$WORKER"
+expect_file "$QUEUE" <(printf 'second\nthird\n')
+
+say "neither a trigger nor a restart starts a job while paused"
+"$PLIMCTL" trigger || fail "trigger"
+stop_service
+start_service
+wait_for "the start-up drain to stop" worker_idle
+[ "$(marks)" -eq 1 ] || fail "a job ran while paused"
+expect_file "$QUEUE" <(printf 'second\nthird\n')
+expect_file "$ACTIVE" /dev/null
+
+say "resume removes the mark and drains the queue"
+"$PLIMCTL" resume || fail "resume"
+expect_absent "$FILES/paused"
+wait_idle 3
+expect_file "$DONE" <(printf 'first\nsecond\nthird\n')
+pass
