@@ -3,6 +3,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "frame/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
@@ -51,9 +53,11 @@ void Perform(const Step& step, const std::string& name, const JobLog& log) {
     case Action::kLog:
       return AppendLine(log, first);
     case Action::kAnalyse:
-      return RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true);
+      std::ignore = RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true, 0);
+      return;
     case Action::kMark:
-      return RunTool({first, name}, log, /*stderr_to_log=*/false);
+      std::ignore = RunTool({first, name}, log, /*stderr_to_log=*/false, 0);
+      return;
   }
 }
 
