@@ -32,7 +32,7 @@ plimctl add "Some Title"
 wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
 log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
-[[ $(plimctl status --json) == '{"queued":[],"in_progress":null,"done":["Some Title"]}' ]] ||
+[[ $(plimctl status --json) == '{"service":{"running":true,"listener":'*',"worker":'*'},"queued":[],"in_progress":null,"done":["Some Title"]}' ]] ||
   fail "status: $(plimctl status --json)"
 
 rm "/hdd/movie/Some Title.ts"
