@@ -47,7 +47,8 @@ read -r listener worker </run/plimd.pid
 kill -STOP "$listener"
 kill -KILL "$worker"
 status=0
-wait_for "the worker to end" eval '! kill -0 '"$worker"' 2>/dev/null'
+# Dead, but a zombie until the stopped listener reaps it.
+wait_for "the worker to end" eval '! readlink /proc/'"$worker"'/exe >/dev/null'
 /etc/init.d/plimd status >/tmp/status || status=$?
 [[ $status -eq 1 && $(</tmp/status) == "plimd is running without its worker (listener $listener)"* ]] ||
   fail "status without a worker: $status $(</tmp/status)"
