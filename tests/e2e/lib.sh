@@ -120,9 +120,11 @@ start_service() {
   wait_for "the listener on port ${1:-25252}" udp_bound "${1:-25252}"
 }
 
+# Kills the pair's process group in one signal: killed one by one, the second would start the
+# first again.
 stop_service() {
   local pid
-  for pid in $(plimd_pids); do kill -KILL "$pid"; done
+  for pid in $(plimd_pids); do kill -KILL -- "-$(ps -o pgid= -p "$pid" | tr -d ' ')" 2>/dev/null; done
   wait_for "plimd to end" plimd_count_is 0
 }
 
