@@ -34,7 +34,7 @@ std::string Setup(const Figure& figure, const std::string& disk_dir) {
                            "/hdd " + disk_dir + "/tmp && mount --bind " + disk_dir +
                            "/hdd /hdd && mount --bind " + disk_dir + "/tmp /tmp/plim"
                      : "mount -t tmpfs bench-hdd /hdd && mount -t tmpfs bench-tmp /tmp/plim";
-  return mounts + " && ip link set lo up && exec \"$@\"";
+  return mounts + " && mount -t tmpfs bench-run /run && ip link set lo up && exec \"$@\"";
 }
 
 // Runs one figure in fresh namespaces; the namespace's end takes the service with it.

@@ -30,7 +30,8 @@ constexpr char kUsage[] =
     "                   then ask plimd to work through its queue\n"
     "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
     "                   progress); status 1 if a NAME was not queued\n"
-    "  status           show the job in progress, the queue and the names done last\n"
+    "  status           show whether plimd runs, the job in progress, the queue and\n"
+    "                   the names done last\n"
     "  status --json    the same as one JSON object, for scripts\n"
     "  log NAME         show NAME's latest record from the log, so far if it still runs\n"
     "  pause            let the job in progress finish and start no other, across restarts\n"
@@ -112,8 +113,9 @@ int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) 
 int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
   const bool json = options.size() == 1 && options[0] == "--json";
   if (!options.empty() && !json) return Usage(err, "status: unknown argument " + options[0]);
-  const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
-  fputs((json ? FormatJson(lists) : FormatText(lists)).c_str(), out);
+  const StatusReport status = {ReadServiceProcesses(files.pid_file),
+                               ReadJobLists(files.queue, files.in_progress, files.done)};
+  fputs((json ? FormatJson(status) : FormatText(status)).c_str(), out);
   return kExitOk;
 }
 

@@ -20,6 +20,7 @@ struct CtlFiles {
   std::string stream = kStreamPath;  // "%s" stands for the file-system name
   std::string log = Log;
   std::string paused = kPausedMark;
+  std::string pid_file = kPidFile;
 };
 
 // Exit statuses, as documented in plimctl(1).

@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +26,7 @@ class CtlTest : public ScratchDirTest {
  protected:
   void SetUp() override {
     files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"), Path("plim.conf"),
-              Path("%s.ts"),     Path("plim.log"),   Path("paused")};
+              Path("%s.ts"),     Path("plim.log"),   Path("paused"),   Path("plimd.pid")};
   }
   void TearDown() override {
     if (listener_ >= 0) close(listener_);
@@ -133,9 +136,12 @@ TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
   std::string text, json, err;
   ASSERT_EQ(Run({"status"}, &text, &err), 0);
   ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-  EXPECT_EQ(text, "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\ndone, oldest first: 2\n  x\n  y\n");
+  EXPECT_EQ(text,
+            "service: not running\nin progress: a\nqueued: 2\n  b\n  c\\x1b[2J\ndone, oldest "
+            "first: 2\n  x\n  y\n");
   EXPECT_EQ(json,
-            "{\"queued\":[\"b\",\"c\\u001b[2J\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"]}\n");
+            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
+            "\"queued\":[\"b\",\"c\\u001b[2J\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"]}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after[0]), 0);
   ASSERT_EQ(stat(files_.done.c_str(), &after[1]), 0);
   for (int i = 0; i < 2; ++i) {
@@ -146,7 +152,8 @@ TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
   std::filesystem::remove(files_.queue);
   std::filesystem::remove(files_.in_progress);
   ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-  EXPECT_EQ(json, "{\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]}\n");
+  EXPECT_EQ(json.substr(json.find("\"queued")),
+            "\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]}\n");
   EXPECT_FALSE(std::filesystem::exists(files_.queue));
   EXPECT_FALSE(std::filesystem::exists(files_.in_progress));
 }
@@ -266,6 +273,54 @@ TEST_F(CtlTest, PauseWritesTheMarkAndResumeRemovesItAndTriggers) {
   EXPECT_NE(err.find("cannot write " + files_.paused), std::string::npos) << err;
 }
 
+// A child that waits to be killed, called `name`.
+pid_t Process(const char* name) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_NAME, name);
+    pause();
+    _exit(0);
+  }
+  return pid;
+}
+
+TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRuns) {
+  const pid_t listener = Process("plimd"), worker = Process("plimd"), other = Process("sleep");
+  // Only once the child has renamed itself does it pass for the service.
+  const auto named = [](pid_t pid) {
+    return Read("/proc/" + std::to_string(pid) + "/comm") == "plimd\n";
+  };
+  while (!named(listener) || !named(worker)) usleep(1000);
+  const std::string l = std::to_string(listener), w = std::to_string(worker);
+  struct Case {
+    std::string pid_file;  // nothing: no file
+    std::string text;      // the first line
+    std::string json;      // the service object
+  };
+  const Case cases[] = {
+      {l + " " + w + "\n", "running (listener " + l + ", worker " + w + ")",
+       "{\"running\":true,\"listener\":" + l + ",\"worker\":" + w + "}"},
+      {l + " 0\n", "listener " + l + " running, worker missing",
+       "{\"running\":false,\"listener\":" + l + ",\"worker\":null}"},
+      {std::to_string(other) + " " + w + "\n", "worker " + w + " running, listener missing",
+       "{\"running\":false,\"listener\":null,\"worker\":" + w + "}"},
+      {"", "not running", "{\"running\":false,\"listener\":null,\"worker\":null}"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(files_.pid_file);
+    if (!c.pid_file.empty()) Write(files_.pid_file, c.pid_file);
+    std::string text, json, err;
+    ASSERT_EQ(Run({"status"}, &text, &err), 0);
+    ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
+    EXPECT_EQ(text.substr(0, text.find('\n')), "service: " + c.text);
+    EXPECT_EQ(json.substr(0, json.find(",\"queued")), "{\"service\":" + c.json);
+  }
+  for (pid_t pid : {listener, worker, other}) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
 TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {
   const std::pair<std::string, std::string> cases[] = {
       {"Some Title", "\"Some Title\""},
@@ -281,9 +336,12 @@ TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {
       {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
   };
   for (const auto& [name, json] : cases) {
-    JobLists lists;
-    lists.in_progress = name;
-    EXPECT_EQ(FormatJson(lists), "{\"queued\":[],\"in_progress\":" + json + ",\"done\":[]}\n")
+    StatusReport status;
+    status.jobs.in_progress = name;
+    EXPECT_EQ(FormatJson(status),
+              "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
+              "\"queued\":[],\"in_progress\":" +
+                  json + ",\"done\":[]}\n")
         << name;
   }
 }

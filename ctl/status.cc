@@ -2,6 +2,10 @@
 
 #include <stdio.h>
 
+#include <fstream>
+#include <iterator>
+
+#include "frame/instance.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
@@ -70,7 +74,36 @@ std::string JsonArray(const std::vector<std::string>& names) {
   return json + "]";
 }
 
+// A process with `pid` runs, is not a zombie and is called "plimd"; readable by any user.
+bool IsService(pid_t pid) {
+  if (pid <= 0) return false;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat(std::istreambuf_iterator<char>(in), {});
+  const size_t end = stat.rfind(") ");
+  return stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") == 0 &&
+         stat.compare(end + 2, 1, "Z") != 0;
+}
+
+std::string ServiceLine(const ServiceProcesses& p) {
+  const std::string listener = "listener " + std::to_string(p.listener);
+  const std::string worker = "worker " + std::to_string(p.worker);
+  if (p.listener != 0 && p.worker != 0) return "running (" + listener + ", " + worker + ")";
+  if (p.listener != 0) return listener + " running, worker missing";
+  if (p.worker != 0) return worker + " running, listener missing";
+  return "not running";
+}
+
+std::string JsonPid(pid_t pid) { return pid != 0 ? std::to_string(pid) : "null"; }
+
 }  // namespace
+
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file) {
+  ServiceProcesses p;
+  if (!ReadPidFile(pid_file.c_str(), &p.listener, &p.worker)) return ServiceProcesses();
+  if (!IsService(p.listener)) p.listener = 0;
+  if (!IsService(p.worker)) p.worker = 0;
+  return p;
+}
 
 std::string Printable(const std::string& name) {
   std::string shown;
@@ -93,8 +126,10 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
   return lists;
 }
 
-std::string FormatText(const JobLists& lists) {
-  std::string text = "in progress: ";
+std::string FormatText(const StatusReport& status) {
+  const JobLists& lists = status.jobs;
+  std::string text = "service: " + ServiceLine(status.service) + "\n";
+  text += "in progress: ";
   text += lists.in_progress ? Printable(*lists.in_progress) : "(none)";
   text += "\n";
   AppendSection(&text, "queued", lists.queued);
@@ -102,8 +137,13 @@ std::string FormatText(const JobLists& lists) {
   return text;
 }
 
-std::string FormatJson(const JobLists& lists) {
-  return "{\"queued\":" + JsonArray(lists.queued) +
+std::string FormatJson(const StatusReport& status) {
+  const ServiceProcesses& p = status.service;
+  const JobLists& lists = status.jobs;
+  const bool running = p.listener != 0 && p.worker != 0;
+  return "{\"service\":{\"running\":" + std::string(running ? "true" : "false") +
+         ",\"listener\":" + JsonPid(p.listener) + ",\"worker\":" + JsonPid(p.worker) + "}" +
+         ",\"queued\":" + JsonArray(lists.queued) +
          ",\"in_progress\":" + (lists.in_progress ? JsonString(*lists.in_progress) : "null") +
          ",\"done\":" + JsonArray(lists.done) + "}\n";
 }

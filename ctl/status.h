@@ -2,6 +2,8 @@
 #ifndef PLIMD_CTL_STATUS_H_
 #define PLIMD_CTL_STATUS_H_
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +16,22 @@ struct JobLists {
   std::vector<std::string> done;           // oldest first
 };
 
+// The service's two processes as its PID file names them; 0 for one that does not run.
+struct ServiceProcesses {
+  pid_t listener = 0;
+  pid_t worker = 0;
+};
+
+// Everything `plimctl status` shows.
+struct StatusReport {
+  ServiceProcesses service;
+  JobLists jobs;
+};
+
+// Reads `pid_file` ("LISTENER WORKER") and keeps each PID only while a live process called
+// "plimd" has it. A missing file means no process runs.
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file);
+
 // Reads the three files under the flock on the queue's folder that Get takes, so that a name
 // is not seen both queued and in progress. Missing or unreadable files count as empty; entries
 // the service would drop (the sentinel) are left out. Writes nothing.
@@ -23,12 +41,15 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
 // `name` with its control characters shown as "\xNN", so that it cannot rewrite a terminal.
 std::string Printable(const std::string& name);
 
-// For people: one section per file, names one per line and indented, made printable.
-std::string FormatText(const JobLists& lists);
+// For people: a line "service: running (listener L, worker W)", "service: not running" or
+// "service: listener L running, worker missing" (or the other way round), then one section per
+// file, names one per line and indented, made printable.
+std::string FormatText(const StatusReport& status);
 
-// For scripts: {"queued":[...],"in_progress":null or "...","done":[...]} and a line break.
-// Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid JSON.
-std::string FormatJson(const JobLists& lists);
+// For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null},
+// "queued":[...],"in_progress":null or "...","done":[...]} and a line break. Bytes that are not
+// UTF-8 come out as U+FFFD, so the output is always valid JSON.
+std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim
 

@@ -3,13 +3,17 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <tuple>
 
 #include "frame/config.h"
-#include "joblist/atomic_file.h"
+#include "frame/pair.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 
@@ -30,20 +34,63 @@ ScopedFd BindTriggerSocket(unsigned short port) {
   return sock;
 }
 
+struct Listener {
+  ScopedFd pipe;  // the write end of the worker's pipe, or none while there is no worker
+  Restarts restarts;
+};
+
+// A worker's tool group outlives the worker only until here, before a new worker reruns the job.
+void WorkerEnded(Listener* l) {
+  l->pipe.Reset();
+  const pid_t group = Pair().tool_group.exchange(0);
+  if (group > 0) std::ignore = kill(-group, SIGKILL);
+  ReportEnd("worker", Pair().worker, l->restarts.MsUntilAllowed());
+}
+
+// Passes one trigger byte on; a full pipe is waited for, as the worker catches up.
+void Pass(Listener* l, char byte) {
+  while (write(l->pipe.get(), &byte, 1) != 1) {
+    if (errno == EINTR) continue;
+    struct pollfd ready = {l->pipe.get(), POLLOUT, 0};
+    if (errno != EAGAIN || (poll(&ready, 1, -1) == 1 && (ready.revents & POLLERR) != 0)) {
+      return WorkerEnded(l);
+    }
+  }
+}
+
+// Starts a worker when the pause allows; returns how long to wait before trying again.
+int LookAfterWorker(Listener* l) {
+  if (l->pipe.valid()) return -1;
+  const int wait_ms = l->restarts.MsUntilAllowed();
+  if (wait_ms > 0) return wait_ms;
+  l->restarts.Started();
+  int write_end;
+  if (StartWorker(&write_end) > 0) l->pipe = ScopedFd(write_end);
+  return l->pipe.valid() ? -1 : 0;
+}
+
 }  // namespace
 
-void rpcwrite(int& pipe_write) {
-  ScopedFd sock = BindTriggerSocket(PortNumber(ReadConfig(Conf)));
-  if (!sock.valid()) return;
+void RunListener(int pipe_write) {
+  const unsigned short port = PortNumber(ReadConfig(Conf));
+  ScopedFd sock = BindTriggerSocket(port);
+  if (!sock.valid()) {
+    fprintf(stderr, "plimd: cannot bind UDP port %u: %s\n", port, strerror(errno));
+    Pair().listener_gave_up = true;
+    return;
+  }
+  Listener listener;
+  listener.pipe = ScopedFd(pipe_write);
   for (;;) {
+    const int timeout_ms = LookAfterWorker(&listener);
+    struct pollfd ready[2] = {{sock.get(), POLLIN, 0}, {listener.pipe.get(), 0, 0}};
+    if (poll(ready, 2, timeout_ms) <= 0) continue;
+    if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) WorkerEnded(&listener);
     char byte;
-    struct sockaddr_in sender;
-    socklen_t sender_size = sizeof sender;
-    const ssize_t n = recvfrom(sock.get(), &byte, 1, 0, reinterpret_cast<struct sockaddr*>(&sender),
-                               &sender_size);
-    if (n != 1) continue;
-    // A full pipe blocks here until the worker catches up; nothing else is worth doing.
-    std::ignore = WriteAll(pipe_write, std::string_view(&byte, 1));
+    if ((ready[0].revents & POLLIN) != 0 && recv(sock.get(), &byte, 1, MSG_DONTWAIT) == 1 &&
+        listener.pipe.valid()) {
+      Pass(&listener, byte);
+    }
   }
 }
 

@@ -1,10 +1,17 @@
 #include "frame/startup.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
+#include <string>
+
+#include "frame/descriptors.h"
+#include "frame/instance.h"
 #include "frame/listener.h"
-#include "frame/worker.h"
+#include "frame/pair.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 
@@ -14,21 +21,48 @@ namespace {
 
 void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)); }
 
+int RefuseStart(bool held, const std::string& problem) {
+  pid_t listener = 0, worker = 0;
+  if (!held) {
+    fprintf(stderr, "plimd: %s\n", problem.c_str());
+  } else if (ReadPidFile(kPidFile, &listener, &worker)) {
+    fprintf(stderr, "plimd: already running (listener %d, worker %d)\n", listener, worker);
+  } else {
+    fprintf(stderr, "plimd: already running\n");
+  }
+  return 1;
+}
+
+// A write to the pipe of a worker that has just died must fail, not kill the listener; tools get
+// an empty mask of their own.
+void BlockSigpipe() {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigprocmask(SIG_BLOCK, &pipe_signal, nullptr);
+}
+
 }  // namespace
 
 int RunService() {
+  CloseDescriptorsExcept({});
+  bool held = false;
+  std::string problem;
+  ScopedFd lock = TakeInstanceLock(kInstanceLock, &held, &problem);
+  if (!lock.valid()) return RefuseStart(held, problem);
   CutLog();
-  if (fork() != 0) return 0;
-  // Close-on-exec keeps the trigger pipe out of the tools the worker runs.
-  int pipe_ends[2];
-  if (pipe2(pipe_ends, O_CLOEXEC) != 0) return 0;
-  const pid_t worker = fork();
-  if (worker < 0) return 0;
-  if (worker == 0) {
-    rpcread(pipe_ends[0]);
-  } else {
-    rpcwrite(pipe_ends[1]);
-  }
+  const pid_t child = fork();
+  if (child < 0) perror("plimd: cannot start");
+  if (child != 0) return child < 0 ? 1 : 0;
+  // A session of its own: no terminal's signals, and one process group for the pair that the
+  // init script can kill at once.
+  setsid();
+  BlockSigpipe();
+  if (!MapPair(lock.Release())) return 0;
+  Pair().listener = getpid();
+  int pipe_write;
+  if (StartWorker(&pipe_write) < 0) return 0;
+  RunListener(pipe_write);
   return 0;
 }
 

@@ -1,14 +1,16 @@
-// Start-up: the split of the program into the listener and the worker.
+// Start-up: one service at a time, split into the listener and the worker.
 #ifndef PLIMD_FRAME_STARTUP_H_
 #define PLIMD_FRAME_STARTUP_H_
 
 namespace plim {
 
-// Cuts the log file, leaves the listener and the worker running in the background, and
-// returns 0 in the calling process at once. Returns 0 in every process that returns: the
-// listener when it cannot bind, the worker when its pipe fails, and the first child when the
-// pipe or the second fork fails; then no service runs, since a listener without a worker
-// would only pile trigger bytes into a pipe that nobody reads.
+// Closes every inherited descriptor above 2 and takes the instance lock; if another service
+// holds it, says so on stderr (with its PIDs when known) and returns 1, having cut no log and
+// started nothing. Otherwise cuts the log, leaves the listener and the worker running in the
+// background, in a session of their own and holding the lock, and returns 0 in the calling
+// process at once. Returns 0 in the child when the pipe or the first worker cannot be made;
+// then no service runs, since a listener without a worker would only pile trigger bytes into a
+// pipe that nobody reads.
 int RunService();
 
 }  // namespace plim

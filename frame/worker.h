@@ -1,13 +1,16 @@
-// The worker process: drains the queue at start and again for every trigger byte "1".
+// The worker process: drains the queue at start and again for every trigger byte "1", and starts
+// a new listener when its listener ends.
 #ifndef PLIMD_FRAME_WORKER_H_
 #define PLIMD_FRAME_WORKER_H_
 
 namespace plim {
 
-// Drains the queue once, then reads trigger bytes from `pipe_read` one at a time and drains
-// again for each "1"; triggers that arrive during a drain wait in the pipe and are not merged.
-// Returns only if the pipe fails, which holding its write end too should rule out.
-void rpcread(int& pipe_read);
+// Finishes the job a dead worker left (Recover, then a drain), then reads trigger bytes from
+// `pipe_read` and drains once for each "1"; triggers that arrive during a drain wait in the pipe
+// and are not merged. When the pipe hangs up, the listener has ended: the worker drains for the
+// triggers it left in the pipe and starts a new one on a fresh pipe, also in the middle of a job,
+// unless the listener gave up because it could not bind its port. Never returns.
+void RunWorker(int pipe_read);
 
 }  // namespace plim
 

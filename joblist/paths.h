@@ -15,8 +15,12 @@ inline constexpr char Conf[] = "/hdd/plim/files/plim.conf";
 // an exclusive flock on it; a lock on the queue file itself would not survive its replacement.
 inline constexpr char kFilesDir[] = "/hdd/plim/files";
 
-// Held for the whole of a drain, so that two workers on the same files never run jobs at once.
-inline constexpr char kDrainLock[] = "/hdd/plim/files/plimd.lock";
+// Locked by the launcher and held by every process of the service for its whole life, so that
+// one service at most runs on these files; root's alone (0600).
+inline constexpr char kInstanceLock[] = "/hdd/plim/files/plimd.lock";
+
+// "LISTENER WORKER": the service's two processes, rewritten by whichever starts one.
+inline constexpr char kPidFile[] = "/run/plimd.pid";
 
 // The operators' files: the job history and the pause mark.
 inline constexpr char kHistory[] = "/hdd/plim/files/history";

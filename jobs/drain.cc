@@ -22,13 +22,12 @@ void RunJob(const std::string& raw) {
 }  // namespace
 
 void Recover() {
-  // Temporary files exist only while a drain writes them, so under the lock they are stale.
-  ExclusiveLock lock(kDrainLock, /*create=*/true);
+  // Temporary files exist only while a drain writes them, and the instance lock lets no other
+  // worker drain, so before the first drain they are stale.
   RemoveStaleTemporaries();
 }
 
 void Start() {
-  ExclusiveLock lock(kDrainLock, /*create=*/true);
   const std::string active = GetActive();
   if (active != kSentinel) RunJob(active);
   for (std::string head = Get(); head != kSentinel; head = Get()) RunJob(head);

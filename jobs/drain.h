@@ -8,8 +8,8 @@ namespace plim {
 void Recover();
 
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the
-// queue holds none or cannot be taken from. Holds an exclusive lock for its whole duration,
-// so that a second worker on the same files waits instead of running jobs beside this one.
+// queue holds none or cannot be taken from. Only one worker runs: the service's instance lock
+// (kInstanceLock) keeps a second one from starting.
 void Start();
 
 }  // namespace plim

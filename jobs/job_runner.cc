@@ -4,6 +4,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <tuple>
+
 #include "frame/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
@@ -66,10 +68,12 @@ void Perform(const Step& step, const std::string& name, const JobLog& log, JobFo
       return AppendLine(log, first);
     case Action::kAnalyse:
       if (!job->unsafe.empty()) return SayToolsNotRun(name, *job);
-      return RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true);
+      std::ignore = RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true, 0);
+      return;
     case Action::kMark:
       if (!job->unsafe.empty()) return;
-      return RunTool({first, name}, log, /*stderr_to_log=*/false);
+      std::ignore = RunTool({first, name}, log, /*stderr_to_log=*/false, 0);
+      return;
   }
 }
 

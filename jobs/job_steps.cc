@@ -2,14 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sched.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <tuple>
@@ -24,58 +19,6 @@ namespace {
 
 void Report(const char* what, const std::string& path, int error) {
   fprintf(stderr, "plimd: %s %s: %s\n", what, path.c_str(), strerror(error));
-}
-
-// What the worker hands the child that becomes a tool.
-struct Launch {
-  char* const* argv;
-  int log_fd;
-  bool stderr_to_log;
-  pid_t worker;
-};
-
-// Says on stderr, which is where the tool's stderr would have gone, that the tool cannot run,
-// as a shell reports a command it cannot run. The child says it itself: where the clone runs as
-// a plain fork (qemu-user, valgrind), nothing it writes to memory reaches the worker. One writev
-// keeps the line whole, and strerrordesc_np only looks a text up, unlike strerror.
-__attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool, int error) {
-  static const char kPrefix[] = "plimd: cannot run ";
-  const char* reason = strerrordesc_np(error);
-  struct iovec parts[] = {{const_cast<char*>(kPrefix), sizeof kPrefix - 1},
-                          {const_cast<char*>(tool), strlen(tool)},
-                          {const_cast<char*>(": "), 2},
-                          {const_cast<char*>(reason), reason == nullptr ? 0 : strlen(reason)},
-                          {const_cast<char*>("\n"), 1}};
-  std::ignore = writev(STDERR_FILENO, parts, 5);
-}
-
-// Runs in the child, in the worker's memory and on its own stack, while the worker waits for
-// it to exec or exit; so it makes system calls only and writes to no memory of the worker's.
-// Not instrumented by ASan: the child never returns, so it would leave its frames marked in
-// the shadow memory that it shares with the worker.
-__attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
-  Launch* launch = static_cast<Launch*>(arg);
-  // A tool left running after a worker is killed would work beside the next service's job.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != launch->worker) _exit(127);
-  if (dup2(launch->log_fd, STDOUT_FILENO) < 0) _exit(127);
-  if (launch->stderr_to_log && dup2(launch->log_fd, STDERR_FILENO) < 0) _exit(127);
-  execv(launch->argv[0], launch->argv);
-  ReportExecFailure(launch->argv[0], errno);
-  _exit(127);
-}
-
-// Starts the tool like vfork: the child borrows the worker's memory until it execs instead of
-// copying the worker's page tables, which fork would do for every tool.
-pid_t StartTool(Launch* launch) {
-  alignas(64) static char stack[65536];
-  return clone(ExecTool, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
-}
-
-void WaitFor(pid_t child) {
-  int status;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
 }
 
 }  // namespace
@@ -115,12 +58,6 @@ void Touch(const std::string& path) {
   if (rc != 0) Report("cannot touch", path, errno);
 }
 
-void MakeSymlink(const std::string& target, const std::string& link) {
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    Report("cannot create symbolic link", link, errno);
-  }
-}
-
 JobLog::JobLog(std::string path)
     : path_(std::move(path)),
       fd_(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666)) {
@@ -132,15 +69,13 @@ void AppendLine(const JobLog& log, const std::string& line) {
   if (!WriteAll(log.fd(), line + '\n')) Report("cannot write to", log.path(), errno);
 }
 
-void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log) {
-  if (log.open_error() != 0) return Report("cannot open", log.path(), log.open_error());
-  std::vector<char*> args;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid()};
-  const pid_t child = StartTool(&launch);
-  if (child < 0) return Report("cannot start", argv[0], errno);
-  WaitFor(child);
+ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds) {
+  if (log.open_error() != 0) {
+    Report("cannot open", log.path(), log.open_error());
+    return ToolStatus();
+  }
+  return RunProgram(argv, nullptr, log.fd(), stderr_to_log ? log.fd() : -1, time_limit_seconds);
 }
 
 }  // namespace plim

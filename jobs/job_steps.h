@@ -4,6 +4,9 @@
 #ifndef PLIMD_JOBS_JOB_STEPS_H_
 #define PLIMD_JOBS_JOB_STEPS_H_
 
+#include <sys/types.h>
+
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -51,10 +54,41 @@ class JobLog {
 // for each line, as each "echo >>" would report it.
 void AppendLine(const JobLog& log, const std::string& line);
 
-// Runs the program argv[0] with `argv` and waits for it. Its stdout, and its stderr too when
-// `stderr_to_log` is set, are appended to the log; otherwise stderr stays the worker's. The tool
-// is killed if the worker dies first. When the log could not be opened the tool is not run.
-void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log);
+// How a program the job ran ended.
+struct ToolStatus {
+  enum class End { kNotRun, kExited, kSignaled, kTimeLimit };
+  End end = End::kNotRun;
+  int value = 0;  // the exit status, or the signal number
+};
+
+// Runs the program argv[0] with `argv` in a process group of its own, with the environment
+// `envp` (the service's own when null), `stdout_fd` and `stderr_fd` as its stdout and stderr (-1
+// keeps the service's), and no other descriptor of the service's. Waits for it, then kills what
+// is left of its process group, so nothing it started outlives it. time_limit_seconds <= 0: no
+// limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the result
+// is then kTimeLimit. A program that cannot be started or exec'd is reported on stderr (on its
+// stderr for a failed exec, with exit status 127). The program is killed if the worker dies.
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
+                      int stderr_fd, int time_limit_seconds);
+
+// Runs a tool of the job through RunProgram: its stdout, and its stderr too when `stderr_to_log`
+// is set, are appended to the log; otherwise stderr stays the worker's. When the log could not be
+// opened the tool is not run (kNotRun). time_limit_seconds <= 0: no limit. Past the limit the
+// whole process group gets SIGTERM, and 5 s later SIGKILL; the result is then kTimeLimit.
+ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds);
+
+// What RunProgram wakes up for besides its program.
+struct WaitCheck {
+  int fd = -1;          // a descriptor whose hang-up or error ends the wait early, or -1
+  int timeout_ms = -1;  // when to call the check again at the latest, or -1
+};
+
+// Lets the worker look after its partner process while a program runs: the program's process
+// group is published in `group` (when not null), so that the partner can kill it should the
+// worker die; `check` (when not null) is called before every wait, with whether the descriptor
+// it named last has hung up.
+void WatchWhileWaiting(std::atomic<pid_t>* group, WaitCheck (*check)(bool hung_up));
 
 }  // namespace plim
 

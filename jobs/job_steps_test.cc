@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
@@ -49,7 +50,7 @@ TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {
     {
       const JobLog log(Path("log"));
       AppendLine(log, "before");
-      RunTool(c.argv, log, c.stderr_to_log);
+      std::ignore = RunTool(c.argv, log, c.stderr_to_log, 0);
       AppendLine(log, "after");
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr) << c.argv[0];
@@ -64,7 +65,7 @@ TEST_F(JobStepsTest, LogThatCannotBeOpenedIsReportedByEveryStepAndRunsNoTool) {
   {
     const JobLog log(log_path);
     AppendLine(log, "line");
-    RunTool({tool}, log, true);
+    EXPECT_EQ(RunTool({tool}, log, true, 0).end, ToolStatus::End::kNotRun);
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "plimd: cannot write to " + log_path + ": No such file or directory\n" +
@@ -88,6 +89,44 @@ TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("tree"))));
   EXPECT_EQ(ReadBack("outside/folder/keep"), "k");
+}
+
+// The process is gone or only a zombie no one has reaped yet, within ten seconds: a SIGKILL
+// takes effect when the process next runs.
+bool Ended(pid_t pid) {
+  for (int tries = 0; tries < 1000; ++tries) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat(std::istreambuf_iterator<char>(in), {});
+    if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
+  using End = ToolStatus::End;
+  struct Case {
+    std::string body;
+    int time_limit;
+    End end;
+    int value;
+  };
+  const Case cases[] = {
+      {"exit 3\n", 0, End::kExited, 3},
+      {"kill -9 $$\n", 0, End::kSignaled, 9},
+      {"sleep 30 & echo $! >" + Path("child") + "\n", 0, End::kExited, 0},
+      {"sleep 30 & echo $! >" + Path("child") + "\nwait\n", 1, End::kTimeLimit, 0},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(Path("child"));
+    const std::string tool = Tool("tool", c.body);
+    const ToolStatus status = RunProgram({tool}, nullptr, -1, -1, c.time_limit);
+    EXPECT_EQ(status.end, c.end) << c.body;
+    EXPECT_EQ(status.value, c.value) << c.body;
+    if (std::filesystem::exists(Path("child"))) {
+      EXPECT_TRUE(Ended(std::stoi(ReadBack("child")))) << "a child outlived: " << c.body;
+    }
+  }
 }
 
 }  // namespace

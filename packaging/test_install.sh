@@ -2,8 +2,9 @@
 # The README's install command on a throw-away copy of the machine: it builds, installs and
 # starts the service through its init script without touching what the user already has;
 # plimctl feeds and watches it; logrotate rotates its log while it writes; the init script
-# stops both processes and the tool they run, and nothing else; the next start runs the job the
-# stop cut short; installing again replaces a running build.
+# tells a service without its worker from a whole one; it stops both processes, the tool they run
+# and the tool's child, and nothing else; the next start runs the job the stop cut short;
+# installing again replaces a running build.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside
@@ -27,7 +28,7 @@ wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
 log_has "real analysis tool: - /tmp/plim/tmp/Some Title.rec" || fail "analysis tool not run"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark tool not run"
 status=$'in progress: (none)\nqueued: 0\ndone, oldest first: 2\n  Old Entry\n  Some Title'
-[[ $(plimctl status) == "$status" ]] || fail "status: $(plimctl status)"
+[[ $(plimctl status | tail -n +2) == "$status" ]] || fail "status: $(plimctl status)"
 
 # Rotate while the tool is writing: its output, too, must land in the live log.
 touch /tmp/hold
@@ -40,7 +41,21 @@ rm /tmp/hold
 wait_for "the job to end" log_has ">>>>>>>> plim stop Second"
 log_has "analysis done" || fail "the tool's output after the rotation missed the live log"
 
-[[ $(/etc/init.d/plimd status) == "plimd is running (pids "*" "*")" ]] || fail "status"
+[[ $(/etc/init.d/plimd status) == "plimd is running (listener "*", worker "*")" ]] || fail "status"
+# A listener held stopped cannot start its worker again: the partial state shows.
+read -r listener worker </run/plimd.pid
+kill -STOP "$listener"
+kill -KILL "$worker"
+status=0
+# Dead, but a zombie until the stopped listener reaps it.
+wait_for "the worker to end" eval '! readlink /proc/'"$worker"'/exe >/dev/null'
+/etc/init.d/plimd status >/tmp/status || status=$?
+[[ $status -eq 1 && $(</tmp/status) == "plimd is running without its worker (listener $listener)"* ]] ||
+  fail "status without a worker: $status $(</tmp/status)"
+kill -CONT "$listener"
+wait_for "a new worker" /etc/init.d/plimd status
+[[ $(plimctl status | head -n 1) == "service: running (listener $listener, worker "*")" ]] ||
+  fail "plimctl status: $(plimctl status | head -n 1)"
 stop_mid_job /etc/init.d/plimd stop
 status=0
 /etc/init.d/plimd status || status=$?

@@ -30,6 +30,9 @@ pids_of() {
 
 running() { [[ $(pids_of "$1" | wc -l) -eq $2 ]]; }
 
+# The service's processes have been replaced: two run, and none of the PIDs "$1".
+replaced() { running "$daemon" 2 && [[ -z $(comm -12 <(sort <<<"$1") <(pids_of "$daemon" | sort)) ]]; }
+
 # A recording of two 188-byte transport-stream packets.
 make_recording() {
   mkdir -p /hdd/movie
@@ -39,12 +42,14 @@ make_recording() {
 log_has() { grep -qxF -- "$1" $files/plim.log; }
 
 # An analysis tool of the user's own: it notes its PID and holds on while /tmp/hold exists, as a
-# long analysis would.
+# long analysis would; it leaves a child behind, which must end with it.
 install_holding_tool() {
   mkdir -p /hdd/plim/bin64 $files
   cat >/hdd/plim/bin64/plim <<'TOOL'
 #!/bin/sh
 echo "real analysis tool: $*"
+sleep 600 &
+echo $! >/tmp/tool-child.pid
 echo $$ >/tmp/tool.pid
 while [ -e /tmp/hold ]; do sleep 0.05; done
 echo "analysis done"
@@ -59,7 +64,7 @@ install_service() {
 }
 
 # Runs the stop command "$@" while the holding tool runs the job "Cut Short": the service's two
-# processes and the tool must end, another executable called plimd must not.
+# processes, the tool and its child must end, another executable called plimd must not.
 stop_mid_job() {
   touch /tmp/hold
   rm -f /tmp/tool.pid
@@ -71,6 +76,7 @@ stop_mid_job() {
   "$@"
   running "$daemon" 0 || fail "stop left $(pids_of "$daemon")"
   if kill -0 "$(</tmp/tool.pid)" 2>/dev/null; then fail "stop left the analysis tool running"; fi
+  if kill -0 "$(</tmp/tool-child.pid)" 2>/dev/null; then fail "stop left the tool's child"; fi
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
 }

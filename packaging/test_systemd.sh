@@ -1,9 +1,9 @@
 #!/bin/bash
 # The README's install command on a throw-away copy of the machine with systemd in charge:
 # systemd boots as PID 1 of a private PID namespace, inside a control group of its own. The
-# install enables and starts the unit; the service's own messages reach the journal; stop ends
-# both processes and the tool the worker runs, and nothing else; the next start runs the job the
-# stop cut short.
+# install enables and starts the unit; the service's own messages reach the journal; systemd
+# starts it again when both processes are killed; stop ends both processes, the tool the worker
+# runs and its child, and nothing else; the next start runs the job the stop cut short.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside
@@ -28,6 +28,13 @@ under_systemd() {
   wait_for "the message in the journal" eval \
     'journalctl -u plimd -o cat | grep -qxF "Error: $files/queue.txt"'
   rm -r $files/queue.txt.tmp
+
+  # Both processes killed at once: systemd starts the service again.
+  local before session
+  before=$(pids_of $daemon)
+  session=$(ps -o sid= -p "$(head -n 1 <<<"$before")" | tr -d ' ')
+  kill -KILL -- "-$session"
+  wait_for "systemd to start the service again" replaced "$before"
 
   stop_mid_job systemctl stop plimd
   [[ $(systemctl is-active plimd) == inactive ]] || fail "the unit is not inactive after stop"

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced by every scenario: ./SCENARIO.sh PLIMD UDP_SEND [PLIMCTL]
 # Runs the scenario as the first process of fresh mount, network and PID namespaces, with tmpfs
-# on /hdd and /tmp/plim, so that it owns the service's paths and port; when it exits, the kernel
+# on /hdd, /tmp/plim and /run, so that it owns the service's paths and port; when it exits, the kernel
 # ends every process the scenario started. Exits 125 (a skip) where namespaces are refused.
 set -u
 
@@ -30,8 +30,9 @@ LOG=$FILES/plim.log
 CALLS=/hdd/calls.txt
 SCRATCH=/hdd/e2e
 
+# /run too, which holds the service's PID file.
 if ! { mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd && mount -t tmpfs tmpfs /tmp/plim &&
-  ip link set lo up; } 2>/dev/null; then
+  mount -t tmpfs tmpfs /run && ip link set lo up; } 2>/dev/null; then
   echo "SKIP: cannot mount tmpfs or bring up loopback"
   exit 125
 fi
@@ -120,9 +121,11 @@ start_service() {
   wait_for "the listener on port ${1:-25252}" udp_bound "${1:-25252}"
 }
 
+# Kills the pair's process group in one signal: killed one by one, the second would start the
+# first again.
 stop_service() {
   local pid
-  for pid in $(plimd_pids); do kill -KILL "$pid"; done
+  for pid in $(plimd_pids); do kill -KILL -- "-$(ps -o pgid= -p "$pid" | tr -d ' ')" 2>/dev/null; done
   wait_for "plimd to end" plimd_count_is 0
 }
 

@@ -1,10 +1,13 @@
 #!/bin/bash
 # What survives a crash: the job named in the in-progress file runs again first, temporary
 # files from an interrupted rewrite are never taken for the real ones, a killed worker takes its
-# tool with it, and a queue that cannot be rewritten loses nothing and runs nothing.
+# tool and the tool's children with it and is replaced at once, a queue that cannot be rewritten
+# loses nothing and runs nothing, and a second service does not start.
 source "$(dirname "$0")/lib.sh"
 
 say "the in-progress job runs before the queue; stale temporary files are not used"
+# Another user's lock file, which the service makes its own.
+install -m 666 -o 65534 /dev/null "$FILES/plimd.lock"
 printf 'x\n' >"$ACTIVE"
 printf 'q1\nq2\n' >"$QUEUE"
 printf 'stale\n' >"$QUEUE.tmp"
@@ -29,35 +32,49 @@ send 25252 1
 wait_idle 4
 expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\n')
 
-say "killing the worker mid-job kills its tool, and a restart runs the job again"
+say "a killed worker takes its tool and the tool's child along; a new one reruns the job at once"
+touch /hdd/spawn
 hold_job victim
+read -r orphan </hdd/spawn.pid
 plimd_pids | grep -qx "$WORKER" || fail "the tool's parent $WORKER is not a plimd process"
 kill -KILL "$WORKER"
 wait_for "the tool to die with its worker" dead "$TOOL"
-rm /hdd/hold
-sleep 0.3 # the tool would print its lines now, had it survived
-victim_start=$(printf '>>>>>>>> plim start victim\n*************** plim ***************\n')
-expect_file "$LOG" <(job_log x; job_log q1; job_log q2; job_log q3; printf '%s\n' "$victim_start")
-expect_file "$ACTIVE" <(printf 'victim\n')
-stop_service
-start_service
+wait_for "the tool's child to die with its worker" dead "$orphan"
+wait_for "a new worker's tool" eval '[ "$(cut -d" " -f1 /hdd/plim.pid)" != "$TOOL" ]'
+read -r TOOL WORKER </hdd/plim.pid
+read -r orphan </hdd/spawn.pid
+grep -q "plimd: worker [0-9]* ended (killed by signal 9); starting a new one" /hdd/plimd.err ||
+  fail "the restart was not reported"
+rm /hdd/hold /hdd/spawn
 wait_idle 5
+wait_for "the tool's child to end with the job" dead "$orphan"
 expect_file "$CALLS" <(
   for n in x q1 q2 q3; do job_calls $n; done
   job_calls victim | head -n 1
   job_calls victim
 )
-expect_file "$LOG" <(job_log victim)
+victim_start=$(printf '>>>>>>>> plim start victim\n*************** plim ***************\n')
+expect_file "$LOG" <(for n in x q1 q2 q3; do job_log $n; done; printf '%s\n' "$victim_start"
+  job_log victim)
 expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\nvictim\n')
 work_dirs_gone
 
-say "a second service on the same files waits for the first one's drain to end"
-hold_job one two
-(cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) || fail "second launcher"
-wait_for "the second worker to wait for the drain lock" grep -q -- '-> FLOCK' /proc/locks
-[ "$(grep -c "^plim " "$CALLS")" -eq 7 ] || fail "a second job started beside the first"
-rm /hdd/hold
-wait_idle 7
-expect_file "$DONE" <(printf 'x\nq1\nq2\nq3\nvictim\none\ntwo\n')
-grep -q ' dirs=2' "$CALLS" && fail "two work folders existed at once"
+say "a second plimd says the service runs, exits non-zero, cuts no log, leaves no process"
+cp "$LOG" "$SCRATCH/log"
+read -r listener worker </run/plimd.pid
+rc=0
+(cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>/hdd/second.err) || rc=$?
+[ "$rc" -ne 0 ] || fail "a second launcher returned 0"
+expect_file /hdd/second.err <(printf 'plimd: already running (listener %s, worker %s)\n' \
+  "$listener" "$worker")
+expect_file "$LOG" "$SCRATCH/log"
+plimd_count_is 2 || fail "expected two plimd processes, found: $(plimd_pids | xargs)"
+
+say "the lock file is root's alone: another user's lock holds up no job"
+[ "$(stat -c '%a %u' "$FILES/plimd.lock")" = "600 0" ] || fail "lock: $(stat -c '%a %u' "$FILES/plimd.lock")"
+setpriv --reuid=65534 --regid=65534 --clear-groups flock -n "$FILES/plimd.lock" true 2>/dev/null &&
+  fail "another user could lock plimd.lock"
+printf 'after\n' >>"$QUEUE"
+send 25252 1
+wait_idle 6
 pass

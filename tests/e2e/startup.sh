@@ -19,7 +19,9 @@ stop_service
 say "the launcher returns while the start-up drain's first job is still running"
 printf 'alpha\nNews 20:15 / Part 2.\nomega\n' >"$QUEUE"
 touch /hdd/hold
+exec 7>/hdd/leak
 start_service
+exec 7>&-
 wait_for "the first job's analysis tool" test -f /hdd/plim.pid
 read -r _ worker </hdd/plim.pid
 wait_for "listener and worker beside the tool" plimd_count_is 2
@@ -28,6 +30,7 @@ expect_file "$ACTIVE" <(printf 'alpha\n')
 expect_file "$QUEUE" <(printf 'News 20:15 / Part 2.\nomega\n')
 
 say "three queued names run in queue order with exact arguments, links and log records"
+grep -q /hdd/leak /hdd/plim.fds && fail "a descriptor of the launching shell reached the tool"
 rm /hdd/hold
 wait_idle 3
 converted="News 20_15 _ Part 2_"
@@ -46,6 +49,7 @@ say "if the second fork fails, no listener is left behind without a worker"
 stop_service
 printf 'waiting\n' >"$QUEUE"
 chmod 777 "$FILES"
+rm "$FILES/plimd.lock" # root's, which another user's service may not take
 # The user may run three processes: strace, the launcher and its child; the launcher's exit is
 # held back so that its child's fork is the one refused.
 ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=4242 --regid=4242 --clear-groups \

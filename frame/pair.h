@@ -1,0 +1,56 @@
+// The pair of processes that make the service, the listener and the worker, and how each one
+// starts the other again when it ends.
+#ifndef PLIMD_FRAME_PAIR_H_
+#define PLIMD_FRAME_PAIR_H_
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <string>
+
+namespace plim {
+
+// Shared by every process of the service through one MAP_SHARED mapping made before the first
+// fork.
+struct PairState {
+  std::atomic<pid_t> listener{0};
+  std::atomic<pid_t> worker{0};
+  std::atomic<pid_t> tool_group{0};  // the process group of the program the worker runs, or 0
+  std::atomic<bool> listener_gave_up{false};
+  int lock_fd = -1;  // the instance lock, which every process keeps open
+};
+
+// Maps the shared state (once, in the first child). Returns false on failure.
+bool MapPair(int lock_fd);
+PairState& Pair();
+
+// Rewrites the PID file from the shared state.
+void PublishPids();
+
+// How often a partner that keeps ending is started again: at once the first time, then at most
+// once a second, the pause doubling with each start up to a minute; a partner that ran a minute
+// or more is started again at once.
+class Restarts {
+ public:
+  Restarts();
+  int MsUntilAllowed();
+  void Started();
+
+ private:
+  long long last_start_ms_;
+  int delay_ms_ = 1000;
+};
+
+// Reaps `pid` if it is this process's child and says on stderr that the `role` ended and when it
+// is started again (nothing when `role` is null).
+void ReportEnd(const char* role, pid_t pid, int restart_in_ms);
+
+// Starts a new worker (in the listener) or a new listener (in the worker) on a fresh pipe, whose
+// end for this process is returned in `*own_end`. The child keeps only its end and the instance
+// lock, and runs its part until it ends. Returns the child's PID, or -1 (reported on stderr).
+pid_t StartWorker(int* own_end);
+pid_t StartListener(int* own_end);
+
+}  // namespace plim
+
+#endif  // PLIMD_FRAME_PAIR_H_

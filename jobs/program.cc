@@ -1,0 +1,186 @@
+// RunProgram: a program of the job, in a process group of its own, waited for without polling.
+#include <errno.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <tuple>
+
+#include "joblist/scoped_fd.h"
+#include "jobs/job_steps.h"
+
+namespace plim {
+
+namespace {
+
+std::atomic<pid_t>* g_group = nullptr;
+WaitCheck (*g_check)(bool hung_up) = nullptr;
+
+// What the worker hands the child that becomes a program.
+struct Launch {
+  char* const* argv;
+  char* const* envp;
+  int stdout_fd;
+  int stderr_fd;
+  pid_t worker;
+  sigset_t mask;  // the program's, not the worker's
+};
+
+// Says on stderr, which is where the tool's stderr would have gone, that the tool cannot run,
+// as a shell reports a command it cannot run. The child says it itself: where the clone runs as
+// a plain fork (qemu-user, valgrind), nothing it writes to memory reaches the worker. One writev
+// keeps the line whole, and strerrordesc_np only looks a text up, unlike strerror.
+__attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool, int error) {
+  static const char kPrefix[] = "plimd: cannot run ";
+  const char* reason = strerrordesc_np(error);
+  struct iovec parts[] = {{const_cast<char*>(kPrefix), sizeof kPrefix - 1},
+                          {const_cast<char*>(tool), strlen(tool)},
+                          {const_cast<char*>(": "), 2},
+                          {const_cast<char*>(reason), reason == nullptr ? 0 : strlen(reason)},
+                          {const_cast<char*>("\n"), 1}};
+  std::ignore = writev(STDERR_FILENO, parts, 5);
+}
+
+// Runs in the child, in the worker's memory and on its own stack, while the worker waits for
+// it to exec or exit; so it makes system calls only and writes to no memory of the worker's.
+// Not instrumented by ASan: the child never returns, so it would leave its frames marked in
+// the shadow memory that it shares with the worker.
+__attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
+  const Launch* launch = static_cast<const Launch*>(arg);
+  // A group of its own lets the worker end everything the program started; the worker blocks
+  // signals it reads through a descriptor, which the program must not inherit.
+  if (setpgid(0, 0) != 0) _exit(127);
+  sigprocmask(SIG_SETMASK, &launch->mask, nullptr);
+  // A program left running after a worker is killed would work beside the next worker's job.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != launch->worker) _exit(127);
+  if (launch->stdout_fd >= 0 && dup2(launch->stdout_fd, STDOUT_FILENO) < 0) _exit(127);
+  if (launch->stderr_fd >= 0 && dup2(launch->stderr_fd, STDERR_FILENO) < 0) _exit(127);
+  execve(launch->argv[0], launch->argv, launch->envp != nullptr ? launch->envp : environ);
+  ReportExecFailure(launch->argv[0], errno);
+  _exit(127);
+}
+
+// Starts the program like vfork: the child borrows the worker's memory until it execs instead of
+// copying the worker's page tables, which fork would do for every tool.
+pid_t StartProgram(Launch* launch) {
+  alignas(64) static char stack[65536];
+  return clone(ExecProgram, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
+}
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// The shortest of the timeouts that are set (>= 0), in ms from `now`; -1 when none is.
+int Soonest(int check_ms, long long now, long long at1, long long at2) {
+  long long soonest = check_ms;
+  for (long long at : {at1, at2}) {
+    if (at < 0) continue;
+    const long long ms = std::max(0LL, at - now);
+    soonest = soonest < 0 ? ms : std::min(soonest, ms);
+  }
+  return static_cast<int>(soonest);
+}
+
+bool HasEnded(pid_t child) {
+  siginfo_t info = {};
+  // WNOWAIT leaves the child a zombie, so its group ID cannot be reused before the group is
+  // killed.
+  return waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == child;
+}
+
+// Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up.
+bool Sleep(int signals, const WaitCheck& check, int timeout_ms) {
+  struct pollfd ready[2] = {{signals, POLLIN, 0}, {check.fd, 0, 0}};
+  std::ignore = poll(ready, check.fd >= 0 ? 2 : 1, timeout_ms);
+  struct signalfd_siginfo info;
+  while (read(signals, &info, sizeof info) > 0) {
+  }
+  return (ready[1].revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// Waits for `child` to end; past the limit, its group gets SIGTERM and, 5 s later, SIGKILL.
+bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
+  long long now = NowMs();
+  long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
+  long long kill_at = -1;
+  bool timed_out = false, hung_up = false;
+  while (!HasEnded(child)) {
+    const WaitCheck check = g_check != nullptr ? g_check(hung_up) : WaitCheck();
+    hung_up = Sleep(signals, check, Soonest(check.timeout_ms, now, term_at, kill_at));
+    now = NowMs();
+    if (term_at >= 0 && now >= term_at) {
+      std::ignore = kill(-child, SIGTERM);
+      timed_out = true;
+      term_at = -1;
+      kill_at = now + 5000;
+    } else if (kill_at >= 0 && now >= kill_at) {
+      std::ignore = kill(-child, SIGKILL);
+      kill_at = -1;
+    }
+  }
+  return timed_out;
+}
+
+ToolStatus Reap(pid_t child, bool timed_out) {
+  std::ignore = kill(-child, SIGKILL);
+  if (g_group != nullptr) g_group->store(0);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  ToolStatus result;
+  if (timed_out) {
+    result.end = ToolStatus::End::kTimeLimit;
+  } else if (WIFSIGNALED(status)) {
+    result = {ToolStatus::End::kSignaled, WTERMSIG(status)};
+  } else {
+    result = {ToolStatus::End::kExited, WEXITSTATUS(status)};
+  }
+  return result;
+}
+
+}  // namespace
+
+void WatchWhileWaiting(std::atomic<pid_t>* group, WaitCheck (*check)(bool hung_up)) {
+  g_group = group;
+  g_check = check;
+}
+
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
+                      int stderr_fd, int time_limit_seconds) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  Launch launch = {args.data(), envp, stdout_fd, stderr_fd, getpid(), {}};
+  sigemptyset(&launch.mask);
+  // SIGCHLD is blocked before the start, so that the end of a quick program is not missed.
+  sigset_t chld, old;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &chld, &old);
+  ScopedFd signals(signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC));
+  const pid_t child = signals.valid() ? StartProgram(&launch) : -1;
+  ToolStatus result;
+  if (child < 0) {
+    fprintf(stderr, "plimd: cannot start %s: %s\n", argv[0].c_str(), strerror(errno));
+  } else {
+    if (g_group != nullptr) g_group->store(child);
+    result = Reap(child, WaitWithLimit(child, signals.get(), time_limit_seconds));
+  }
+  if (!sigismember(&old, SIGCHLD)) sigprocmask(SIG_UNBLOCK, &chld, nullptr);
+  return result;
+}
+
+}  // namespace plim
