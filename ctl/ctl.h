@@ -18,6 +18,7 @@ struct CtlFiles {
   std::string done = Fertig;
   std::string conf = Conf;
   std::string stream = kStreamPath;  // "%s" stands for the file-system name
+  std::string history = kHistory;
 };
 
 // Exit statuses, as documented in plimctl(1).

@@ -17,6 +17,11 @@ inline constexpr char kFilesDir[] = "/hdd/plim/files";
 
 // Held for the whole of a drain, so that two workers on the same files never run jobs at once.
 inline constexpr char kDrainLock[] = "/hdd/plim/files/plimd.lock";
+// The operators' files: the job history and the pause mark.
+inline constexpr char kHistory[] = "/hdd/plim/files/history";
+inline constexpr char kPausedMark[] = "/hdd/plim/files/paused";
+// The service's own settings, apart from plim.conf, which other software of the recorder writes.
+inline constexpr char kSettings[] = "/etc/plimd.conf";
 
 // The paths of one job; "%s" stands for the file-system name.
 inline constexpr char kStreamPath[] = "/hdd/movie/%s.ts";

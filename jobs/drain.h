@@ -10,6 +10,8 @@ void Recover();
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the
 // queue holds none or cannot be taken from. Holds an exclusive lock for its whole duration,
 // so that a second worker on the same files waits instead of running jobs beside this one.
+// Before each job, the settings file is read; after it, its record is appended to the history
+// and the settings' hook is run. Starts no job while the pause mark exists.
 void Start();
 
 }  // namespace plim

@@ -37,7 +37,8 @@ constexpr Step kSteps[] = {
     {Action::kRemove, false, kWorkDir, nullptr},
 };
 
-void Perform(const Step& step, const std::string& name, const JobLog& log) {
+void Perform(const Step& step, const std::string& name, const JobLog& log, int time_limit,
+             JobResult* result) {
   const std::string first = Fill(step.first, name);
   switch (step.action) {
     case Action::kRemove:
@@ -51,9 +52,12 @@ void Perform(const Step& step, const std::string& name, const JobLog& log) {
     case Action::kLog:
       return AppendLine(log, first);
     case Action::kAnalyse:
-      return RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true);
+      result->analysis = RunTool({first, "-", Fill(step.second, name)}, log,
+                                 /*stderr_to_log=*/true, time_limit);
+      return;
     case Action::kMark:
-      return RunTool({first, name}, log, /*stderr_to_log=*/false);
+      result->mark = RunTool({first, name}, log, /*stderr_to_log=*/false, time_limit);
+      return;
   }
 }
 
@@ -72,16 +76,18 @@ std::string Fill(const char* pattern, const std::string& name) {
   return filled;
 }
 
-void StartPlim(std::string name) {
+JobResult StartPlim(std::string name, int tool_time_limit) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
   const JobLog log(Log);
+  JobResult result;
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
-    Perform(step, name, log);
+    Perform(step, name, log, tool_time_limit, &result);
   }
+  return result;
 }
 
 }  // namespace plim

@@ -3,12 +3,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,8 +37,9 @@ int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
 // What the worker hands the child that becomes a tool.
 struct Launch {
   char* const* argv;
-  int log_fd;
-  bool stderr_to_log;
+  char* const* envp;  // null: the worker's
+  int stdout_fd;
+  int stderr_fd;
   pid_t worker;
 };
 
@@ -64,9 +67,15 @@ __attribute__((no_sanitize("address"))) int ExecTool(void* arg) {
   // A tool left running after a worker is killed would work beside the next service's job.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != launch->worker) _exit(127);
-  if (dup2(launch->log_fd, STDOUT_FILENO) < 0) _exit(127);
-  if (launch->stderr_to_log && dup2(launch->log_fd, STDERR_FILENO) < 0) _exit(127);
-  execv(launch->argv[0], launch->argv);
+  // A group of its own lets the time limit reach everything the tool starts.
+  setpgid(0, 0);
+  if (launch->stdout_fd != STDOUT_FILENO && dup2(launch->stdout_fd, STDOUT_FILENO) < 0) _exit(127);
+  if (launch->stderr_fd != STDERR_FILENO && dup2(launch->stderr_fd, STDERR_FILENO) < 0) _exit(127);
+  if (launch->envp != nullptr) {
+    execve(launch->argv[0], launch->argv, launch->envp);
+  } else {
+    execv(launch->argv[0], launch->argv);
+  }
   ReportExecFailure(launch->argv[0], errno);
   _exit(127);
 }
@@ -87,10 +96,41 @@ bool CreateFolder(const std::string& path) {
   return CreateFolder(path.substr(0, slash)) && (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST);
 }
 
-void WaitFor(pid_t child) {
-  int status;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+ToolStatus Reap(pid_t child) {
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return ToolStatus();
   }
+  if (WIFSIGNALED(status)) return {ToolStatus::End::kSignaled, WTERMSIG(status)};
+  return {ToolStatus::End::kExited, WEXITSTATUS(status)};
+}
+
+// Whether `child` ends within `milliseconds`; it stays unreaped, so that its process group
+// cannot be taken by another process meanwhile. Where the kernel has no pidfd, waits for good.
+bool EndsWithin(pid_t child, int milliseconds) {
+  // Called through syscall: the C library's wrapper lacks C linkage in some releases.
+  ScopedFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+  if (!pidfd.valid()) {
+    Report("cannot apply the time limit to", std::to_string(child), errno);
+    siginfo_t info;
+    while (waitid(P_PID, child, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    return true;
+  }
+  struct pollfd ended = {pidfd.get(), POLLIN, 0};
+  int rc;
+  while ((rc = poll(&ended, 1, milliseconds)) < 0 && errno == EINTR) {
+  }
+  return rc != 0;
+}
+
+ToolStatus Collect(pid_t child, int time_limit_seconds) {
+  if (time_limit_seconds <= 0 || EndsWithin(child, time_limit_seconds * 1000)) return Reap(child);
+  kill(-child, SIGTERM);
+  std::ignore = EndsWithin(child, 5000);
+  kill(-child, SIGKILL);
+  std::ignore = Reap(child);
+  return {ToolStatus::End::kTimeLimit, 0};
 }
 
 }  // namespace
@@ -129,15 +169,28 @@ void AppendLine(const JobLog& log, const std::string& line) {
   if (!WriteAll(log.fd(), line + '\n')) Report("cannot write to", log.path(), errno);
 }
 
-void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log) {
-  if (log.open_error() != 0) return Report("cannot open", log.path(), log.open_error());
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
+                      int stderr_fd, int time_limit_seconds) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), log.fd(), stderr_to_log, getpid()};
+  Launch launch = {args.data(), envp, stdout_fd, stderr_fd, getpid()};
   const pid_t child = StartTool(&launch);
-  if (child < 0) return Report("cannot start", argv[0], errno);
-  WaitFor(child);
+  if (child < 0) {
+    Report("cannot start", argv[0], errno);
+    return ToolStatus();
+  }
+  return Collect(child, time_limit_seconds);
+}
+
+ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds) {
+  if (log.open_error() != 0) {
+    Report("cannot open", log.path(), log.open_error());
+    return ToolStatus();
+  }
+  return RunProgram(argv, nullptr, log.fd(), stderr_to_log ? log.fd() : STDERR_FILENO,
+                    time_limit_seconds);
 }
 
 }  // namespace plim

@@ -43,10 +43,26 @@ class JobLog {
 // for each line, as each "echo >>" would report it.
 void AppendLine(const JobLog& log, const std::string& line);
 
+// How a program the job ran ended.
+struct ToolStatus {
+  enum class End { kNotRun, kExited, kSignaled, kTimeLimit };
+  End end = End::kNotRun;
+  int value = 0;  // the exit status, or the signal number
+};
+
 // Runs the program argv[0] with `argv` and waits for it. Its stdout, and its stderr too when
 // `stderr_to_log` is set, are appended to the log; otherwise stderr stays the worker's. The tool
 // is killed if the worker dies first. When the log could not be opened the tool is not run.
-void RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log);
+// With `time_limit_seconds` > 0, a tool still running after that long gets SIGTERM, and 5 s
+// later SIGKILL, both sent to its process group.
+ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds);  // <= 0: no limit
+
+// Runs argv[0] as RunTool does, with the environment `envp` (null: the worker's) and its stdout
+// and stderr on the given descriptors. On failure to start it, reports that on stderr and
+// returns kNotRun; a program that cannot be executed exits with 127.
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
+                      int stderr_fd, int time_limit_seconds);
 
 }  // namespace plim
 
