@@ -97,6 +97,7 @@ wait "$waiter" || rc=$?
 [ "$rc" -eq 0 ] || fail "plimctl wait later returned $rc after the job ended"
 
 say "a settings file that others can write is ignored, with one message"
+wait_for "the hook after later" grep -qx "hook ran for later" /hdd/plimd.err
 chmod 666 /etc/plimd.conf
 : >/hdd/hook.env
 ctl add one two 2>/dev/null
