@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "ctl/history_cmds.h"
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
 #include "ctl/trigger.h"
@@ -23,6 +24,8 @@ constexpr char kUsage[] =
     "       plimctl log NAME\n"
     "       plimctl pause | resume\n"
     "       plimctl trigger\n"
+    "       plimctl history [--json] [NAME...]\n"
+    "       plimctl wait [--timeout SECONDS] NAME...\n"
     "\n"
     "Feeds and watches plimd, the recorder's post-processing service.\n"
     "\n"
@@ -37,6 +40,11 @@ constexpr char kUsage[] =
     "  pause            let the job in progress finish and start no other, across restarts\n"
     "  resume           end a pause and ask plimd to work through its queue\n"
     "  trigger          ask plimd to work through its queue\n"
+    "  history          show the finished jobs, oldest first, with how each tool ended;\n"
+    "                   only those of the NAMEs given; --json: as a JSON array\n"
+    "  wait NAME...     wait until no NAME is queued or in progress; exit 0 if each\n"
+    "                   one's latest job was ok, 1 if not or a NAME is unknown,\n"
+    "                   124 once --timeout SECONDS have passed\n"
     "  -h, --help       show this help\n"
     "  --version        show the version\n"
     "\n"
@@ -150,6 +158,8 @@ int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* ou
     const int status = RemovePauseMark(rest, files, err);
     return status == kExitOk ? Trigger(files, err, /*queued=*/true) : status;
   }
+  if (command == "history") return History(rest, files, out, err);
+  if (command == "wait") return Wait(rest, files, err);
   if (command == "trigger") {
     return rest.empty() ? Trigger(files, err, /*queued=*/false)
                         : Usage(err, "trigger takes no arguments");

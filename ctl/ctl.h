@@ -21,6 +21,7 @@ struct CtlFiles {
   std::string log = Log;
   std::string paused = kPausedMark;
   std::string pid_file = kPidFile;
+  std::string history = kHistory;
 };
 
 // Exit statuses, as documented in plimctl(1).

@@ -25,8 +25,9 @@ namespace {
 class CtlTest : public ScratchDirTest {
  protected:
   void SetUp() override {
-    files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"), Path("plim.conf"),
-              Path("%s.ts"),     Path("plim.log"),   Path("paused"),   Path("plimd.pid")};
+    files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"),
+              Path("plim.conf"), Path("%s.ts"),      Path("plim.log"),
+              Path("paused"),    Path("plimd.pid"),  Path("history")};
   }
   void TearDown() override {
     if (listener_ >= 0) close(listener_);
@@ -98,6 +99,10 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
       {{"trigger"}, 0, "", "1|", ""},
       {{"trigger", "now"}, 2, "", "", "takes no arguments"},
       {{"status", "--yaml"}, 2, "", "", "unknown argument"},
+      {{"history", "--yaml"}, 2, "", "", "history: unknown option --yaml"},
+      {{"wait"}, 2, "", "", "wait: no NAME"},
+      {{"wait", "--timeout", "soon", "a"}, 2, "", "", "takes a number of seconds, not soon"},
+      {{"wait", "--timeout", "-1", "a"}, 2, "", "", "takes a number of seconds"},
       {{"frobnicate", "x"}, 2, "", "", "unknown command"},
       {{}, 2, "", "", "no command"},
       {{"add", "--help", "x"}, 0, "", "", "Usage: plimctl add NAME..."},

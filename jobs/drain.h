@@ -10,6 +10,8 @@ void Recover();
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the
 // queue holds none or cannot be taken from. Only one worker runs: the service's instance lock
 // (kInstanceLock) keeps a second one from starting.
+// Before each job, the settings file is read; after it, its record is appended to the history
+// and the settings' hook is run. Starts no job while the pause mark exists.
 void Start();
 
 }  // namespace plim

@@ -4,8 +4,6 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <tuple>
-
 #include "frame/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
@@ -43,36 +41,55 @@ constexpr Step kSteps[] = {
     {Action::kRemoveFolder, false, kWorkDirName, nullptr},
 };
 
+// What one job carries from step to step.
+struct Job {
+  const std::string& name;
+  const JobLog& log;
+  int time_limit;
+  JobFolder folder;
+  JobResult result;
+};
+
 // Tools running as root in a folder another user can change could be turned against the
-// machine; the job still counts as done, like one whose tool failed.
-void SayToolsNotRun(const std::string& name, const JobFolder& job) {
-  fprintf(stderr, "plimd: the tools of %s are not run: %s\n", name.c_str(), job.unsafe.c_str());
+// machine; the job still counts as done, with its tools recorded as not run.
+bool MayRunTools(const Job& job, bool say_why) {
+  if (job.folder.unsafe.empty()) return true;
+  if (say_why) {
+    fprintf(stderr, "plimd: the tools of %s are not run: %s\n", job.name.c_str(),
+            job.folder.unsafe.c_str());
+  }
+  return false;
 }
 
-void Perform(const Step& step, const std::string& name, const JobLog& log, JobFolder* job) {
+void Perform(const Step& step, Job* job) {
+  const std::string& name = job->name;
   const std::string first = Fill(step.first, name);
   switch (step.action) {
     case Action::kRemove:
       return RemoveTree(first);
     case Action::kRemoveFolder:
-      job->folder.Reset();
-      if (job->root.valid()) RemoveTreeAt(job->root.get(), first, Fill(kWorkDir, name));
+      job->folder.folder.Reset();
+      if (job->folder.root.valid()) {
+        RemoveTreeAt(job->folder.root.get(), first, Fill(kWorkDir, name));
+      }
       return;
     case Action::kMakeFolder:
-      return MakeJobFolder(job, first, Fill(kWorkDir, name));
+      return MakeJobFolder(&job->folder, first, Fill(kWorkDir, name));
     case Action::kTouch:
       return Touch(first);
     case Action::kLink:
-      return LinkInJobFolder(*job, first, step.second, Fill(kWorkDir, name) + "/" + step.second);
+      return LinkInJobFolder(job->folder, first, step.second,
+                             Fill(kWorkDir, name) + "/" + step.second);
     case Action::kLog:
-      return AppendLine(log, first);
+      return AppendLine(job->log, first);
     case Action::kAnalyse:
-      if (!job->unsafe.empty()) return SayToolsNotRun(name, *job);
-      std::ignore = RunTool({first, "-", Fill(step.second, name)}, log, /*stderr_to_log=*/true, 0);
+      if (!MayRunTools(*job, /*say_why=*/true)) return;
+      job->result.analysis = RunTool({first, "-", Fill(step.second, name)}, job->log,
+                                     /*stderr_to_log=*/true, job->time_limit);
       return;
     case Action::kMark:
-      if (!job->unsafe.empty()) return;
-      std::ignore = RunTool({first, name}, log, /*stderr_to_log=*/false, 0);
+      if (!MayRunTools(*job, /*say_why=*/false)) return;
+      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->time_limit);
       return;
   }
 }
@@ -92,18 +109,19 @@ std::string Fill(const char* pattern, const std::string& name) {
   return filled;
 }
 
-void StartPlim(std::string name) {
+JobResult StartPlim(std::string name, int tool_time_limit) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
   const JobLog log(Log);
-  JobFolder job;
-  job.root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.unsafe);
+  Job job{name, log, tool_time_limit, JobFolder(), JobResult()};
+  job.folder.root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
-    Perform(step, name, log, &job);
+    Perform(step, &job);
   }
+  return job.result;
 }
 
 }  // namespace plim

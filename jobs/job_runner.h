@@ -4,19 +4,28 @@
 
 #include <string>
 
+#include "jobs/job_steps.h"
+
 namespace plim {
 
 // Puts `name` in place of every "%s" in `pattern`; "%s" inside `name` stays as it is.
 std::string Fill(const char* pattern, const std::string& name);
 
+// How the job's two tools ended; a tool that was not started stays kNotRun.
+struct JobResult {
+  ToolStatus analysis;
+  ToolStatus mark;
+};
+
 // Runs the job for the file-system name `name`: checks and repairs the work folder
 // (jobs/work_dir), links the recording (and, when the configuration asks for it, a fresh empty
 // index file beside it) into the job's folder, runs the analysis tool and then the mark tool with
-// the framed record appended to the log, and removes the job's folder. Sets the process's
-// file-creation mask to 0 for good. Every step runs whatever became of the ones before it;
-// failures go to stderr and nothing is returned. Where the work folder or the job's folder cannot
-// be made safe, the tools are not run and one line on stderr says why.
-void StartPlim(std::string name);
+// the framed record appended to the log, and removes the job's folder. Each tool runs under
+// `tool_time_limit` seconds (<= 0: no limit). Sets the process's file-creation mask to 0 for
+// good. Every step runs whatever became of the ones before it; failures go to stderr. Where the
+// work folder or the job's folder cannot be made safe, the tools are not run (kNotRun) and one
+// line on stderr says why.
+JobResult StartPlim(std::string name, int tool_time_limit);
 
 }  // namespace plim
 

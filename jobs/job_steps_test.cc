@@ -31,18 +31,41 @@ TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {
   const std::string missing = Path("missing");
   const std::string not_executable = Path("log-me");
   std::ofstream(not_executable) << "";
+  using End = ToolStatus::End;
   struct Case {
     std::vector<std::string> argv;
     bool stderr_to_log;
     std::string log;     // what the log holds afterwards
     std::string stderr;  // what the worker's stderr got
+    End end;
+    int value;
   };
   const Case cases[] = {
-      {{echo, "-", "/tmp/plim/tmp/A $x.rec"}, true, "2:-:/tmp/plim/tmp/A $x.rec\nerr\n", ""},
-      {{echo, "A \"B\""}, false, "1:A \"B\":\n", "err\n"},
-      {{missing, "-"}, true, "plimd: cannot run " + missing + ": No such file or directory\n", ""},
-      {{missing, "x"}, false, "", "plimd: cannot run " + missing + ": No such file or directory\n"},
-      {{not_executable}, true, "plimd: cannot run " + not_executable + ": Permission denied\n", ""},
+      {{echo, "-", "/tmp/plim/tmp/A $x.rec"},
+       true,
+       "2:-:/tmp/plim/tmp/A $x.rec\nerr\n",
+       "",
+       End::kExited,
+       0},
+      {{echo, "A \"B\""}, false, "1:A \"B\":\n", "err\n", End::kExited, 0},
+      {{missing, "-"},
+       true,
+       "plimd: cannot run " + missing + ": No such file or directory\n",
+       "",
+       End::kExited,
+       127},
+      {{missing, "x"},
+       false,
+       "",
+       "plimd: cannot run " + missing + ": No such file or directory\n",
+       End::kExited,
+       127},
+      {{not_executable},
+       true,
+       "plimd: cannot run " + not_executable + ": Permission denied\n",
+       "",
+       End::kExited,
+       127},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(Path("log"));
@@ -50,8 +73,10 @@ TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {
     {
       const JobLog log(Path("log"));
       AppendLine(log, "before");
-      std::ignore = RunTool(c.argv, log, c.stderr_to_log, 0);
+      const ToolStatus status = RunTool(c.argv, log, c.stderr_to_log, /*time_limit_seconds=*/0);
       AppendLine(log, "after");
+      EXPECT_EQ(status.end, c.end) << c.argv[0];
+      EXPECT_EQ(status.value, c.value) << c.argv[0];
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr) << c.argv[0];
     EXPECT_EQ(ReadBack("log"), "before\n" + c.log + "after\n") << c.argv[0];

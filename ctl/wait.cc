@@ -1,0 +1,138 @@
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "ctl/history_cmds.h"
+#include "ctl/status.h"
+#include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct WaitArgs {
+  double timeout = -1;  // seconds; < 0: none
+  std::vector<std::string> names;
+};
+
+bool ParseWaitArgs(const std::vector<std::string>& args, WaitArgs* parsed, std::string* problem) {
+  bool options_end = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (!options_end && args[i] == "--") {
+      options_end = true;
+    } else if (!options_end && args[i] == "--timeout" && i + 1 < args.size()) {
+      char* end = nullptr;
+      parsed->timeout = strtod(args[++i].c_str(), &end);
+      if (args[i].empty() || *end != '\0' || !(parsed->timeout >= 0) || isinf(parsed->timeout)) {
+        *problem = "wait: --timeout takes a number of seconds, not " + Printable(args[i]);
+        return false;
+      }
+    } else if (!options_end && args[i].size() > 1 && args[i][0] == '-') {
+      *problem = "wait: unknown option " + Printable(args[i]) + " (put -- before a NAME with a -)";
+      return false;
+    } else {
+      parsed->names.push_back(args[i]);
+    }
+  }
+  if (parsed->names.empty()) *problem = "wait: no NAME given";
+  return !parsed->names.empty();
+}
+
+enum class Verdict { kWaiting, kOk, kFailed };
+
+// Looks at the files once. A NAME neither queued nor in progress is done, and its latest record
+// tells how; one without any record was never queued here, or its record was lost.
+Verdict Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
+  const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
+  const std::vector<HistoryRecord> records = ReadHistory(files.history);
+  Verdict verdict = Verdict::kOk;
+  for (const std::string& name : names) {
+    if (lists.in_progress == name ||
+        std::find(lists.queued.begin(), lists.queued.end(), name) != lists.queued.end()) {
+      return Verdict::kWaiting;
+    }
+  }
+  for (const std::string& name : names) {
+    const std::string recorded = RecordedName(name);
+    auto latest = std::find_if(records.rbegin(), records.rend(),
+                               [&recorded](const HistoryRecord& r) { return r.name == recorded; });
+    if (latest == records.rend()) {
+      fprintf(err, "plimctl: \"%s\" is not queued, not in progress and has no record\n",
+              Printable(name).c_str());
+      return Verdict::kFailed;
+    }
+    if (std::string(Outcome(*latest)) == "ok") continue;
+    fprintf(err, "plimctl: %s", FormatHistoryLine(*latest).c_str());
+    verdict = Verdict::kFailed;
+  }
+  return verdict;
+}
+
+// Whether the events waiting on `inotify` touch one of the files that Check reads.
+bool ReadEvents(int inotify, const CtlFiles& files) {
+  alignas(struct inotify_event) char buffer[4096];
+  bool relevant = false;
+  for (ssize_t n; (n = read(inotify, buffer, sizeof buffer)) > 0;) {
+    for (char* p = buffer; p < buffer + n;) {
+      const auto* event = reinterpret_cast<const struct inotify_event*>(p);
+      const std::string name = event->len > 0 ? event->name : "";
+      for (const std::string* path : {&files.history, &files.queue, &files.in_progress}) {
+        relevant = relevant || (event->mask & IN_Q_OVERFLOW) != 0 ||
+                   path->substr(path->rfind('/') + 1) == name;
+      }
+      p += sizeof *event + event->len;
+    }
+  }
+  return relevant;
+}
+
+// Milliseconds left until `deadline`, for poll; -1 without one.
+int Remaining(const WaitArgs& args, Clock::time_point deadline) {
+  if (args.timeout < 0) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+}
+
+}  // namespace
+
+int Wait(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
+  WaitArgs parsed;
+  std::string problem;
+  if (!ParseWaitArgs(args, &parsed, &problem)) return UsageError(err, problem);
+  const auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>(std::min(parsed.timeout, 1e9)));
+  // Watching starts before the first look, so that no change between the two is missed.
+  ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  const std::string folder = DirectoryOf(files.history);
+  if (!inotify.valid() || inotify_add_watch(inotify.get(), folder.c_str(),
+                                            IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY) < 0) {
+    fprintf(err, "plimctl: cannot watch %s: %s\n", folder.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  for (bool changed = true;; changed = ReadEvents(inotify.get(), files)) {
+    if (changed) {
+      const Verdict verdict = Check(parsed.names, files, err);
+      if (verdict != Verdict::kWaiting) return verdict == Verdict::kOk ? kExitOk : kExitFailed;
+    }
+    struct pollfd ready = {inotify.get(), POLLIN, 0};
+    const int timeout = Remaining(parsed, deadline);
+    if (timeout == 0 || (poll(&ready, 1, timeout) == 0 && Remaining(parsed, deadline) == 0)) {
+      fprintf(err, "plimctl: wait: timed out\n");
+      return kExitTimeout;
+    }
+  }
+}
+
+}  // namespace plim

@@ -1,0 +1,149 @@
+#include "jobs/history.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <math.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json ToolJson(const ToolStatus& status) {
+  switch (status.end) {
+    case ToolStatus::End::kExited:
+      return {{"end", "exit"}, {"value", status.value}};
+    case ToolStatus::End::kSignaled:
+      return {{"end", "signal"}, {"value", status.value}};
+    case ToolStatus::End::kTimeLimit:
+      return {{"end", "time limit"}};
+    case ToolStatus::End::kNotRun:
+      break;
+  }
+  return {{"end", "not run"}};
+}
+
+bool ParseTool(const Json& json, ToolStatus* status) {
+  const std::string end = json.at("end").get<std::string>();
+  if (end == "exit" || end == "signal") {
+    status->end = end == "exit" ? ToolStatus::End::kExited : ToolStatus::End::kSignaled;
+    status->value = json.at("value").get<int>();
+  } else if (end == "time limit" || end == "not run") {
+    status->end = end == "not run" ? ToolStatus::End::kNotRun : ToolStatus::End::kTimeLimit;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string Dump(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool ReadWhole(const std::string& path, std::string* text, struct stat* info) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  return fd.valid() && fstat(fd.get(), info) == 0 && ReadFrom(fd.get(), 0, text);
+}
+
+// Calls `take` with each line of `text`, the newest first, until it returns false.
+template <typename TakeFn>
+void NewestFirst(std::string_view text, TakeFn&& take) {
+  while (!text.empty()) {
+    if (text.back() == '\n') text.remove_suffix(1);
+    const size_t start = text.rfind('\n') + 1;  // 0 when there is no earlier line
+    if (!take(text.substr(start))) return;
+    text = text.substr(0, start);
+  }
+}
+
+}  // namespace
+
+const char* Outcome(const HistoryRecord& record) {
+  const auto exited_0 = [](const ToolStatus& s) {
+    return s.end == ToolStatus::End::kExited && s.value == 0;
+  };
+  if (exited_0(record.analysis) && exited_0(record.mark)) return "ok";
+  if (record.analysis.end == ToolStatus::End::kTimeLimit ||
+      record.mark.end == ToolStatus::End::kTimeLimit) {
+    return "time limit";
+  }
+  return "failed";
+}
+
+std::string Describe(const ToolStatus& status) {
+  const Json json = ToolJson(status);
+  const std::string end = json["end"];
+  return json.contains("value") ? end + " " + std::to_string(status.value) : end;
+}
+
+std::string RecordedName(const std::string& name) {
+  return Json::parse(Dump(Json(name))).get<std::string>();
+}
+
+std::string FormatRecord(const HistoryRecord& record) {
+  const Json json = {{"name", record.name},
+                     {"start", record.start},
+                     {"seconds", round(record.seconds * 1000) / 1000},
+                     {"rerun", record.rerun},
+                     {"analysis", ToolJson(record.analysis)},
+                     {"mark", ToolJson(record.mark)},
+                     {"outcome", Outcome(record)}};
+  return Dump(json) + "\n";
+}
+
+bool ParseRecord(std::string_view line, HistoryRecord* record) {
+  const Json json = Json::parse(line, nullptr, /*allow_exceptions=*/false);
+  if (!json.is_object()) return false;
+  try {
+    record->name = json.at("name").get<std::string>();
+    record->start = json.at("start").get<std::string>();
+    record->seconds = json.at("seconds").get<double>();
+    record->rerun = json.at("rerun").get<bool>();
+    return ParseTool(json.at("analysis"), &record->analysis) &&
+           ParseTool(json.at("mark"), &record->mark);
+  } catch (const Json::exception&) {
+    return false;
+  }
+}
+
+std::vector<HistoryRecord> ReadHistory(const std::string& path) {
+  std::string text;
+  struct stat info;
+  if (!ReadWhole(path, &text, &info)) return {};
+  std::vector<HistoryRecord> records;
+  NewestFirst(text, [&records](std::string_view line) {
+    HistoryRecord record;
+    if (ParseRecord(line, &record)) records.push_back(std::move(record));
+    return true;
+  });
+  std::reverse(records.begin(), records.end());
+  return records;
+}
+
+int TrimHistory(const std::string& path) {
+  std::string text;
+  struct stat info;
+  if (!ReadWhole(path, &text, &info)) return errno == ENOENT ? 0 : -1;
+  int lines = 0;
+  NewestFirst(text, [&lines](std::string_view) { return ++lines <= kHistoryMax; });
+  if (lines <= kHistoryMax) return lines;
+  std::vector<std::string_view> kept;
+  NewestFirst(text, [&kept](std::string_view line) {
+    HistoryRecord record;
+    if (ParseRecord(line, &record)) kept.push_back(line);
+    return kept.size() < static_cast<size_t>(kHistoryKeep);
+  });
+  std::string trimmed;
+  for (auto line = kept.rbegin(); line != kept.rend(); ++line) trimmed.append(*line) += '\n';
+  return ReplaceFile(path, trimmed, &info) ? static_cast<int>(kept.size()) : -1;
+}
+
+}  // namespace plim

@@ -1,0 +1,53 @@
+// The job history: one JSON object per finished job and line, appended, and trimmed now and
+// then to the newest records.
+#ifndef PLIMD_JOBS_HISTORY_H_
+#define PLIMD_JOBS_HISTORY_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jobs/job_steps.h"
+
+namespace plim {
+
+struct HistoryRecord {
+  std::string name;   // raw, as queued
+  std::string start;  // UTC, ISO 8601, to the second: "2026-12-07T02:10:00Z"
+  double seconds = 0;
+  bool rerun = false;  // the job ran again after an interruption
+  ToolStatus analysis;
+  ToolStatus mark;
+};
+
+// A history file holding more lines than kHistoryMax is rewritten with the newest kHistoryKeep.
+inline constexpr int kHistoryMax = 2000;
+inline constexpr int kHistoryKeep = 1000;
+
+// "ok" when both tools exited 0, "time limit" when either hit it, otherwise "failed".
+const char* Outcome(const HistoryRecord& record);
+
+// How a tool ended, for people and for the hook: "exit 0", "signal 9", "time limit", "not run".
+std::string Describe(const ToolStatus& status);
+
+// `name` as a record holds it: bytes that are not UTF-8 turned into U+FFFD.
+std::string RecordedName(const std::string& name);
+
+// The record as one JSON line, "\n" included.
+std::string FormatRecord(const HistoryRecord& record);
+
+// Reads one line; false when it is not a record.
+bool ParseRecord(std::string_view line, HistoryRecord* record);
+
+// The records of the file at `path`, oldest first, leaving out lines that are not records.
+// A missing or unreadable file holds none.
+std::vector<HistoryRecord> ReadHistory(const std::string& path);
+
+// When the file at `path` holds more than kHistoryMax lines, replaces it atomically by its
+// newest kHistoryKeep records; otherwise writes nothing. Returns the lines it holds then, or
+// -1 when it could not be read or rewritten.
+int TrimHistory(const std::string& path);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_HISTORY_H_

@@ -1,0 +1,45 @@
+#include "jobs/history_writer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+bool Sync(int fd) {
+  int rc;
+  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
+  }
+  return rc == 0;
+}
+
+// Whether the file behind `fd` ends in the middle of a line, as a write cut short leaves it.
+bool EndsMidLine(int fd) {
+  struct stat info;
+  char last = '\n';
+  return fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+}  // namespace
+
+bool HistoryWriter::Append(const HistoryRecord& record) {
+  if (lines_ < 0) lines_ = TrimHistory(path_);
+  {
+    // Only root writes the history: others read it, and must not be able to forge it.
+    ScopedFd fd(
+        open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
+    if (!fd.valid()) return false;
+    const std::string line = (EndsMidLine(fd.get()) ? "\n" : "") + FormatRecord(record);
+    if (!WriteAll(fd.get(), line) || !Sync(fd.get()) || !fd.Reset()) return false;
+  }
+  if (lines_ >= 0 && ++lines_ > kHistoryMax) lines_ = TrimHistory(path_);
+  return true;
+}
+
+}  // namespace plim

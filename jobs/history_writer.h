@@ -1,0 +1,28 @@
+// Appending to the job history, one durable write per record, trimming it now and then.
+#ifndef PLIMD_JOBS_HISTORY_WRITER_H_
+#define PLIMD_JOBS_HISTORY_WRITER_H_
+
+#include <string>
+#include <utility>
+
+#include "jobs/history.h"
+
+namespace plim {
+
+// Appends records to the history file, trimming it when it has grown past kHistoryMax lines.
+// Counts its lines once and then its own appends, so that a job does not read the file.
+class HistoryWriter {
+ public:
+  explicit HistoryWriter(std::string path) : path_(std::move(path)) {}
+  // Appends `record` in one write, then flushes it to disk; a last line left without its line
+  // break by an earlier failure is ended first. Returns false on failure.
+  bool Append(const HistoryRecord& record);
+
+ private:
+  std::string path_;
+  int lines_ = -1;  // unknown until first counted
+};
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBS_HISTORY_WRITER_H_

@@ -1,0 +1,46 @@
+#include "jobs/hook.h"
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include <tuple>
+
+#include "jobs/job_steps.h"
+
+namespace plim {
+
+std::vector<std::string> HookEnvironment(char* const* environ_in, const HistoryRecord& record) {
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.3f", record.seconds);
+  const std::vector<std::string> facts = {
+      "PLIMD_NAME=" + record.name,
+      std::string("PLIMD_OUTCOME=") + Outcome(record),
+      std::string("PLIMD_SECONDS=") + seconds,
+      "PLIMD_ANALYSIS=" + Describe(record.analysis),
+      "PLIMD_MARK=" + Describe(record.mark),
+  };
+  std::vector<std::string> environment;
+  for (char* const* variable = environ_in; *variable != nullptr; ++variable) {
+    const std::string_view entry(*variable);
+    bool replaced = false;
+    for (const std::string& fact : facts) {
+      replaced =
+          replaced || entry.substr(0, entry.find('=') + 1) == fact.substr(0, fact.find('=') + 1);
+    }
+    if (!replaced) environment.emplace_back(entry);
+  }
+  environment.insert(environment.end(), facts.begin(), facts.end());
+  return environment;
+}
+
+void RunHook(const std::string& program, const HistoryRecord& record, int time_limit_seconds) {
+  const std::vector<std::string> environment = HookEnvironment(environ, record);
+  std::vector<char*> envp;
+  for (const std::string& variable : environment)
+    envp.push_back(const_cast<char*>(variable.c_str()));
+  envp.push_back(nullptr);
+  std::ignore =
+      RunProgram({program}, envp.data(), STDERR_FILENO, STDERR_FILENO, time_limit_seconds);
+}
+
+}  // namespace plim

@@ -1,0 +1,126 @@
+#include "jobs/settings.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <tuple>
+
+#include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+std::string_view Trim(std::string_view s) {
+  const size_t begin = s.find_first_not_of(" \t\r");
+  if (begin == std::string_view::npos) return {};
+  return s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
+}
+
+bool ParseSeconds(std::string_view value, int* seconds) {
+  if (value.empty() || value.size() > 7) return false;
+  long long number = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+  }
+  if (number < 1 || number > kMaxTimeLimit) return false;
+  *seconds = static_cast<int>(number);
+  return true;
+}
+
+// Applies one line; returns what is wrong with it, or an empty string.
+std::string Apply(std::string_view line, Settings* settings) {
+  line = Trim(line.substr(0, line.find('#')));
+  if (line.empty()) return {};
+  const size_t equals = line.find('=');
+  if (equals == std::string_view::npos) return "not \"key = value\"";
+  const std::string key(Trim(line.substr(0, equals)));
+  const std::string_view value = Trim(line.substr(equals + 1));
+  if (key == "tool_time_limit") {
+    if (ParseSeconds(value, &settings->tool_time_limit)) return {};
+    return "tool_time_limit must be whole seconds from 1 to " + std::to_string(kMaxTimeLimit);
+  }
+  if (key == "on_job_done") {
+    if (!value.empty() && value[0] == '/') {
+      settings->on_job_done = value;
+      return {};
+    }
+    return "on_job_done must be an absolute path";
+  }
+  return "unknown key \"" + key + "\"";
+}
+
+// What a file looked like when it was last reported, so that one fault is reported once.
+using Stamp = std::tuple<dev_t, ino_t, off_t, long, long, long, long, mode_t, uid_t>;
+
+Stamp StampOf(const struct stat& info) {
+  return {info.st_dev,          info.st_ino,          info.st_size,
+          info.st_mtim.tv_sec,  info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+          info.st_ctim.tv_nsec, info.st_mode,         info.st_uid};
+}
+
+void ReportOnce(const std::string& path, const struct stat& info,
+                const std::vector<std::string>& problems) {
+  static std::optional<Stamp> reported;
+  if (problems.empty() || reported == StampOf(info)) return;
+  reported = StampOf(info);
+  for (const std::string& problem : problems) {
+    fprintf(stderr, "plimd: %s: %s\n", path.c_str(), problem.c_str());
+  }
+}
+
+// Why the file behind `info` must not be trusted, or null.
+const char* Distrust(const struct stat& info) {
+  if (!S_ISREG(info.st_mode)) return "not a regular file; ignored";
+  if (info.st_uid != 0) return "not owned by root; ignored";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "writable by others than root; ignored";
+  return nullptr;
+}
+
+}  // namespace
+
+Settings ParseSettings(std::string_view text, std::vector<std::string>* problems) {
+  Settings settings;
+  for (int number = 1; !text.empty(); ++number) {
+    const size_t end = text.find('\n');
+    const std::string problem = Apply(text.substr(0, end), &settings);
+    if (!problem.empty()) problems->push_back("line " + std::to_string(number) + ": " + problem);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return settings;
+}
+
+Settings ReadSettings(const std::string& path) {
+  // A link could point anywhere that another user controls; O_NONBLOCK keeps a FIFO from
+  // blocking the open.
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
+  struct stat info = {};
+  if (!fd.valid()) {
+    const int error = errno;
+    if (error == ENOENT || lstat(path.c_str(), &info) != 0) return Settings();
+    ReportOnce(path, info, {std::string(strerror(error)) + "; ignored"});
+    return Settings();
+  }
+  std::string text;
+  if (fstat(fd.get(), &info) != 0) return Settings();
+  if (const char* why = Distrust(info)) {
+    ReportOnce(path, info, {why});
+    return Settings();
+  }
+  if (!ReadFrom(fd.get(), 0, &text)) {
+    ReportOnce(path, info, {std::string(strerror(errno)) + "; ignored"});
+    return Settings();
+  }
+  std::vector<std::string> problems;
+  const Settings settings = ParseSettings(text, &problems);
+  ReportOnce(path, info, problems);
+  return settings;
+}
+
+}  // namespace plim
