@@ -37,7 +37,12 @@ history_tail() { ctl history "$@" | sed -E 's/^[0-9T:Z-]+  [0-9]+\.[0-9]{3} s  /
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }
 worker() { pgrep -P "$(plimd_pids | head -n 1)" -x plimd || plimd_pids | tail -n 1; }
 # The worker has taken every datagram sent so far and finished the drains they asked for.
-listener_idle() { grep -q wait_for_more_packets "/proc/$1/wchan" 2>/dev/null; }
+# The listener waits in poll, and no datagram is left in its socket's receive queue.
+listener_idle() {
+  grep -q poll "/proc/$1/wchan" 2>/dev/null &&
+    awk 'substr($2, 9) == ":62A4" && substr($5, 10) != "00000000" { f = 1 } END { exit f }' \
+      /proc/net/udp
+}
 drained() {
   local w
   w=$(worker)
