@@ -10,6 +10,9 @@ void Recover();
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the
 // queue holds none or cannot be taken from. Holds an exclusive lock for its whole duration,
 // so that a second worker on the same files waits instead of running jobs beside this one.
+// When the queue file exists empty and the in-progress file is empty or absent, returns at once
+// without a lock or a read. When the in-progress file cannot be emptied after a job, ends with
+// a message on stderr; the next call empties it without running that job again.
 void Start();
 
 }  // namespace plim
