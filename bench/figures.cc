@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <vector>
 
 #include "bench/harness.h"
@@ -120,70 +119,6 @@ void CopyScale(int lines) {
 
 }  // namespace
 
-namespace {
-
-// Every name, inode, size and change time under the service's folders, the folders included.
-std::string FilesState() {
-  std::string state;
-  for (const char* dir : {plim::kFilesDir, "/tmp/plim/tmp"}) {
-    std::vector<std::string> paths = {dir};
-    for (const auto& entry : std::filesystem::directory_iterator(dir))
-      paths.push_back(entry.path());
-    for (const std::string& path : paths) {
-      struct stat info;
-      if (lstat(path.c_str(), &info) != 0) continue;
-      char line[512];
-      snprintf(line, sizeof line, "%s %lu %ld %ld.%09ld %ld.%09ld\n", path.c_str(),
-               static_cast<unsigned long>(info.st_ino), static_cast<long>(info.st_size),
-               info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
-               info.st_ctim.tv_nsec);
-      state += line;
-    }
-  }
-  return state;
-}
-
-// Drains of an empty queue: their CPU time, and whether any of them writes.
-void EmptyDrains(const ServicePids& pids, int triggers) {
-  constexpr int kBurst = 100;  // well below what the listener's socket buffer holds
-  Trigger trigger;
-  const std::string files_before = FilesState();
-  const ProcessUsage listener = ReadUsage(pids.listener);
-  const ProcessUsage worker = ReadUsage(pids.worker);
-  for (int sent = 0; sent < triggers; sent += kBurst) {
-    for (int i = 0; i < kBurst; ++i) trigger.Send();
-    WaitIdle(pids);
-  }
-  // The listener writes one byte to the pipe per datagram it received.
-  const long drains = ReadUsage(pids.listener).write_calls - listener.write_calls;
-  const ProcessUsage after = ReadUsage(pids.worker);
-  Print("idle.drains", static_cast<double>(drains));
-  Print("idle.drain_cpu_ns", static_cast<double>(after.cpu_ns - worker.cpu_ns) / drains);
-  Print("idle.drain_writes", static_cast<double>(after.write_calls - worker.write_calls));
-  Print("idle.drain_file_changes", FilesState() == files_before ? 0 : 1);
-}
-
-void Idle(int jobs, const std::string& bindir) {
-  PrepareTree(bindir, false);
-  const std::string last = QueueJobs(jobs);
-  DoneWatch watch;
-  StartService(bindir);
-  watch.Wait(last);
-  const ServicePids pids = FindService();
-  WaitIdle(pids);
-  const ProcessUsage listener = ReadUsage(pids.listener);
-  const ProcessUsage worker = ReadUsage(pids.worker);
-  Print("idle.dirty_listener_kib", static_cast<double>(listener.private_dirty));
-  Print("idle.dirty_worker_kib", static_cast<double>(worker.private_dirty));
-  Print("idle.dirty_kib", static_cast<double>(listener.private_dirty + worker.private_dirty));
-  sleep(3);
-  Print("idle.ticks", static_cast<double>(ReadUsage(pids.listener).ticks - listener.ticks +
-                                          ReadUsage(pids.worker).ticks - worker.ticks));
-  EmptyDrains(pids, 5000);
-}
-
-}  // namespace
-
 bool RunFigure(const std::string& name, int param, const std::string& bindir) {
   if (name == "service-jobs") {
     ServiceJobs(param, bindir);
@@ -202,6 +137,8 @@ bool RunFigure(const std::string& name, int param, const std::string& bindir) {
     CopyScale(param);
   } else if (name == "idle") {
     Idle(param, bindir);
+  } else if (name == "drain-calls") {
+    DrainCalls(bindir);
   } else {
     return false;
   }

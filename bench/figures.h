@@ -16,6 +16,12 @@ void NaiveJobs(int jobs);
 void TaskSpoolerJobs(int jobs);
 void NqJobs(int jobs);
 
+// The idle figures (idle.cc): memory and CPU of the idle service after `jobs` jobs, and the
+// CPU time of empty drains, back to back and one datagram at a time.
+void Idle(int jobs, const std::string& bindir);
+// The system calls of one empty drain besides the pipe read, counted by strace.
+void DrainCalls(const std::string& bindir);
+
 // The work folder and the two launches of job `name`, as the service runs them.
 std::string WorkDir(const std::string& name);
 

@@ -70,8 +70,8 @@ Trigger::Trigger() : socket_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
   }
 }
 
-void Trigger::Send() {
-  if (send(socket_.get(), "1", 1, 0) != 1) Fail("send");
+void Trigger::Send(char byte) {
+  if (send(socket_.get(), &byte, 1, 0) != 1) Fail("send");
 }
 
 DoneWatch::DoneWatch() : inotify_(inotify_init1(IN_CLOEXEC)) {

@@ -32,11 +32,11 @@ int64_t ReadStamp(int fifo);
 // Starts the production binary and returns once its launcher has returned.
 void StartService(const std::string& bindir);
 
-// Sends trigger datagrams "1" to the service's port.
+// Sends one-byte datagrams, "1" unless told otherwise, to the service's port.
 class Trigger {
  public:
   Trigger();
-  void Send();
+  void Send(char byte = '1');
 
  private:
   plim::ScopedFd socket_;

@@ -69,14 +69,21 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
   // A temporary file left by a crash holds nothing anyone needs.
   if (unlink(temp.c_str()) != 0 && errno != ENOENT) return false;
   if (!WriteTemporary(temp, text, like) || rename(temp.c_str(), path.c_str()) != 0) {
+    // The caller reports why the rewrite failed, not why the clean-up did.
+    const int error = errno;
     unlink(temp.c_str());
+    errno = error;
     return false;
   }
   // The new content is in place whatever happens now; a failed flush of the folder only
   // leaves the rename's durability to the next sync, so it does not count as a failure.
-  ScopedFd dir = OpenForLocking(DirectoryOf(path).c_str());
-  if (dir.valid()) std::ignore = Sync(dir.get());
+  std::ignore = SyncFolderOf(path);
   return true;
+}
+
+bool SyncFolderOf(const std::string& path) {
+  ScopedFd dir = OpenForLocking(DirectoryOf(path).c_str());
+  return dir.valid() && Sync(dir.get());
 }
 
 bool AppendDurably(const std::string& path, std::string_view text) {

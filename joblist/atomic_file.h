@@ -22,6 +22,10 @@ std::string DirectoryOf(const std::string& path);
 // On failure returns false, leaving the old file untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
 
+// Flushes the folder that holds `path`, so that a file created or renamed there survives a power
+// cut. Returns false with errno set when the folder cannot be opened or flushed.
+bool SyncFolderOf(const std::string& path);
+
 // Appends `text` to `path` (creating it) and flushes it to disk. Returns false on failure.
 bool AppendDurably(const std::string& path, std::string_view text);
 

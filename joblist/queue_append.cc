@@ -1,5 +1,6 @@
 #include "joblist/queue_append.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,14 @@ bool EndsWithOpenLine(const std::string& path) {
   return pread(fd.get(), &last, 1, info.st_size - 1) == 1 && last != '\n';
 }
 
+// fsync of the file flushes its bytes but not its name, which lives in the folder: without the
+// folder's flush a power cut may lose a queue file created here, names and all.
+bool CreateDurably(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!fd.valid()) return errno == EEXIST;
+  return fd.Reset() && SyncFolderOf(path);
+}
+
 }  // namespace
 
 const char* NameProblem(const std::string& name) {
@@ -35,6 +44,7 @@ bool AppendToQueue(const std::string& queue, const std::vector<std::string>& nam
   // Like Get, go on without the lock where the folder cannot be locked: the service still
   // carries over lines that reach a queue file it has just replaced.
   const ExclusiveLock lock = LockQueue(queue);
+  if (!CreateDurably(queue)) return false;
   std::string line_break = EndsWithOpenLine(queue) ? "\n" : "";
   for (const std::string& name : names) {
     if (!AppendDurably(queue, line_break + name + '\n')) return false;

@@ -15,6 +15,8 @@ const char* NameProblem(const std::string& name);
 // Appends each of `names` to the queue file at `queue` as one write of "name\n", flushed to
 // disk, under the exclusive flock on the queue's folder that Get takes. If the file's last
 // line lacks its line break, that line is ended first so that the first name does not join it.
+// A queue file it creates is created first and its folder flushed, so that the file survives a
+// power cut.
 // On failure returns false with errno set; the names before the failing one stay queued.
 bool AppendToQueue(const std::string& queue, const std::vector<std::string>& names);
 

@@ -2,8 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
+
+#include "joblist/lock_wait.h"
 
 namespace plim {
 
@@ -41,11 +42,7 @@ ExclusiveLock::ExclusiveLock(const char* path, bool create) {
     fd_ = ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
   }
   if (!fd_.valid()) return;
-  int rc;
-  do {
-    rc = flock(fd_.get(), LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  locked_ = rc == 0;
+  locked_ = WaitForLock(fd_.get(), path);
 }
 
 }  // namespace plim

@@ -31,7 +31,8 @@ ScopedFd OpenForLocking(const char* path);
 // locked, and the holder goes on unlocked.
 class ExclusiveLock {
  public:
-  // Opens `path` (creating it as a file when `create` is set) and waits for the lock.
+  // Opens `path` (creating it as a file when `create` is set) and waits for the lock, saying on
+  // stderr which process holds it once the wait has lasted ten seconds (WaitForLock).
   ExclusiveLock(const char* path, bool create);
   bool locked() const { return locked_; }
 

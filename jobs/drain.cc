@@ -31,10 +31,27 @@ std::string UtcNow() {
   return text;
 }
 
+// A job that ran and reached the done list, but whose name the in-progress file still holds
+// because emptying it failed. Kept in memory only: after a restart the job runs once more, which
+// the promise of at most one extra run per interruption allows.
+std::string done_but_listed;
+
+// Returns false, with a message, when the in-progress file still names `raw`.
+bool EmptyActive(const std::string& raw) {
+  if (SetActiveIn(InBearbeitung, nullptr)) {
+    done_but_listed.clear();
+    return true;
+  }
+  done_but_listed = raw;
+  fprintf(stderr, "plimd: cannot empty %s after the job %s: %s; trying again at the next trigger\n",
+          InBearbeitung, raw.c_str(), strerror(errno));
+  return false;
+}
+
 // The in-progress file already names `raw`; it is emptied only once the done list holds it.
 // The history record comes first, so that a name that has left the in-progress file always
 // has the record of its run (plimctl wait relies on that).
-void RunJob(const std::string& raw, bool rerun) {
+bool RunJob(const std::string& raw, bool rerun) {
   const Settings settings = ReadSettings(kSettings);
   HistoryRecord record;
   record.name = raw;
@@ -49,14 +66,28 @@ void RunJob(const std::string& raw, bool rerun) {
   if (!history.Append(record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
   Save(raw);
-  SetActive(nullptr);
+  const bool emptied = EmptyActive(raw);
   if (!settings.on_job_done.empty())
     RunHook(settings.on_job_done, record, settings.tool_time_limit);
+  return emptied;
 }
 
 bool Paused() {
   struct stat info;
   return stat(kPausedMark, &info) == 0;
+}
+
+bool EmptyOrAbsent(const char* path, bool absent_is_empty) {
+  struct stat info;
+  if (stat(path, &info) != 0) return absent_is_empty && errno == ENOENT;
+  return info.st_size == 0;
+}
+
+// A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
+// for it. Anything else, a missing queue file included, takes the whole path.
+bool NothingToDo() {
+  return EmptyOrAbsent(Queue, /*absent_is_empty=*/false) &&
+         EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
 }
 
 }  // namespace
@@ -68,11 +99,19 @@ void Recover() {
 }
 
 void Start() {
+  if (NothingToDo()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
   const std::string active = GetActive();
-  if (active != kSentinel) RunJob(active, /*rerun=*/true);
-  for (std::string head; !Paused() && (head = Get()) != kSentinel;) RunJob(head, /*rerun=*/false);
+  if (active != kSentinel) {
+    const bool finished =
+        active == done_but_listed ? EmptyActive(active) : RunJob(active, /*rerun=*/true);
+    if (!finished) return;
+  }
+  done_but_listed.clear();
+  for (std::string head; !Paused() && (head = Get()) != kSentinel;) {
+    if (!RunJob(head, /*rerun=*/false)) return;
+  }
 }
 
 }  // namespace plim

@@ -12,6 +12,9 @@ void Recover();
 // (kInstanceLock) keeps a second one from starting.
 // Before each job, the settings file is read; after it, its record is appended to the history
 // and the settings' hook is run. Starts no job while the pause mark exists.
+// When the queue file exists empty and the in-progress file is empty or absent, returns at once
+// without a lock or a read. When the in-progress file cannot be emptied after a job, ends with
+// a message on stderr; the next call empties it without running that job again.
 void Start();
 
 }  // namespace plim

@@ -42,6 +42,48 @@ send 25252 1
 wait_idle 2
 expect_file "$DONE" <(printf 'stuck\nlater\n')
 
+say "an empty drain: at most two stat calls besides the pipe read; no lock, no read, no open"
+traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status")" != 0 ]; }
+strace -qq -o /hdd/trace.txt -p "$WORKER" 2>/dev/null &
+tracer=$!
+wait_for "strace to attach to the worker" traced "$WORKER"
+# The read under way when strace attached may not show; the second "0" ends the drain's trace.
+send 25252 0 1 0
+wait_for "the traced drain" eval "sed -n '/\"1\", 1)/,\$p' /hdd/trace.txt | grep -q '\"0\", 1)'"
+kill "$tracer"
+wait "$tracer"
+grep -qE '^read\(.*"1", 1\) += 1$' /hdd/trace.txt || fail "the trace lacks the drain's trigger"
+drain_calls=$(awk '/^read\(.*"1", 1\) += 1$/ { on = 1; next } /^read\(/ { on = 0 } on' /hdd/trace.txt)
+calls=$(grep -c . <<<"$drain_calls")
+grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$drain_calls" | grep -q . &&
+  fail "an empty drain made other calls than stat: $drain_calls"
+[ "$calls" -le 2 ] || fail "an empty drain made $calls calls: $drain_calls"
+printf 'quiet\n' >>"$QUEUE" # queued without a trigger: the next trigger takes it
+send 25252 1
+wait_idle 3
+rm "$QUEUE"
+send 25252 1
+wait_for "the missing queue file to be made" test -f "$QUEUE"
+expect_file "$DONE" <(printf 'stuck\nlater\nquiet\n')
+printf 'FIGURE 7 | %s | %s\n' "an empty drain traced (strace -p of the worker), then a name \
+queued without a trigger, and a removed queue file" "$calls system calls besides the pipe read, \
+all stat; 0 locks, 0 reads, 0 names missed, 0 queue files not made again"
+
+say "a drain that waits over ten seconds for the folder lock names the process holding it"
+flock "$FILES" sleep 30 &
+holder=$!
+wait_for "the folder lock" grep -qE "FLOCK +ADVISORY +WRITE +$holder " /proc/locks
+printf 'held\n' >>"$QUEUE"
+send 25252 1
+WAIT_SECONDS=20 wait_for "the message" grep -qF \
+  "plimd: waited 10 s for the lock on $FILES, held by process $holder (flock)" /hdd/plimd.err
+read -r sleeper <"/proc/$holder/task/$holder/children"
+kill "$holder" "$sleeper"
+wait_idle 4
+[ "$(grep -c 'waited 10 s for the lock' /hdd/plimd.err)" -eq 1 ] || fail "not said exactly once"
+printf 'FIGURE 4 | %s | %s\n' "a producer that holds the folder lock for over 10 s while a \
+name waits" "0 silent waits: the holder's PID and command on the worker's stderr, once"
+
 say "with the port taken, the start-up drain still runs and datagrams do nothing"
 stop_service
 "$UDP_SEND" -l 25252 &
@@ -49,7 +91,7 @@ holder=$!
 wait_for "the port holder" udp_bound 25252
 printf 'early\n' >"$QUEUE"
 start_service
-wait_idle 3
+wait_idle 5
 wait_for "the listener to give up" plimd_count_is 1
 grep -qx "plimd: cannot bind UDP port 25252: Address already in use" /hdd/plimd.err ||
   fail "the listener did not say why it gave up"
@@ -61,5 +103,5 @@ send 25252 1
 sleep 0.3 # no drain may follow, and no new listener
 plimd_count_is 1 || fail "a listener that could not bind was started again"
 expect_file "$QUEUE" <(printf 'late\n')
-[ "$(marks)" -eq 3 ] || fail "a datagram drained the queue without a listener"
+[ "$(marks)" -eq 5 ] || fail "a datagram drained the queue without a listener"
 pass

@@ -7,6 +7,9 @@ source "$(dirname "$0")/../e2e/lib.sh"
 source "$(dirname "$0")/helpers.bash"
 
 errors() { grep -c '^Error: ' /hdd/plimd.out 2>/dev/null; }
+not_emptied() { grep -c "^plimd: cannot empty $ACTIVE" /hdd/plimd.err 2>/dev/null; }
+# Every drain under a fault that lasts ends in one of the two reports.
+reports() { echo $(($(errors) + $(not_emptied))); }
 fill_disk() {
   head -c 1G /dev/zero >"$FILES/filler" 2>/dev/null && fail "the small disk is not full"
 }
@@ -23,6 +26,7 @@ expect_recovery() {
   wait_for "the queue to drain once the fault is gone" settled
   expect_whole_files clean
   count_extra_runs
+  [ "$RUNS" -le 1 ] || fail "$RUNS extra runs after one fault"
   extra=$((extra + RUNS))
 }
 
@@ -68,6 +72,25 @@ disk_cases=2
 stop_service
 umount "$FILES"
 
+say "the in-progress file cannot be emptied after a job: later triggers neither rerun the job \
+nor list it again as done, and the next one after the fault empties it"
+: >"$CALLS"
+rm -f "$FILES"/* /hdd/plimd.out /hdd/plimd.err
+start_service
+hold_job once
+mkdir -p "$ACTIVE.tmp/keep" # makes every rewrite of the in-progress file fail
+rm /hdd/hold
+wait_for "the message" eval '[ "$(not_emptied)" -eq 1 ]'
+send 25252 1 1
+wait_for "two more drains" eval '[ "$(not_emptied)" -eq 3 ]'
+expect_asleep "$WORKER"
+rm -r "$ACTIVE.tmp"
+send 25252 1
+wait_for "the in-progress file to be emptied" settled
+[ "$(marks_of once)" -eq 1 ] || fail "the job ran $(marks_of once) times"
+expect_file "$DONE" <(printf 'once\n')
+stuck_drains=3
+
 injected=0
 for fault in fsync:EIO rename:EXDEV rename:EIO; do
   call=${fault%:*}
@@ -79,6 +102,10 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
     wait_for "the end of the drain" waiting_for_trigger "$WORKER"
     grep -q INJECTED "$TRACE" || break
     injected=$((injected + 1))
+    # A drain while the fault lasts must not run again a job that is done.
+    drains=$(reports)
+    send 25252 1
+    wait_for "a drain under the fault" eval '[ "$(reports)" -gt "$drains" ]'
     expect_asleep "$WORKER"
     expect_whole_files clean
     expect_kept
@@ -87,7 +114,10 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
   done
 done
 figure 3 "$disk_cases drains on a full disk (full before the drain, filled during a job); \
-$injected drains with fsync failing (EIO) or rename failing (EXDEV, EIO) from one of its calls on" \
+$injected drains with fsync failing (EIO) or rename failing (EXDEV, EIO) from one of its calls on, \
+each followed by a second drain under the fault; $stuck_drains drains after a job whose \
+in-progress file could not be emptied" \
   "0 names lost, 0 cut or emptied files, 0 temporary files left, 0 busy workers, 0 names left \
-once the fault was gone ($extra extra runs)"
+once the fault was gone ($extra extra runs, at most one per fault); 0 reruns and 0 repeated \
+done entries of the job that was done, $stuck_drains messages on stderr"
 pass

@@ -1,0 +1,108 @@
+#include "joblist/lock_wait.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
+
+namespace plim {
+
+namespace {
+
+volatile sig_atomic_t rang = 0;
+
+void Ring(int) { rang = 1; }
+
+// Interrupts the blocking call under way when it rings: installed without SA_RESTART, the
+// handler makes flock return EINTR instead of waiting on. Nothing else of the process changes.
+class Alarm {
+ public:
+  explicit Alarm(unsigned seconds) {
+    struct sigaction ring = {};
+    ring.sa_handler = Ring;
+    sigemptyset(&ring.sa_mask);
+    rang = 0;
+    sigaction(SIGALRM, &ring, &old_);
+    alarm(seconds);
+  }
+  ~Alarm() {
+    alarm(0);
+    sigaction(SIGALRM, &old_, nullptr);
+  }
+  Alarm(const Alarm&) = delete;
+  Alarm& operator=(const Alarm&) = delete;
+
+ private:
+  struct sigaction old_ = {};
+};
+
+std::string ReadWhole(const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  std::string text;
+  if (fd.valid() && !ReadFrom(fd.get(), 0, &text)) text.clear();
+  return text;
+}
+
+std::string Describe(long pid) {
+  std::string command = ReadWhole("/proc/" + std::to_string(pid) + "/comm");
+  if (!command.empty() && command.back() == '\n') command.pop_back();
+  return "process " + std::to_string(pid) + " (" + (command.empty() ? "?" : command) + ")";
+}
+
+// Blocks until the lock is taken or the alarm has rung; returns flock's result.
+int BlockUntilRung(int fd) {
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR && !rang);
+  return rc;
+}
+
+}  // namespace
+
+std::string LockHolder(int fd) {
+  struct stat info;
+  if (fstat(fd, &info) != 0) return "an unknown process";
+  char key[64];
+  snprintf(key, sizeof key, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
+           static_cast<unsigned long>(info.st_ino));
+  const std::string locks = ReadWhole("/proc/locks");
+  for (size_t start = 0, end; start < locks.size(); start = end + 1) {
+    end = locks.find('\n', start);
+    if (end == std::string::npos) end = locks.size();
+    const std::string line = locks.substr(start, end - start);
+    const size_t at = line.find(key);
+    // Waiters are listed with "->"; the holder's PID is the field before the device.
+    if (at == std::string::npos || line.find("->") != std::string::npos) continue;
+    const long pid = atol(line.c_str() + line.rfind(' ', at - 1) + 1);
+    if (pid > 0) return Describe(pid);
+  }
+  return "an unknown process";
+}
+
+bool WaitForLock(int fd, const char* path) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK && errno != EINTR) return false;
+  {
+    Alarm alarm(kLockPatience);
+    const int rc = BlockUntilRung(fd);
+    if (rc == 0 || errno != EINTR) return rc == 0;
+  }
+  fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; waiting on\n",
+          program_invocation_short_name, kLockPatience, path, LockHolder(fd).c_str());
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace plim

@@ -1,0 +1,25 @@
+// Waiting for an exclusive flock, and telling who holds it when the wait grows long.
+#ifndef PLIMD_JOBLIST_LOCK_WAIT_H_
+#define PLIMD_JOBLIST_LOCK_WAIT_H_
+
+#include <string>
+
+namespace plim {
+
+// Seconds of waiting for a lock before WaitForLock says who holds it.
+inline constexpr unsigned kLockPatience = 10;
+
+// The process that holds a flock on the file `fd` is open on, as "process PID (COMMAND)", found
+// in /proc/locks by the file's device and inode; "an unknown process" where none is listed
+// (it let go meanwhile, or it lives outside this process's PID namespace).
+std::string LockHolder(int fd);
+
+// Takes an exclusive flock on `fd`, waiting for as long as another process holds it. Once the
+// wait has lasted kLockPatience seconds, says on stderr, once, which process holds the lock on
+// `path`, and goes on waiting. Returns false with errno set when flock fails for any other
+// reason than the lock being held.
+bool WaitForLock(int fd, const char* path);
+
+}  // namespace plim
+
+#endif  // PLIMD_JOBLIST_LOCK_WAIT_H_
