@@ -56,11 +56,6 @@ void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
           running ? "; it is the job in progress, which runs to its end" : "");
 }
 
-bool SyncFolderOf(const std::string& path) {
-  ScopedFd folder = OpenForLocking(DirectoryOf(path).c_str());
-  return folder.valid() && fsync(folder.get()) == 0;
-}
-
 }  // namespace
 
 int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
