@@ -53,10 +53,10 @@ cp /bin/true /sbin/init
 dpkg -i "$deb" </dev/null >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i again"; }
 running /usr/sbin/plimd 2 || fail "reinstalling did not leave two processes"
 [[ $(pids_of /usr/sbin/plimd) != "$before" ]] || fail "reinstalling did not restart the service"
-rm /sbin/runlevel /sbin/init
 
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }
 running /usr/sbin/plimd 0 || fail "purge left $(pids_of /usr/sbin/plimd)"
+rm /sbin/runlevel /sbin/init
 snapshot | diff /tmp/before - || fail "purge left the files above changed"
 cmp /var/lib/dpkg/status /tmp/status.before || fail "dpkg's status differs after purge"
 echo "Debian package install, job and purge: passed"
