@@ -51,6 +51,7 @@ chroot "$root" /bin/sh -ec '
   cd /usr/local
   rm -f sbin/plimd bin/plimctl libexec/plimd/plim libexec/plimd/plim_mark \
     lib/systemd/system/plimd.service share/man/man8/plimd.8.gz share/man/man1/plimctl.1.gz
+  if [ -d libexec/plimd ]; then rmdir libexec/plimd; fi
   rm -f /etc/init.d/plimd /etc/logrotate.d/plimd /etc/rc?.d/[SK][0-9][0-9]plimd \
     /etc/systemd/system/*.wants/plimd.service /var/log/plimd.log*'
 exec chroot "$root" /usr/bin/env -C "$PWD" "$@"
