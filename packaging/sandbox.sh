@@ -8,8 +8,8 @@
 set -euo pipefail
 
 if [[ ${1:-} != --inside ]]; then
-  if ! unshare --mount --net --pid --fork --mount-proc true 2>/dev/null; then
-    echo "sandbox: namespaces are refused here; skipping" >&2
+  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
+    echo "sandbox: cannot create namespaces: $refused; skipping" >&2
     exit 125
   fi
   scratch=$(mktemp -d /tmp/plimd-sandbox.XXXXXX)
@@ -20,15 +20,19 @@ fi
 scratch=$2
 shift 2
 
-skip() {
-  echo "sandbox: $1; skipping" >&2
-  exit 125
+# Skips with the mount's own error message, $1 saying what was tried.
+try_mount() {
+  local refused
+  if ! refused=$(mount "${@:2}" 2>&1); then
+    echo "sandbox: cannot mount $1: $refused; skipping" >&2
+    exit 125
+  fi
 }
-mount -t tmpfs -o mode=0755 tmpfs "$scratch" || skip "cannot mount a tmpfs"
+try_mount "a tmpfs" -t tmpfs -o mode=0755 tmpfs "$scratch"
 mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
 root=$scratch/root
-mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root" ||
-  skip "cannot mount an overlay of /"
+try_mount "an overlay of /" -t overlay overlay \
+  -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
@@ -37,4 +41,17 @@ for dir in /run /hdd /tmp/plim; do
   mount -t tmpfs -o mode=0755 tmpfs "$root$dir"
 done
 ip link set lo up
+
+# The tests start from a machine without the service, whatever this one has: the package and
+# what scripts/install.sh put under /usr/local and /etc are taken away in the copy.
+chroot "$root" /bin/sh -ec '
+  if dpkg-query -W -f="\${db:Status-Status}" plimd 2>/dev/null | grep -qvx not-installed; then
+    dpkg --purge plimd >/dev/null
+  fi
+  cd /usr/local
+  rm -f sbin/plimd bin/plimctl libexec/plimd/plim libexec/plimd/plim_mark \
+    lib/systemd/system/plimd.service share/man/man8/plimd.8.gz share/man/man1/plimctl.1.gz
+  if [ -d libexec/plimd ]; then rmdir libexec/plimd; fi
+  rm -f /etc/init.d/plimd /etc/logrotate.d/plimd /etc/rc?.d/[SK][0-9][0-9]plimd \
+    /etc/systemd/system/*.wants/plimd.service /var/log/plimd.log*'
 exec chroot "$root" /usr/bin/env -C "$PWD" "$@"

@@ -14,15 +14,22 @@ snapshot() {
     grep -vE '^/var/lib/(dpkg/(status-old|triggers/|updates/)|man-db/)' | sort
 }
 
-# Make this look like a recorder booted with sysvinit, where invoke-rc.d lets a package start
-# its service: no policy-rc.d (a container image's forbids it) and runlevel 2 (with no init
-# running, invoke-rc.d cannot tell the runlevel and starts nothing).
-rm -f /usr/sbin/policy-rc.d /sbin/runlevel
-printf '#!/bin/sh\necho "N 2"\n' >/sbin/runlevel
-chmod 0755 /sbin/runlevel
+# First as in a container with no init system and no policy-rc.d, where invoke-rc.d starts
+# nothing and the README says to start the service by hand; and over what scripts/install.sh
+# left: its init script as written, a logrotate snippet the administrator changed, a program.
+rm -f /usr/sbin/policy-rc.d /sbin/init /sbin/runlevel
 snapshot >/tmp/before
 cp /var/lib/dpkg/status /tmp/status.before
-dpkg -i "$deb" >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i"; }
+mkdir -p /usr/local/sbin
+sed 's|@PLIMD_DAEMON@|/usr/local/sbin/plimd|' "$here/plimd.init.in" >/etc/init.d/plimd
+{ cat "$here/plimd.logrotate"; echo "# changed"; } >/etc/logrotate.d/plimd
+cp /bin/true /usr/local/sbin/plimd
+dpkg -i "$deb" </dev/null >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i"; }
+[[ ! -e /usr/local/sbin/plimd ]] || fail "the program of scripts/install.sh stayed"
+grep -qx "# changed" /etc/logrotate.d/plimd.dpkg-old || fail "the changed snippet was not kept"
+rm /etc/logrotate.d/plimd.dpkg-old
+cmp "$here/plimd.logrotate" /etc/logrotate.d/plimd || fail "the package's snippet is not in place"
+/etc/init.d/plimd start
 wait_for "both processes" running /usr/sbin/plimd 2
 systemd-analyze verify /lib/systemd/system/plimd.service 2>&1 | tee /tmp/verify.log
 [[ ! -s /tmp/verify.log ]] || fail "systemd-analyze verify reports on the unit"
@@ -41,8 +48,20 @@ plimctl log "Some Title" | grep -qxF ">>>>>>>> plim stop Some Title" || fail "pl
 [[ -f /usr/share/bash-completion/completions/plimctl ]] || fail "no bash completion"
 
 rm "/hdd/movie/Some Title.ts"
+
+# Then as on a recorder booted with sysvinit (an init, runlevel 2), where invoke-rc.d lets the
+# package restart its service when it is installed again, as an upgrade is.
+before=$(pids_of /usr/sbin/plimd)
+printf '#!/bin/sh\necho "N 2"\n' >/sbin/runlevel
+chmod 0755 /sbin/runlevel
+cp /bin/true /sbin/init
+dpkg -i "$deb" </dev/null >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i again"; }
+running /usr/sbin/plimd 2 || fail "reinstalling did not leave two processes"
+[[ $(pids_of /usr/sbin/plimd) != "$before" ]] || fail "reinstalling did not restart the service"
+
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }
 running /usr/sbin/plimd 0 || fail "purge left $(pids_of /usr/sbin/plimd)"
+rm /sbin/runlevel /sbin/init
 snapshot | diff /tmp/before - || fail "purge left the files above changed"
 cmp /var/lib/dpkg/status /tmp/status.before || fail "dpkg's status differs after purge"
 echo "Debian package install, job and purge: passed"

@@ -7,6 +7,16 @@ set -eu
 cd "$(dirname "$0")/.."
 build=${PLIMD_BUILD_DIR:-build-release}
 
+# A second copy beside the Debian package would fight it over the init script, the unit and the
+# port; the package is upgraded instead, or removed first.
+state=$(dpkg-query -W -f='${db:Status-Status}' plimd 2>/dev/null || true)
+if [ -n "$state" ] && [ "$state" != not-installed ]; then
+  echo "The plimd Debian package is on this machine ($state). Upgrade it with this tree:" >&2
+  echo "  scripts/build-deb.sh && apt install ./build-deb/plimd_*.deb" >&2
+  echo "or remove it first (purging also removes its queue and logs): dpkg --purge plimd" >&2
+  exit 1
+fi
+
 if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y g++ cmake make

@@ -15,7 +15,9 @@ if ! dpkg-query -W "${packages[@]}" >/dev/null 2>&1; then
 fi
 
 echo "=== format"
-git ls-files '*.cc' '*.h' | xargs clang-format --dry-run --Werror
+# The sources are found on disk, not through git: a release tarball has no repository.
+find . \( -path './build*' -o -name .git \) -prune -o -type f \( -name '*.cc' -o -name '*.h' \) \
+  -print0 | xargs -0 clang-format --dry-run --Werror
 echo "format: clean"
 
 echo "=== cross builds"

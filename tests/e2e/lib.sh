@@ -10,8 +10,8 @@ if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
     echo "usage: $0 PLIMD UDP_SEND [PLIMCTL]" >&2
     exit 2
   fi
-  if ! unshare --mount --net --pid --fork --mount-proc true 2>/dev/null; then
-    echo "SKIP: cannot create namespaces (needs root)"
+  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
+    echo "SKIP: cannot create namespaces: $refused"
     exit 125
   fi
   PLIMD_E2E_INSIDE=1 exec unshare --mount --net --pid --mount-proc --kill-child \
@@ -31,9 +31,9 @@ CALLS=/hdd/calls.txt
 SCRATCH=/hdd/e2e
 
 # /run too, which holds the service's PID file.
-if ! { mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd && mount -t tmpfs tmpfs /tmp/plim &&
-  mount -t tmpfs tmpfs /run && ip link set lo up; } 2>/dev/null; then
-  echo "SKIP: cannot mount tmpfs or bring up loopback"
+if ! refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
+  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1); then
+  echo "SKIP: cannot mount tmpfs or bring up loopback: $refused"
   exit 125
 fi
 mkdir -p "$FILES" /hdd/plim/bin64 /hdd/movie "$SCRATCH"

@@ -50,6 +50,10 @@ stop_service
 printf 'waiting\n' >"$QUEUE"
 chmod 777 "$FILES"
 rm "$FILES/plimd.lock" # root's, which another user's service may not take
+# That user may not enter the folder the build sits in (root's home, say): it runs a copy.
+install -m 0755 "$PLIMD" "$SCRATCH/plimd"
+PLIMD=$SCRATCH/plimd
+cd /hdd
 # The user may run three processes: strace, the launcher and its child; the launcher's exit is
 # held back so that its child's fork is the one refused.
 ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=4242 --regid=4242 --clear-groups \
