@@ -1,7 +1,7 @@
 #!/bin/bash
 # The operators' controls on the service side: the settings file with its time limit and hook,
-# the job history and plimctl history and wait, and the pause mark. /etc gets a private overlay,
-# so that /etc/plimd.conf can be written without touching the machine.
+# the job history and plimctl history and wait. /etc gets a private overlay, so that
+# /etc/plimd.conf can be written without touching the machine.
 source "$(dirname "$0")/lib.sh"
 
 PLIMCTL=$(dirname "$PLIMD")/plimctl
@@ -35,20 +35,6 @@ settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 # The history as plimctl shows it, start and duration left out.
 history_tail() { ctl history "$@" | sed -E 's/^[0-9T:Z-]+  [0-9]+\.[0-9]{3} s  //'; }
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }
-worker() { pgrep -P "$(plimd_pids | head -n 1)" -x plimd || plimd_pids | tail -n 1; }
-# The worker has taken every datagram sent so far and finished the drains they asked for.
-# The listener waits in poll, and no datagram is left in its socket's receive queue.
-listener_idle() {
-  grep -q poll "/proc/$1/wchan" 2>/dev/null &&
-    awk 'substr($2, 9) == ":62A4" && substr($5, 10) != "00000000" { f = 1 } END { exit f }' \
-      /proc/net/udp
-}
-drained() {
-  local w
-  w=$(worker)
-  for p in $(plimd_pids); do [ "$p" = "$w" ] || listener_idle "$p" || return 1; done
-  waiting_for_trigger "$w"
-}
 
 say "a failing, a hung and a good tool: failed, time limit and ok; the hung group is gone"
 printf 'fails\nhangs\ngood\n' >"$QUEUE"
@@ -112,20 +98,4 @@ wait_for "two more jobs" eval '[ "$(ctl history | wc -l)" -eq 7 ] && settled'
 expect_file /hdd/hook.env /dev/null
 chmod 644 /etc/plimd.conf
 
-say "the pause mark holds the queue and a cut job across a trigger and a restart; removed, both run"
-touch "$FILES/paused"
-ctl add paused1 2>/dev/null
-wait_for "the trigger's drain" drained
-stop_service
-printf 'cut\n' >"$ACTIVE"
-start_service
-wait_for "the start-up drain" drained
-expect_file "$QUEUE" <(printf 'paused1\n')
-expect_file "$ACTIVE" <(printf 'cut\n')
-rm "$FILES/paused"
-ctl trigger
-wait_for "the held jobs to run" eval '[ "$(ctl history | wc -l)" -eq 9 ] && settled'
-expect_file <(history_tail cut paused1) <(
-  printf 'ok (rerun)  exit 0 / exit 0  cut\nok  exit 0 / exit 0  paused1\n'
-)
 pass
