@@ -43,7 +43,7 @@ log_has "analysis done" || fail "the tool's output after the rotation missed the
 
 [[ $(/etc/init.d/plimd status) == "plimd is running (listener "*", worker "*")" ]] || fail "status"
 # A listener held stopped cannot start its worker again: the partial state shows.
-read -r listener worker </run/plimd.pid
+read -r listener worker _ </run/plimd.pid
 kill -STOP "$listener"
 kill -KILL "$worker"
 status=0
