@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "                   then ask plimd to work through its queue\n"
     "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
     "                   progress); status 1 if a NAME was not queued\n"
-    "  status           show whether plimd runs, the job in progress, the queue and\n"
+    "  status           show whether plimd runs and is paused, how the jobs since its\n"
+    "                   start ended, the last one, the job in progress, the queue and\n"
     "                   the names done last\n"
     "  status --json    the same as one JSON object, for scripts\n"
     "  log NAME         show NAME's latest record from the log, so far if it still runs\n"
@@ -121,8 +122,7 @@ int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) 
 int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
   const bool json = options.size() == 1 && options[0] == "--json";
   if (!options.empty() && !json) return Usage(err, "status: unknown argument " + options[0]);
-  const StatusReport status = {ReadServiceProcesses(files.pid_file),
-                               ReadJobLists(files.queue, files.in_progress, files.done)};
+  const StatusReport status = ReadStatus(files);
   fputs((json ? FormatJson(status) : FormatText(status)).c_str(), out);
   return kExitOk;
 }

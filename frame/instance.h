@@ -3,6 +3,7 @@
 #define PLIMD_FRAME_INSTANCE_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <string>
 
@@ -17,12 +18,14 @@ namespace plim {
 // another process holds the lock.
 ScopedFd TakeInstanceLock(const char* path, bool* held, std::string* problem);
 
-// Replaces `path` by "LISTENER WORKER\n" (0 for one that is missing), through a rename, so a
-// reader sees the old or the new line whole. Returns false on failure.
-bool WritePidFile(const char* path, pid_t listener, pid_t worker);
+// Replaces `path` by "LISTENER WORKER STARTED\n" (0 for a process that is missing; STARTED is
+// when the service started, in seconds since the epoch), through a rename, so a reader sees the
+// old or the new line whole. Returns false on failure.
+bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started);
 
-// Reads the two PIDs back. Returns false if the file is missing or malformed.
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker);
+// Reads the line back; `*started` is 0 for a file that names only the two processes. Returns
+// false if the file is missing or malformed.
+bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started);
 
 }  // namespace plim
 

@@ -60,6 +60,7 @@ bool MapPair(int lock_fd) {
   if (memory == MAP_FAILED) return false;
   g_pair = new (memory) PairState;
   g_pair->lock_fd = lock_fd;
+  g_pair->started = time(nullptr);
   return true;
 }
 
@@ -67,7 +68,8 @@ PairState& Pair() { return *g_pair; }
 
 void PublishPids() {
   // A service run without root cannot write /run; the file is only for status tools.
-  std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load());
+  std::ignore =
+      WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started);
 }
 
 Restarts::Restarts() : last_start_ms_(NowMs()) {}

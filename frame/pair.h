@@ -4,6 +4,7 @@
 #define PLIMD_FRAME_PAIR_H_
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <atomic>
 #include <string>
@@ -17,10 +18,12 @@ struct PairState {
   std::atomic<pid_t> worker{0};
   std::atomic<pid_t> tool_group{0};  // the process group of the program the worker runs, or 0
   std::atomic<bool> listener_gave_up{false};
-  int lock_fd = -1;  // the instance lock, which every process keeps open
+  int lock_fd = -1;    // the instance lock, which every process keeps open
+  time_t started = 0;  // when the launcher's child mapped this; a restarted partner keeps it
 };
 
-// Maps the shared state (once, in the first child). Returns false on failure.
+// Maps the shared state (once, in the first child) and notes the service's start time.
+// Returns false on failure.
 bool MapPair(int lock_fd);
 PairState& Pair();
 

@@ -23,9 +23,10 @@ void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
 
 int RefuseStart(bool held, const std::string& problem) {
   pid_t listener = 0, worker = 0;
+  time_t started = 0;
   if (!held) {
     fprintf(stderr, "plimd: %s\n", problem.c_str());
-  } else if (ReadPidFile(kPidFile, &listener, &worker)) {
+  } else if (ReadPidFile(kPidFile, &listener, &worker, &started)) {
     fprintf(stderr, "plimd: already running (listener %d, worker %d)\n", listener, worker);
   } else {
     fprintf(stderr, "plimd: already running\n");

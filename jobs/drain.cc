@@ -13,6 +13,7 @@
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/convert.h"
+#include "jobs/history.h"
 #include "jobs/history_writer.h"
 #include "jobs/hook.h"
 #include "jobs/job_runner.h"
@@ -21,15 +22,6 @@
 namespace plim {
 
 namespace {
-
-std::string UtcNow() {
-  const time_t now = time(nullptr);
-  struct tm utc;
-  char text[32];
-  gmtime_r(&now, &utc);
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
 
 // A job that ran and reached the done list, but whose name the in-progress file still holds
 // because emptying it failed. Kept in memory only: after a restart the job runs once more, which
@@ -55,7 +47,7 @@ bool RunJob(const std::string& raw, bool rerun) {
   const Settings settings = ReadSettings(kSettings);
   HistoryRecord record;
   record.name = raw;
-  record.start = UtcNow();
+  record.start = UtcTime(time(nullptr));
   record.rerun = rerun;
   const auto begun = std::chrono::steady_clock::now();
   const JobResult result = StartPlim(Convert(raw), settings.tool_time_limit);

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -88,16 +89,25 @@ std::string RecordedName(const std::string& name) {
   return Json::parse(Dump(Json(name))).get<std::string>();
 }
 
-std::string FormatRecord(const HistoryRecord& record) {
-  const Json json = {{"name", record.name},
-                     {"start", record.start},
-                     {"seconds", round(record.seconds * 1000) / 1000},
-                     {"rerun", record.rerun},
-                     {"analysis", ToolJson(record.analysis)},
-                     {"mark", ToolJson(record.mark)},
-                     {"outcome", Outcome(record)}};
-  return Dump(json) + "\n";
+std::string UtcTime(time_t when) {
+  struct tm utc;
+  char text[32];
+  gmtime_r(&when, &utc);
+  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
+
+Json RecordJson(const HistoryRecord& record) {
+  return {{"name", record.name},
+          {"start", record.start},
+          {"seconds", round(record.seconds * 1000) / 1000},
+          {"rerun", record.rerun},
+          {"analysis", ToolJson(record.analysis)},
+          {"mark", ToolJson(record.mark)},
+          {"outcome", Outcome(record)}};
+}
+
+std::string FormatRecord(const HistoryRecord& record) { return Dump(RecordJson(record)) + "\n"; }
 
 bool ParseRecord(std::string_view line, HistoryRecord* record) {
   const Json json = Json::parse(line, nullptr, /*allow_exceptions=*/false);

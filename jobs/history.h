@@ -3,6 +3,9 @@
 #ifndef PLIMD_JOBS_HISTORY_H_
 #define PLIMD_JOBS_HISTORY_H_
 
+#include <time.h>
+
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +35,12 @@ std::string Describe(const ToolStatus& status);
 
 // `name` as a record holds it: bytes that are not UTF-8 turned into U+FFFD.
 std::string RecordedName(const std::string& name);
+
+// `when` as a record's start holds it: "2026-12-07T02:10:00Z".
+std::string UtcTime(time_t when);
+
+// The record as a JSON object, its keys in the order of the file's lines.
+nlohmann::ordered_json RecordJson(const HistoryRecord& record);
 
 // The record as one JSON line, "\n" included.
 std::string FormatRecord(const HistoryRecord& record);

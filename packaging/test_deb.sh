@@ -42,7 +42,7 @@ log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
 [[ -f /usr/lib/tmpfiles.d/plimd.conf ]] || fail "no tmpfiles.d entry"
 [[ $(stat -c '%U %a' /tmp/plim /tmp/plim/tmp) == $'root 755\nroot 755' ]] ||
   fail "work folders: $(stat -c '%n %U %a' /tmp/plim /tmp/plim/tmp)"
-[[ $(plimctl status --json) == '{"service":{"running":true,"listener":'*',"worker":'*'},"queued":[],"in_progress":null,"done":["Some Title"]}' ]] ||
+[[ $(plimctl status --json) == '{"service":{"running":true,"listener":'*',"worker":'*'},"queued":[],"in_progress":null,"done":["Some Title"],"paused":false,"since_start":{"ok":1,"failed":0,"time limit":0},"last":{"name":"Some Title",'*',"outcome":"ok"}}' ]] ||
   fail "status: $(plimctl status --json)"
 plimctl log "Some Title" | grep -qxF ">>>>>>>> plim stop Some Title" || fail "plimctl log"
 [[ -f /usr/share/bash-completion/completions/plimctl ]] || fail "no bash completion"

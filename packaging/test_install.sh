@@ -28,7 +28,9 @@ wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
 log_has "real analysis tool: - /tmp/plim/tmp/Some Title.rec" || fail "analysis tool not run"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark tool not run"
 status=$'in progress: (none)\nqueued: 0\ndone, oldest first: 2\n  Old Entry\n  Some Title'
-[[ $(plimctl status | tail -n +2) == "$status" ]] || fail "status: $(plimctl status)"
+summary=$'paused: no\nsince start: 2 ok, 0 failed, 0 time limit\nlast: '
+[[ $(plimctl status | tail -n +2) == "$summary"*"  ok  exit 0 / exit 0  Some Title"$'\n'"$status" ]] ||
+  fail "status: $(plimctl status)"
 
 # Rotate while the tool is writing: its output, too, must land in the live log.
 touch /tmp/hold
@@ -43,7 +45,7 @@ log_has "analysis done" || fail "the tool's output after the rotation missed the
 
 [[ $(/etc/init.d/plimd status) == "plimd is running (listener "*", worker "*")" ]] || fail "status"
 # A listener held stopped cannot start its worker again: the partial state shows.
-read -r listener worker </run/plimd.pid
+read -r listener worker _ </run/plimd.pid
 kill -STOP "$listener"
 kill -KILL "$worker"
 status=0

@@ -68,10 +68,14 @@ Other|0|job_log Other
 Held|1|true
 EOF
 
-say "bash completion: commands, options, and the names queued, in progress or done"
+say "bash completion: commands, options, and the names queued, in progress, done or recorded"
 printf 'Some Title\nSome Other\n<ERROR>\nx\nSome Title\n' >"$QUEUE"
 printf 'Running\n' >"$ACTIVE"
 printf 'News 20:15 / Part 2.\n' >"$DONE"
+# A name with a quote and a backslash, one with a control character, one already listed.
+for name in 'Old \"Q\" \\ x' 'Tab\there' 'x'; do
+  printf '{"name":"%s","start":"2026-12-07T02:10:00Z","seconds":1,"rerun":false,"analysis":{"end":"exit","value":0},"mark":{"end":"exit","value":0},"outcome":"ok"}\n' "$name"
+done >"$FILES/history"
 complete_line() {
   bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
     _ "$COMPLETION" "$1"
@@ -88,7 +92,10 @@ plimctl remove Some\ |Some\ Title/Some\ Other
 plimctl remove x 'Some T|Some Title
 plimctl remove R|
 plimctl log News\ 20:1|15\ /\ Part\ 2.
-plimctl history |Some\ Title/Some\ Other/x/Running/News\ 20:15\ /\ Part\ 2.
+plimctl history |Some\ Title/Some\ Other/x/Running/News\ 20:15\ /\ Part\ 2./Old\ \"Q\"\ \\\ x
+plimctl wait Ol|Old\ \"Q\"\ \\\ x
+plimctl log 'Old|Old "Q" \ x
+plimctl remove Ol|
 plimctl wait --timeout |
 EOF
 pass

@@ -49,6 +49,9 @@ wait_for "the hung tool's process group to end" pgid_gone "$(cat /hdd/hung.pgid)
 expect_file <(history_tail good) <(printf 'ok  exit 0 / exit 0  good\n')
 [ "$(ctl history --json fails | grep -o '"outcome":"[a-z ]*"')" = '"outcome":"failed"' ] ||
   fail "history --json: $(ctl history --json fails)"
+status=$(ctl status --json)
+[[ $status == *'"paused":false,"since_start":{"ok":1,"failed":1,"time limit":1},"last":{"name":"good",'* ]] ||
+  fail "status --json: $status"
 for name in fails hangs good; do
   wait_for "the hook after $name" grep -qx "hook ran for $name" /hdd/plimd.err
 done

@@ -61,7 +61,7 @@ work_dirs_gone
 
 say "a second plimd says the service runs, exits non-zero, cuts no log, leaves no process"
 cp "$LOG" "$SCRATCH/log"
-read -r listener worker </run/plimd.pid
+read -r listener worker _ </run/plimd.pid
 rc=0
 (cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>/hdd/second.err) || rc=$?
 [ "$rc" -ne 0 ] || fail "a second launcher returned 0"

@@ -18,12 +18,16 @@ sleep 0.3 # nothing else may follow the last datagram's drain
 [ "$(errors)" -eq 3 ] || fail "expected 3 drains, counted $(errors)"
 expect_file "$QUEUE" <(printf 'stuck\n')
 
-say "a killed listener is replaced within a second, and datagrams drain again"
-read -r listener _ </run/plimd.pid
+say "a killed listener is replaced within a second, keeping the service's start; datagrams drain again"
+read -r listener _ started </run/plimd.pid
+[ "${started:-0}" -gt 0 ] || fail "no start time in /run/plimd.pid: $(cat /run/plimd.pid)"
+# A new listener that took its own time would then differ.
+wait_for "a second past the start" eval '[ "$(date +%s)" -gt "$started" ]'
 kill -KILL "$listener"
 replaced() { [ "$(cut -d' ' -f1 /run/plimd.pid)" != "$listener" ] && udp_bound 25252; }
 wait_for "a new listener" replaced
 plimd_count_is 2 || fail "expected two plimd processes, found: $(plimd_pids | xargs)"
+[ "$(cut -d' ' -f3 /run/plimd.pid)" = "$started" ] || fail "start time $started became $(cat /run/plimd.pid)"
 send 25252 1
 wait_for "a drain" errors_reach 4
 
