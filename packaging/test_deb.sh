@@ -36,7 +36,7 @@ systemd-analyze verify /lib/systemd/system/plimd.service 2>&1 | tee /tmp/verify.
 
 make_recording "Some Title"
 plimctl add "Some Title"
-wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
+wait_for "the job" job_done "Some Title"
 log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
 [[ -f /usr/lib/tmpfiles.d/plimd.conf ]] || fail "no tmpfiles.d entry"

@@ -24,7 +24,7 @@ wait_for "both processes" running $daemon 2
 wait_for "the queued name to be done" grep -qxF "Old Entry" $files/fertig.txt
 
 plimctl add "Some Title"
-wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
+wait_for "the job" job_done "Some Title"
 log_has "real analysis tool: - /tmp/plim/tmp/Some Title.rec" || fail "analysis tool not run"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark tool not run"
 status=$'in progress: (none)\nqueued: 0\ndone, oldest first: 2\n  Old Entry\n  Some Title'
@@ -40,7 +40,7 @@ logrotate --state /tmp/logrotate.state --force /etc/logrotate.d/plimd
 grep -qxF ">>>>>>>> plim stop Some Title" $files/plim.log.1 || fail "log not rotated"
 log_has ">>>>>>>> plim stop Some Title" && fail "live log not emptied"
 rm /tmp/hold
-wait_for "the job to end" log_has ">>>>>>>> plim stop Second"
+wait_for "the job to end" job_done Second
 log_has "analysis done" || fail "the tool's output after the rotation missed the live log"
 
 [[ $(/etc/init.d/plimd status) == "plimd is running (listener "*", worker "*")" ]] || fail "status"

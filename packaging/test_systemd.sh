@@ -20,7 +20,7 @@ under_systemd() {
   done
   make_recording "Some Title"
   plimctl add "Some Title"
-  wait_for "the job" log_has ">>>>>>>> plim stop Some Title"
+  wait_for "the job" job_done "Some Title"
 
   # The service's own messages go to the journal.
   mkdir -p $files/queue.txt.tmp/keep
