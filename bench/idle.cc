@@ -112,13 +112,21 @@ bool Traced(pid_t pid) {
   return at != std::string::npos && atoi(status.c_str() + at + 10) != 0;
 }
 
+// A read of the trigger pipe that returned the byte "1" alone; the worker reads the pipe in
+// blocks, so the trigger is given a read of its own.
+bool IsTriggerRead(const std::string& line) {
+  const std::string end = " = 1";
+  return line.rfind("read(", 0) == 0 && line.find("\"1\", ") != std::string::npos &&
+         line.size() > end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+}
+
 // The calls between the read of the trigger "1" and the read of the next byte, "0".
 int CallsBetweenReads(const std::string& trace) {
   std::istringstream lines(trace);
   int calls = -1;
   for (std::string line; std::getline(lines, line);) {
     const bool read = line.rfind("read(", 0) == 0;
-    if (read && line.find("\"1\", 1)") != std::string::npos) {
+    if (IsTriggerRead(line)) {
       calls = 0;
     } else if (read) {
       if (calls >= 0) return calls;
@@ -129,9 +137,17 @@ int CallsBetweenReads(const std::string& trace) {
   Fail("no drain in the trace: " + trace);
 }
 
+bool HasTriggerRead(const std::string& trace) {
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    if (IsTriggerRead(line)) return true;
+  }
+  return false;
+}
+
 bool EndsDrain(const std::string& trace) {
-  const size_t drain = trace.find("\"1\", 1)");
-  return drain != std::string::npos && trace.find("\"0\", 1)", drain) != std::string::npos;
+  const size_t drain = trace.find("\"1\", ");
+  return drain != std::string::npos && trace.find("\"0\", ", drain) != std::string::npos;
 }
 
 }  // namespace
@@ -146,10 +162,18 @@ void DrainCalls(const std::string& bindir) {
   const pid_t tracer =
       Spawn({"/usr/bin/strace", "-qq", "-o", trace, "-p", std::to_string(pids.worker)});
   while (!Traced(pids.worker)) Pause(1000000);
-  // The read under way when strace attached may not show; the "0" after the "1" ends the
-  // drain's trace with a whole line.
+  // The read under way when strace attached may not show, so a "0" goes first; the "1" then
+  // gets a read of its own, and a "0" sent once the drain is over ends its trace.
   Trigger trigger;
-  for (char byte : {'0', '1', '0'}) trigger.Send(byte);
+  do {
+    trigger.Send('0');
+    Pause(1000000);
+  } while (ReadFile(trace).find("read(") == std::string::npos);
+  WaitIdle(pids);
+  trigger.Send('1');
+  while (!HasTriggerRead(ReadFile(trace))) Pause(1000000);
+  WaitIdle(pids);
+  trigger.Send('0');
   while (!EndsDrain(ReadFile(trace))) Pause(1000000);
   kill(tracer, SIGTERM);
   Wait(tracer);
