@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <math.h>
+#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -91,9 +92,11 @@ std::string RecordedName(const std::string& name) {
 
 std::string UtcTime(time_t when) {
   struct tm utc;
-  char text[32];
+  char text[80];
   gmtime_r(&when, &utc);
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  // Not strftime: it reads the time zone files for every job, and UTC needs none of them.
+  snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900,
+           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return text;
 }
 
