@@ -19,7 +19,7 @@ namespace plim {
 
 namespace {
 
-void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)); }
+void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)); }
 
 int RefuseStart(bool held, const std::string& problem) {
   pid_t listener = 0, worker = 0;

@@ -60,7 +60,9 @@ void Touch(const std::string& path) {
 
 JobLog::JobLog(std::string path)
     : path_(std::move(path)),
-      fd_(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666)) {
+      // Not open to all like the job list files: under the job's umask of 0 anyone could
+      // forge records in a log the worker created.
+      fd_(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644)) {
   if (!fd_.valid()) open_error_ = errno;
 }
 

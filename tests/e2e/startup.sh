@@ -45,6 +45,14 @@ say "the mark tool's stderr goes to the service's stderr, and stdout stays silen
 expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" omega)
 expect_file /hdd/plimd.out /dev/null
 plimd_count_is 2 || fail "expected exactly two plimd processes, found: $(plimd_pids | xargs)"
+
+say "a log that a job has to create again is root's alone to write"
+rm "$LOG"
+printf 'relog\n' >>"$QUEUE"
+send 25252 1
+wait_idle 4
+[ "$(stat -c %a "$LOG")" = 644 ] || fail "the log was created with mode $(stat -c %a "$LOG")"
+
 say "if the second fork fails, no listener is left behind without a worker"
 stop_service
 printf 'waiting\n' >"$QUEUE"
