@@ -17,9 +17,13 @@ if [ -n "$state" ] && [ "$state" != not-installed ]; then
   exit 1
 fi
 
-if ! command -v cmake >/dev/null || ! command -v g++ >/dev/null; then
+# The build tools and the JSON library's header, each only where it is missing.
+build_packages="g++ cmake make nlohmann-json3-dev"
+# shellcheck disable=SC2086
+installed=$(dpkg-query -W -f='${Status}\n' $build_packages 2>/dev/null | grep -cx 'install ok installed' || true)
+if [ "$installed" -ne 4 ]; then
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y g++ cmake make
+  DEBIAN_FRONTEND=noninteractive apt-get install -y $build_packages
 fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPLIMD_TESTS=OFF
 cmake --build "$build" -j"$(nproc)"
