@@ -95,8 +95,8 @@ std::string UtcTime(time_t when) {
   char text[80];
   gmtime_r(&when, &utc);
   // Not strftime: it reads the time zone files for every job, and UTC needs none of them.
-  snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900,
-           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+           utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return text;
 }
 
