@@ -56,7 +56,7 @@ printf '#!/bin/sh\necho "N 2"\n' >/sbin/runlevel
 chmod 0755 /sbin/runlevel
 cp /bin/true /sbin/init
 dpkg -i "$deb" </dev/null >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i again"; }
-running /usr/sbin/plimd 2 || fail "reinstalling did not leave two processes"
+wait_for "reinstalling to leave two processes" running /usr/sbin/plimd 2
 [[ $(pids_of /usr/sbin/plimd) != "$before" ]] || fail "reinstalling did not restart the service"
 
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }

@@ -64,10 +64,10 @@ status=0
 [[ $status -eq 3 ]] || fail "status of a stopped service: $status"
 
 /etc/init.d/plimd start
-running $daemon 2 || fail "start did not leave two processes"
-wait_for "the cut job to run again" log_has ">>>>>>>> plim stop Cut Short"
+wait_for "start to leave two processes" running $daemon 2
+wait_for "the cut job to run again" job_done "Cut Short"
 before=$(pids_of $daemon)
 install_service
-running $daemon 2 || fail "reinstall did not leave two processes"
+wait_for "reinstall to leave two processes" running $daemon 2
 [[ $(pids_of $daemon) != "$before" ]] || fail "reinstall did not restart the service"
 echo "install, plimctl, logrotate and init script: passed"

@@ -42,7 +42,7 @@ make_recording() {
 log_has() { grep -qxF -- "$1" $files/plim.log; }
 
 # The job for $1 has ended, its bookkeeping too: in the done list, nothing in progress.
-job_done() { grep -qxF -- "$1" $files/fertig.txt && [[ ! -s $files/in_bearbeitung.txt ]]; }
+job_done() { grep -sqxF -- "$1" $files/fertig.txt && [[ ! -s $files/in_bearbeitung.txt ]]; }
 
 # An analysis tool of the user's own: it notes its PID and holds on while /tmp/hold exists, as a
 # long analysis would; it leaves a child behind, which must end with it.

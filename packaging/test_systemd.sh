@@ -39,8 +39,9 @@ under_systemd() {
   stop_mid_job systemctl stop plimd
   [[ $(systemctl is-active plimd) == inactive ]] || fail "the unit is not inactive after stop"
   systemctl start plimd
-  running $daemon 2 || fail "start did not leave two processes"
-  wait_for "the cut job to run again" log_has ">>>>>>>> plim stop Cut Short"
+  # The launcher returns before its child has forked the worker.
+  wait_for "start to leave two processes" running $daemon 2
+  wait_for "the cut job to run again" job_done "Cut Short"
   [[ $(<$files/fertig.txt) == $'Some Title\nBlocked\nCut Short' ]] ||
     fail "done list: $(<$files/fertig.txt)"
   echo "systemd unit: passed"
