@@ -64,7 +64,9 @@ PLIMD=$SCRATCH/plimd
 cd /hdd
 # The user may run three processes: strace, the launcher and its child; the launcher's exit is
 # held back so that its child's fork is the one refused.
-ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=4242 --regid=4242 --clear-groups \
+# The process limit counts a user's processes on the whole machine: a user of this run's own.
+user=$((20000 + $$ % 40000))
+ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=$user --regid=$user --clear-groups \
   prlimit --nproc=3:3 strace -f -o /hdd/fork.trace -e trace=clone,exit_group \
   -e inject=exit_group:delay_enter=300000 "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err ||
   fail "the launcher or a child it left behind did not end: $(cat /hdd/fork.trace)"
