@@ -112,12 +112,14 @@ bool Traced(pid_t pid) {
   return at != std::string::npos && atoi(status.c_str() + at + 10) != 0;
 }
 
-// A read of the trigger pipe that returned the byte "1" alone; the worker reads the pipe in
-// blocks, so the trigger is given a read of its own.
+// A read of the trigger pipe whose bytes are the trigger "1", after any "0" still on its way;
+// the worker reads the pipe in blocks.
 bool IsTriggerRead(const std::string& line) {
-  const std::string end = " = 1";
-  return line.rfind("read(", 0) == 0 && line.find("\"1\", ") != std::string::npos &&
-         line.size() > end.size() && line.compare(line.size() - end.size(), end.size(), end) == 0;
+  if (line.rfind("read(", 0) != 0) return false;
+  const size_t open = line.find('"');
+  const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
+  if (close == std::string::npos || close == open + 1 || line[close - 1] != '1') return false;
+  return line.find_first_not_of('0', open + 1) == close - 1;
 }
 
 // The calls between the read of the trigger "1" and the read of the next byte, "0".
@@ -145,9 +147,17 @@ bool HasTriggerRead(const std::string& trace) {
   return false;
 }
 
+// The trace holds the trigger's read and, after it, the whole read of the next byte.
 bool EndsDrain(const std::string& trace) {
-  const size_t drain = trace.find("\"1\", ");
-  return drain != std::string::npos && trace.find("\"0\", ", drain) != std::string::npos;
+  std::istringstream lines(trace);
+  bool triggered = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (triggered && line.rfind("read(", 0) == 0 && line.find("\"0") != std::string::npos) {
+      return true;
+    }
+    triggered = triggered || IsTriggerRead(line);
+  }
+  return false;
 }
 
 }  // namespace
