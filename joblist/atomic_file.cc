@@ -40,8 +40,6 @@ bool ReadFrom(int fd, off_t offset, std::string* out) {
   }
 }
 
-namespace {
-
 bool Sync(int fd) {
   int rc;
   do {
@@ -49,6 +47,22 @@ bool Sync(int fd) {
   } while (rc != 0 && errno == EINTR);
   return rc == 0;
 }
+
+bool EndsMidLine(int fd) {
+  struct stat info;
+  char last = '\n';
+  return fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info) {
+  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  struct stat ignored;
+  return fd.valid() && fstat(fd.get(), info != nullptr ? info : &ignored) == 0 &&
+         ReadFrom(fd.get(), 0, text);
+}
+
+namespace {
 
 // Writes the temporary file; the caller removes it if this fails.
 bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {

@@ -29,6 +29,16 @@ bool SyncFolderOf(const std::string& path);
 // Appends `text` to `path` (creating it) and flushes it to disk. Returns false on failure.
 bool AppendDurably(const std::string& path, std::string_view text);
 
+// Flushes the file behind `fd` to disk, retrying after a signal. Returns false on failure.
+bool Sync(int fd);
+
+// Whether the file behind `fd` ends in the middle of a line, as a write cut short leaves it.
+bool EndsMidLine(int fd);
+
+// Reads the whole file at `path` into `text`, and its owner, group and mode into `info` when
+// given. Returns false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info = nullptr);
+
 // Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
 bool WriteAll(int fd, std::string_view text);
 

@@ -45,9 +45,8 @@ class Alarm {
 };
 
 std::string ReadWhole(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   std::string text;
-  if (fd.valid() && !ReadFrom(fd.get(), 0, &text)) text.clear();
+  if (!ReadWholeFile(path, &text)) text.clear();
   return text;
 }
 

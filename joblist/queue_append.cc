@@ -14,14 +14,6 @@ namespace plim {
 
 namespace {
 
-bool EndsWithOpenLine(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  struct stat info;
-  if (!fd.valid() || fstat(fd.get(), &info) != 0 || info.st_size == 0) return false;
-  char last = '\n';
-  return pread(fd.get(), &last, 1, info.st_size - 1) == 1 && last != '\n';
-}
-
 // fsync of the file flushes its bytes but not its name, which lives in the folder: without the
 // folder's flush a power cut may lose a queue file created here, names and all.
 bool CreateDurably(const std::string& path) {
@@ -45,7 +37,11 @@ bool AppendToQueue(const std::string& queue, const std::vector<std::string>& nam
   // carries over lines that reach a queue file it has just replaced.
   const ExclusiveLock lock = LockQueue(queue);
   if (!CreateDurably(queue)) return false;
-  std::string line_break = EndsWithOpenLine(queue) ? "\n" : "";
+  std::string line_break;
+  if (const ScopedFd fd(open(queue.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+      EndsMidLine(fd.get())) {
+    line_break = "\n";
+  }
   for (const std::string& name : names) {
     if (!AppendDurably(queue, line_break + name + '\n')) return false;
     line_break.clear();

@@ -50,11 +50,6 @@ std::string Dump(const Json& json) {
   return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool ReadWhole(const std::string& path, std::string* text, struct stat* info) {
-  ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  return fd.valid() && fstat(fd.get(), info) == 0 && ReadFrom(fd.get(), 0, text);
-}
-
 // Calls `take` with each line of `text`, the newest first, until it returns false.
 template <typename TakeFn>
 void NewestFirst(std::string_view text, TakeFn&& take) {
@@ -130,7 +125,7 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
 std::vector<HistoryRecord> ReadHistory(const std::string& path) {
   std::string text;
   struct stat info;
-  if (!ReadWhole(path, &text, &info)) return {};
+  if (!ReadWholeFile(path, &text, &info)) return {};
   std::vector<HistoryRecord> records;
   NewestFirst(text, [&records](std::string_view line) {
     HistoryRecord record;
@@ -144,7 +139,7 @@ std::vector<HistoryRecord> ReadHistory(const std::string& path) {
 int TrimHistory(const std::string& path) {
   std::string text;
   struct stat info;
-  if (!ReadWhole(path, &text, &info)) return errno == ENOENT ? 0 : -1;
+  if (!ReadWholeFile(path, &text, &info)) return errno == ENOENT ? 0 : -1;
   int lines = 0;
   NewestFirst(text, [&lines](std::string_view) { return ++lines <= kHistoryMax; });
   if (lines <= kHistoryMax) return lines;

@@ -9,25 +9,6 @@
 
 namespace plim {
 
-namespace {
-
-bool Sync(int fd) {
-  int rc;
-  while ((rc = fsync(fd)) != 0 && errno == EINTR) {
-  }
-  return rc == 0;
-}
-
-// Whether the file behind `fd` ends in the middle of a line, as a write cut short leaves it.
-bool EndsMidLine(int fd) {
-  struct stat info;
-  char last = '\n';
-  return fstat(fd, &info) == 0 && info.st_size > 0 && pread(fd, &last, 1, info.st_size - 1) == 1 &&
-         last != '\n';
-}
-
-}  // namespace
-
 bool HistoryWriter::Append(const HistoryRecord& record) {
   if (lines_ < 0) lines_ = TrimHistory(path_);
   {
