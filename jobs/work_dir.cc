@@ -26,40 +26,62 @@ struct Walk {
   std::string* why;
 };
 
-ScopedFd Refuse(const Walk& walk, const std::string& shown, const std::string& reason) {
-  *walk.why = shown + " " + reason;
-  return ScopedFd();
+// A folder on the way, open, with what it was when it was checked (or repaired), so that each
+// is examined once.
+struct Folder {
+  ScopedFd fd;
+  struct stat st = {};
+};
+
+Folder Opened(ScopedFd fd) {
+  Folder folder;
+  if (fd.valid() && fstat(fd.get(), &folder.st) == 0) folder.fd = std::move(fd);
+  return folder;
 }
 
-ScopedFd Failed(const Walk& walk, const std::string& shown, const char* what, int error) {
+Folder Refuse(const Walk& walk, const std::string& shown, const std::string& reason) {
+  *walk.why = shown + " " + reason;
+  return Folder();
+}
+
+Folder Failed(const Walk& walk, const std::string& shown, const char* what, int error) {
   return Refuse(walk, shown, std::string(what) + ": " + strerror(error));
 }
 
 // Opens `shown` (its components from `start`), where the last `own` are the service's own.
-ScopedFd WalkPath(Walk& walk, ScopedFd start, const std::string& path, int own);
+Folder WalkPath(Walk& walk, Folder start, const std::string& path, int own);
 
-ScopedFd FollowLink(Walk& walk, int parent, const char* name, const std::string& shown) {
+Folder FollowLink(Walk& walk, int parent, const char* name, const std::string& shown) {
   if (--walk.links_left < 0) return Refuse(walk, shown, "leads through too many links");
   char target[PATH_MAX];
   const ssize_t length = readlinkat(parent, name, target, sizeof target);
   if (length <= 0 || length == sizeof target) return Failed(walk, shown, "cannot read", errno);
   const std::string to(target, length);
-  ScopedFd start(openat(parent, to[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!start.valid()) return Failed(walk, shown, "cannot follow", errno);
+  Folder start = Opened(
+      ScopedFd(openat(parent, to[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!start.fd.valid()) return Failed(walk, shown, "cannot follow", errno);
   return WalkPath(walk, std::move(start), to, 0);
 }
 
 // The entry's owner and mode are set through the descriptor that was checked, never by path.
 // Does nothing where both are right already.
-bool Repair(int fd, const struct stat& st, const Walk& walk) {
-  if ((st.st_uid != walk.self || st.st_gid != walk.group) && fchown(fd, walk.self, walk.group))
-    return false;
-  return (st.st_mode & 07777) == kOwnMode || fchmod(fd, kOwnMode) == 0;
+bool Repair(Folder* folder, const Walk& walk) {
+  struct stat& st = folder->st;
+  if (st.st_uid != walk.self || st.st_gid != walk.group) {
+    if (fchown(folder->fd.get(), walk.self, walk.group) != 0) return false;
+    st.st_uid = walk.self;
+    st.st_gid = walk.group;
+  }
+  if ((st.st_mode & 07777) != kOwnMode) {
+    if (fchmod(folder->fd.get(), kOwnMode) != 0) return false;
+    st.st_mode = (st.st_mode & ~07777) | kOwnMode;
+  }
+  return true;
 }
 
-ScopedFd Enter(Walk& walk, int parent, const char* name, bool own, const std::string& shown) {
-  struct stat parent_st, st, opened;
-  if (fstat(parent, &parent_st) != 0) return Failed(walk, shown, "cannot check", errno);
+Folder Enter(Walk& walk, const Folder& from, const char* name, bool own, const std::string& shown) {
+  const int parent = from.fd.get();
+  struct stat st;
   if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     const bool make = errno == ENOENT && own;
     if (make && mkdirat(parent, name, kOwnMode) != 0 && errno != EEXIST)
@@ -67,17 +89,17 @@ ScopedFd Enter(Walk& walk, int parent, const char* name, bool own, const std::st
     if (!make || fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
       return Failed(walk, shown, "cannot be checked", errno);
   }
-  const Verdict verdict = Judge(parent_st, st, own, walk.self, walk.why);
+  const Verdict verdict = Judge(from.st, st, own, walk.self, walk.why);
   if (verdict == Verdict::kRefuse) return Refuse(walk, shown, *walk.why);
   if (verdict == Verdict::kFollow) return FollowLink(walk, parent, name, shown);
-  ScopedFd fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!fd.valid() || fstat(fd.get(), &opened) != 0 || opened.st_ino != st.st_ino ||
-      opened.st_dev != st.st_dev) {
+  Folder folder =
+      Opened(ScopedFd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)));
+  if (!folder.fd.valid() || folder.st.st_ino != st.st_ino || folder.st.st_dev != st.st_dev) {
     return Refuse(walk, shown, "changed while it was checked");
   }
-  if (verdict == Verdict::kRepair && !Repair(fd.get(), opened, walk))
+  if (verdict == Verdict::kRepair && !Repair(&folder, walk))
     return Failed(walk, shown, "cannot be repaired", errno);
-  return fd;
+  return folder;
 }
 
 std::vector<std::string> Components(const std::string& path) {
@@ -90,14 +112,14 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
-ScopedFd WalkPath(Walk& walk, ScopedFd start, const std::string& path, int own) {
+Folder WalkPath(Walk& walk, Folder start, const std::string& path, int own) {
   const std::vector<std::string> parts = Components(path);
   std::string shown = path[0] == '/' ? "" : ".";
-  for (size_t i = 0; i < parts.size() && start.valid(); ++i) {
+  for (size_t i = 0; i < parts.size() && start.fd.valid(); ++i) {
     shown += "/" + parts[i];
     if (parts[i] == "..") return Refuse(walk, shown, "climbs with \"..\"");
     const bool is_own = i + own >= parts.size();
-    start = Enter(walk, start.get(), parts[i].c_str(), is_own, shown);
+    start = Enter(walk, start, parts[i].c_str(), is_own, shown);
   }
   return start;
 }
@@ -127,12 +149,12 @@ Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid
 
 ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why) {
   Walk walk = {geteuid(), getegid(), 8, why};
-  ScopedFd fd = WalkPath(walk, ScopedFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), path, own);
-  struct stat st;
-  if (fd.valid() && (fstat(fd.get(), &st) != 0 || OthersMayWrite(st))) {
-    return Refuse(walk, path, "is writable by others");
+  Folder root = Opened(ScopedFd(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  Folder folder = WalkPath(walk, std::move(root), path, own);
+  if (folder.fd.valid() && OthersMayWrite(folder.st)) {
+    return Refuse(walk, path, "is writable by others").fd;
   }
-  return fd;
+  return std::move(folder.fd);
 }
 
 }  // namespace plim
