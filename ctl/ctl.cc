@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
@@ -53,11 +54,6 @@ constexpr char kUsage[] =
     "and log, a NAME was not found), 2 bad usage.\n"
     "See plimctl(1) and plimd(8).\n";
 
-int Usage(FILE* err, const std::string& problem) {
-  fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
-  return kExitUsage;
-}
-
 int Trigger(const CtlFiles& files, FILE* err, bool queued) {
   const unsigned short port = PortNumber(ReadConfig(files.conf));
   switch (SendTrigger(port)) {
@@ -83,32 +79,16 @@ void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* e
   }
 }
 
-// The names of `args`: every argument after "--", and before it every one not starting with
-// "-", so that a mistyped option is not queued as a recording.
-bool ParseNames(const std::vector<std::string>& args, std::vector<std::string>* names,
-                std::string* problem) {
-  bool options_end = false;
-  for (const std::string& arg : args) {
-    if (!options_end && arg == "--") {
-      options_end = true;
-    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      *problem = "add: unknown option " + Printable(arg) + " (put -- before a NAME with a -)";
-      return false;
-    } else {
-      names->push_back(arg);
-    }
-  }
-  if (names->empty()) *problem = "add: no NAME given";
-  return !names->empty();
-}
-
 int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  std::vector<std::string> names;
+  CommandLine line;
   std::string problem;
-  if (!ParseNames(args, &names, &problem)) return Usage(err, problem);
+  if (!ParseCommandLine("add", args, {}, {}, &line, &problem)) return UsageError(err, problem);
+  const std::vector<std::string>& names = line.names;
+  if (names.empty()) return UsageError(err, "add: no NAME given");
   for (const std::string& name : names) {
     if (const char* why = NameProblem(name)) {
-      return Usage(err, "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
+      return UsageError(err,
+                        "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
     }
   }
   for (const std::string& name : names) WarnOfMissingStream(files, name, err);
@@ -121,7 +101,7 @@ int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) 
 
 int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
   const bool json = options.size() == 1 && options[0] == "--json";
-  if (!options.empty() && !json) return Usage(err, "status: unknown argument " + options[0]);
+  if (!options.empty() && !json) return UsageError(err, "status: unknown argument " + options[0]);
   const StatusReport status = ReadStatus(files);
   fputs((json ? FormatJson(status) : FormatText(status)).c_str(), out);
   return kExitOk;
@@ -138,7 +118,7 @@ bool AsksForHelp(const std::vector<std::string>& args) {
 }  // namespace
 
 int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
-  if (args.empty()) return Usage(err, "no command given");
+  if (args.empty()) return UsageError(err, "no command given");
   const std::string& command = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "help" || AsksForHelp(args)) {
@@ -162,9 +142,9 @@ int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* ou
   if (command == "wait") return Wait(rest, files, err);
   if (command == "trigger") {
     return rest.empty() ? Trigger(files, err, /*queued=*/false)
-                        : Usage(err, "trigger takes no arguments");
+                        : UsageError(err, "trigger takes no arguments");
   }
-  return Usage(err, "unknown command " + command);
+  return UsageError(err, "unknown command " + command);
 }
 
 }  // namespace plim

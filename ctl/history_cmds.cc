@@ -2,14 +2,10 @@
 
 #include <set>
 
+#include "ctl/command_line.h"
 #include "ctl/status.h"
 
 namespace plim {
-
-int UsageError(FILE* err, const std::string& problem) {
-  fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
-  return kExitUsage;
-}
 
 std::string FormatHistoryLine(const HistoryRecord& record) {
   char seconds[32];
@@ -20,29 +16,23 @@ std::string FormatHistoryLine(const HistoryRecord& record) {
 }
 
 int History(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
-  bool json = false;
-  bool options_end = false;
-  std::set<std::string> names;
-  for (const std::string& arg : args) {
-    if (!options_end && arg == "--") {
-      options_end = true;
-    } else if (!options_end && arg == "--json") {
-      json = true;
-    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      return UsageError(err, "history: unknown option " + Printable(arg));
-    } else {
-      names.insert(RecordedName(arg));
-    }
+  CommandLine line;
+  std::string problem;
+  if (!ParseCommandLine("history", args, {"--json"}, {}, &line, &problem)) {
+    return UsageError(err, problem);
   }
+  const bool json = line.flags.count("--json") != 0;
+  std::set<std::string> names;
+  for (const std::string& name : line.names) names.insert(RecordedName(name));
   std::string shown = json ? "[" : "";
   for (const HistoryRecord& record : ReadHistory(files.history)) {
     if (!names.empty() && names.count(record.name) == 0) continue;
     if (!json) {
       shown += FormatHistoryLine(record);
     } else {
-      std::string line = FormatRecord(record);
-      line.pop_back();
-      shown += (shown.size() > 1 ? "," : "") + line;
+      std::string object = FormatRecord(record);
+      object.pop_back();
+      shown += (shown.size() > 1 ? "," : "") + object;
     }
   }
   fputs((json ? shown + "]\n" : shown).c_str(), out);

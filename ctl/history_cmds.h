@@ -16,9 +16,6 @@ namespace plim {
 // What `wait` returns when its time is up, as timeout(1) does.
 inline constexpr int kExitTimeout = 124;
 
-// Says what is wrong with the command line on `err`; returns kExitUsage.
-int UsageError(FILE* err, const std::string& problem);
-
 // One record for people: start, duration, outcome (marked "(rerun)"), both tools and the name.
 std::string FormatHistoryLine(const HistoryRecord& record);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "ctl/command_line.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
@@ -22,32 +23,20 @@ namespace plim {
 
 namespace {
 
-int BadUsage(FILE* err, const std::string& problem) {
-  fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
-  return kExitUsage;
-}
-
 // The names of `args`, as `add` takes them: every argument after "--", and before it every one
 // not starting with "-". Empty, with `problem` set, when one is not right.
 std::vector<std::string> Names(const std::string& command, const std::vector<std::string>& args,
                                std::string* problem) {
-  std::vector<std::string> names;
-  bool options_end = false;
-  for (const std::string& arg : args) {
-    if (!options_end && arg == "--") {
-      options_end = true;
-    } else if (!options_end && arg.size() > 1 && arg[0] == '-') {
-      *problem = command + ": unknown option " + Printable(arg) + " (put -- before a NAME)";
+  CommandLine line;
+  if (!ParseCommandLine(command, args, {}, {}, &line, problem)) return {};
+  for (const std::string& name : line.names) {
+    if (const char* why = NameProblem(name)) {
+      *problem = command + ": the name \"" + Printable(name) + "\" " + why;
       return {};
-    } else if (const char* why = NameProblem(arg)) {
-      *problem = command + ": the name \"" + Printable(arg) + "\" " + why;
-      return {};
-    } else {
-      names.push_back(arg);
     }
   }
-  if (names.empty()) *problem = command + ": no NAME given";
-  return names;
+  if (line.names.empty()) *problem = command + ": no NAME given";
+  return line.names;
 }
 
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
@@ -61,7 +50,7 @@ void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
 int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
   std::string problem;
   std::vector<std::string> names = Names("remove", args, &problem);
-  if (names.empty()) return BadUsage(err, problem);
+  if (names.empty()) return UsageError(err, problem);
   // A name given twice is queued or not, once.
   for (auto it = names.begin(); it != names.end(); ++it) {
     names.erase(std::remove(it + 1, names.end(), *it), names.end());
@@ -83,8 +72,8 @@ int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FIL
 int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
   std::string problem;
   const std::vector<std::string> names = Names("log", args, &problem);
-  if (names.empty()) return BadUsage(err, problem);
-  if (names.size() > 1) return BadUsage(err, "log: one NAME only");
+  if (names.empty()) return UsageError(err, problem);
+  if (names.size() > 1) return UsageError(err, "log: one NAME only");
   switch (PrintLatestRecord(files.log, Convert(names[0]), out)) {
     case LogRecord::kPrinted:
       return kExitOk;
@@ -100,7 +89,7 @@ int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* o
 }
 
 int Pause(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  if (!args.empty()) return BadUsage(err, "pause takes no arguments");
+  if (!args.empty()) return UsageError(err, "pause takes no arguments");
   ScopedFd mark(
       open(files.paused.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
   // A mark left by someone else may keep its mode; it pauses the service all the same.
@@ -113,7 +102,7 @@ int Pause(const std::vector<std::string>& args, const CtlFiles& files, FILE* err
 }
 
 int RemovePauseMark(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  if (!args.empty()) return BadUsage(err, "resume takes no arguments");
+  if (!args.empty()) return UsageError(err, "resume takes no arguments");
   if (unlink(files.paused.c_str()) != 0 && errno != ENOENT) {
     fprintf(err, "plimctl: cannot remove %s: %s\n", files.paused.c_str(), strerror(errno));
     return kExitFailed;

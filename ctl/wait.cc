@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
@@ -27,24 +28,18 @@ struct WaitArgs {
 };
 
 bool ParseWaitArgs(const std::vector<std::string>& args, WaitArgs* parsed, std::string* problem) {
-  bool options_end = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (!options_end && args[i] == "--") {
-      options_end = true;
-    } else if (!options_end && args[i] == "--timeout" && i + 1 < args.size()) {
-      char* end = nullptr;
-      parsed->timeout = strtod(args[++i].c_str(), &end);
-      if (args[i].empty() || *end != '\0' || !(parsed->timeout >= 0) || isinf(parsed->timeout)) {
-        *problem = "wait: --timeout takes a number of seconds, not " + Printable(args[i]);
-        return false;
-      }
-    } else if (!options_end && args[i].size() > 1 && args[i][0] == '-') {
-      *problem = "wait: unknown option " + Printable(args[i]) + " (put -- before a NAME with a -)";
+  CommandLine line;
+  if (!ParseCommandLine("wait", args, {}, {"--timeout"}, &line, problem)) return false;
+  if (const auto timeout = line.values.find("--timeout"); timeout != line.values.end()) {
+    const std::string& text = timeout->second;
+    char* end = nullptr;
+    parsed->timeout = strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !(parsed->timeout >= 0) || isinf(parsed->timeout)) {
+      *problem = "wait: --timeout takes a number of seconds, not " + Printable(text);
       return false;
-    } else {
-      parsed->names.push_back(args[i]);
     }
   }
+  parsed->names = line.names;
   if (parsed->names.empty()) *problem = "wait: no NAME given";
   return !parsed->names.empty();
 }
