@@ -1,7 +1,7 @@
 #!/bin/bash
 # The operators' commands of the real plimctl against a running service: remove and log while a
 # job holds, remove racing a producer that appends without the lock, and the bash completion.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 COMPLETION=$(cd "$(dirname "$0")/../../packaging" && pwd)/plimctl.bash-completion
 
 start_service

@@ -3,7 +3,7 @@
 # directive or an option, and the file-system name differs from the raw one only where the
 # conversion replaces a character by "_".
 # shellcheck disable=SC2016 # the names below are meant literally
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 long="$(printf 'L%.0s' {1..4999})Z"
 raw=('$(touch pwned)' '`touch pwned2`' 'a;b&c!d>pwned3' "it's \"quoted\"" '-rf' '  two  blanks  '

@@ -3,7 +3,7 @@
 # files from an interrupted rewrite are never taken for the real ones, a killed worker takes its
 # tool and the tool's children with it and is replaced at once, a queue that cannot be rewritten
 # loses nothing and runs nothing, and a second service does not start.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 say "the in-progress job runs before the queue; stale temporary files are not used"
 # Another user's lock file, which the service makes its own.

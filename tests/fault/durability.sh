@@ -3,8 +3,7 @@
 # file is written, flushed and only then renamed over the job list file, and the folder is
 # flushed before the next rewrite begins; no job list file is ever opened to be cut. The queue
 # belongs to another user, who must keep it and still be able to append to it.
-source "$(dirname "$0")/../e2e/lib.sh"
-source "$(dirname "$0")/helpers.bash"
+source "$(dirname "$0")/../lib.sh"
 
 printf 'one\ntwo\n' >"$QUEUE"
 chown 65534:65534 "$QUEUE"

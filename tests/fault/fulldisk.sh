@@ -3,8 +3,7 @@
 # during a job, and fsync or rename failing from their Kth call in a drain on. A failed rewrite
 # must leave the old file whole and no temporary file, the worker must go back to sleep, and
 # once the fault is gone the next drain must process every name.
-source "$(dirname "$0")/../e2e/lib.sh"
-source "$(dirname "$0")/helpers.bash"
+source "$(dirname "$0")/../lib.sh"
 
 errors() { grep -c '^Error: ' /hdd/plimd.out 2>/dev/null; }
 not_emptied() { grep -c "^plimd: cannot empty $ACTIVE" /hdd/plimd.err 2>/dev/null; }
@@ -42,7 +41,7 @@ start_service
 wait_for "the refused rewrite" eval '[ "$(errors)" -ge 1 ]'
 send 25252 1
 wait_for "a second refused rewrite" eval '[ "$(errors)" -ge 2 ]'
-expect_asleep "$(worker_pid)"
+wait_for "the worker to wait for a trigger" quiet
 expect_file "$QUEUE" <(printf '%s\n' "${NAMES[@]}")
 expect_file "$DONE" <(printf 'earlier\n')
 [ "$(marks)" -eq 0 ] || fail "a job ran although its name could not be claimed"
@@ -62,7 +61,7 @@ wait_for "the first job's analysis tool" test -f /hdd/plim.pid
 fill_disk
 rm /hdd/hold
 wait_for "the refused claim of the next name" eval '[ "$(errors)" -ge 1 ]'
-expect_asleep "$(worker_pid)"
+wait_for "the worker to wait for a trigger" quiet
 expect_whole_files clean
 expect_kept
 [ -s "$DONE" ] || fail "the done list was emptied"
@@ -86,7 +85,7 @@ wait_for "the worker back at its pipe" waiting_for_trigger "$WORKER"
 stuck_drains=$(($(not_emptied) + 2))
 send 25252 1 1
 wait_for "two more drains" eval '[ "$(not_emptied)" -eq "$stuck_drains" ]'
-expect_asleep "$WORKER"
+wait_for "the worker to wait for a trigger" quiet
 rm -r "$ACTIVE.tmp"
 send 25252 1
 wait_for "the in-progress file to be emptied" settled
@@ -108,7 +107,7 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
     drains=$(reports)
     send 25252 1
     wait_for "a drain under the fault" eval '[ "$(reports)" -gt "$drains" ]'
-    expect_asleep "$WORKER"
+    wait_for "the worker to wait for a trigger" quiet
     expect_whole_files clean
     expect_kept
     detach

@@ -3,7 +3,7 @@
 # line and binary configuration files. Paths, links, log lines and argv carry the names exactly,
 # and nothing crashes or wedges the worker. Then a local user (nobody) plants a link as the work
 # folder, or swaps a folder for a link while the job removes it: root follows neither.
-source "$(dirname "$0")/../e2e/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 bytes() { printf '%b' "$(printf '\\0%03o' "$@")"; }
 converted() { printf '%s' "$1" | tr '/.\\:*?<>|"' _; }
