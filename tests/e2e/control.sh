@@ -1,7 +1,8 @@
 #!/bin/bash
 # The operators' commands of the real plimctl against a running service: remove and log while a
-# job holds, remove racing a producer that appends without the lock, and the bash completion.
-source "$(dirname "$0")/lib.sh"
+# job holds (a producer's appends racing a remove are the unit and producers tests'), and the bash
+# completion.
+source "$(dirname "$0")/../lib.sh"
 COMPLETION=$(cd "$(dirname "$0")/../../packaging" && pwd)/plimctl.bash-completion
 
 start_service
@@ -30,20 +31,6 @@ a\nb\n|b gone|1|a\n|plimctl: remove: "gone" is not queued
 x\n|'Held: Job'|1|x\n|plimctl: remove: "Held: Job" is not queued; it is the job in progress, which runs to its end
 x\n||2|x\n|plimctl: remove: no NAME given
 EOF
-
-say "remove while a producer appends without the lock loses none of its lines"
-: >"$QUEUE"
-for ((i = 1; i <= 1500; i++)); do
-  printf 'p%d\n' "$i" >>"$QUEUE"
-  ((i % 10)) || printf 'drop\n' >>"$QUEUE"
-done &
-producer=$!
-while alive "$producer"; do "$PLIMCTL" remove drop 2>/dev/null; done
-wait "$producer"
-"$PLIMCTL" remove drop 2>/dev/null
-# Lines carried over from the replaced file follow those already in the new one.
-sort "$QUEUE" >"$SCRATCH/sorted"
-expect_file "$SCRATCH/sorted" <(printf 'p%d\n' {1..1500} | sort)
 
 say "log: the latest record so far of the job in progress, then the whole one"
 # Only the held analysis tool's start line is in the log yet.

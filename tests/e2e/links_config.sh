@@ -1,7 +1,7 @@
 #!/bin/bash
 # The configuration file: the port the listener binds at start, and the index flag that every
 # job reads afresh, deciding whether a fresh index file is created and linked.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 say "port 4000 from the configuration, and no index link with the flag 0"
 printf 'word 4000 0\n' >"$FILES/plim.conf"

@@ -2,7 +2,7 @@
 # The operators' controls on the service side: the settings file with its time limit and hook,
 # the job history and plimctl history and wait. /etc gets a private overlay, so that
 # /etc/plimd.conf can be written without touching the machine.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 PLIMCTL=$(dirname "$PLIMD")/plimctl
 mkdir -p /hdd/etc/upper /hdd/etc/work
@@ -31,7 +31,6 @@ chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\n' >/etc/plimd.conf
 
 ctl() { "$PLIMCTL" "$@"; }
-settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 # The history as plimctl shows it, start and duration left out.
 history_tail() { ctl history "$@" | sed -E 's/^[0-9T:Z-]+  [0-9]+\.[0-9]{3} s  //'; }
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }

@@ -2,7 +2,7 @@
 # plimctl pause and resume against the service: the job in progress finishes, no other starts,
 # not on a trigger and not after a restart (not even the rerun of a cut job), and resume drains
 # the queue, the cut job first.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 # The worker has gone back to waiting for a trigger: the drain it was in is over.
 worker_idle() {

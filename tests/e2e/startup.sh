@@ -1,7 +1,7 @@
 #!/bin/bash
 # Start-up: the launcher returns at once and leaves a listener and a worker behind; the log is
 # cut; the worker drains the queue without waiting for a datagram, one framed job per entry.
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 say "an idle start cuts the log, drops stale temporary files, creates an empty queue"
 printf 'old text\n' >"$LOG"

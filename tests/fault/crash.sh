@@ -3,8 +3,7 @@
 # touches a file, for every N until a drain runs through; after each crash the service restarts
 # and finishes. No name may be lost, none may run more than once beyond the one job that the
 # crash cut short, and the job list files must hold whole versions at the instant of the crash.
-source "$(dirname "$0")/../e2e/lib.sh"
-source "$(dirname "$0")/helpers.bash"
+source "$(dirname "$0")/../lib.sh"
 
 NAMES=(alpha beta gamma delta omega)
 step=$((FULL ? 1 : 7)) # the quick run takes every 7th point, starting at a different one per call

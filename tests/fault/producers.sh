@@ -4,7 +4,7 @@
 # it lands in a queue file that the worker has replaced meanwhile. Every line produced is
 # processed, once and whole, or still queued.
 # shellcheck disable=SC2016 # the producers' commands are meant literally
-source "$(dirname "$0")/../e2e/lib.sh"
+source "$(dirname "$0")/../lib.sh"
 
 lines=10 held=4
 [ -n "${PLIMD_FAULT_FULL:-}" ] && lines=100 held=20

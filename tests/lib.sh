@@ -1,0 +1,334 @@
+# shellcheck shell=bash
+# The helpers of every scenario. The end-to-end and fault scenarios source it with their own
+# arguments, PLIMD UDP_SEND [PLIMCTL]: it runs the scenario as the first process of fresh mount,
+# network and PID namespaces, with tmpfs on /hdd, /tmp/plim and /run, so that it owns the
+# service's paths and port; when it exits, the kernel ends every process the scenario started.
+# Exits 125 (a skip) where namespaces are refused. The packaging tests, which run inside
+# packaging/sandbox.sh, source it with --packaging and get the helpers only.
+set -u
+
+FILES=/hdd/plim/files
+QUEUE=$FILES/queue.txt
+ACTIVE=$FILES/in_bearbeitung.txt
+DONE=$FILES/fertig.txt
+LOG=$FILES/plim.log
+CALLS=/hdd/calls.txt
+SCRATCH=/hdd/e2e
+FULL=${PLIMD_FAULT_FULL:-0}
+
+say() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*"; }
+
+fail() {
+  printf 'FAIL: %s\n' "$*"
+  local f
+  for f in "$CALLS" "$QUEUE" "$ACTIVE" "$DONE" "$LOG" /hdd/plimd.out /hdd/plimd.err; do
+    [ -e "$f" ] && printf -- '--- %s\n%s\n' "$f" "$(head -c 4000 "$f")"
+  done
+  exit 1
+}
+
+# wait_for DESCRIPTION COMMAND...: polls COMMAND until it succeeds, for at most $WAIT_SECONDS.
+WAIT_SECONDS=10
+wait_for() {
+  local what=$1 deadline=$((SECONDS + WAIT_SECONDS))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || fail "timed out waiting for: $what"
+    sleep 0.02
+  done
+}
+
+# A process that exists and is not a zombie.
+alive() {
+  local stat
+  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+dead() { ! alive "$1"; }
+
+# The live processes of the service's executable $PLIMD, also once it has been removed.
+plimd_pids() {
+  local p exe
+  for p in /proc/[0-9]*; do
+    exe=$(readlink "$p/exe" 2>/dev/null) || continue
+    if [ "${exe% (deleted)}" = "$PLIMD" ] && alive "${p#/proc/}"; then echo "${p#/proc/}"; fi
+  done
+  return 0
+}
+
+plimd_count_is() { [ "$(plimd_pids | wc -l)" -eq "$1" ]; }
+
+# waiting_for_trigger PID: the worker is blocked reading the trigger pipe, so its drain is over.
+waiting_for_trigger() { grep -qE "pipe_(read|wait)$" "/proc/$1/wchan" 2>/dev/null; }
+
+udp_bound() {
+  awk -v port="$(printf ':%04X' "$1")" 'substr($2, 9) == port { f = 1 } END { exit !f }' /proc/net/udp
+}
+
+socket_empty() {
+  awk -v port="$(printf ':%04X' "${1:-25252}")" \
+    'substr($2, 9) == port { exit $5 != "00000000:00000000" }' /proc/net/udp
+}
+
+# Every datagram sent to the service so far has been passed on and drained: its socket is empty,
+# the listener waits in poll and the worker in its pipe read, so no drain can be under way or due.
+quiet() {
+  local listener worker
+  read -r listener worker _ </run/plimd.pid
+  socket_empty "${1:-25252}" && grep -q poll "/proc/$listener/wchan" 2>/dev/null &&
+    waiting_for_trigger "$worker"
+}
+
+# expect_file ACTUAL EXPECTED: the two files hold the same bytes, e.g.
+#   expect_file "$DONE" <(printf 'a\nb\n')
+expect_file() {
+  local expected=$SCRATCH/expected
+  cat "$2" >"$expected"
+  [ -e "$1" ] || fail "$1 does not exist"
+  cmp -s "$expected" "$1" && return
+  diff -u --label expected --label "$1" "$expected" "$1" | head -40
+  fail "$1 differs from what was expected"
+}
+
+expect_absent() {
+  if [ -e "$1" ] || [ -L "$1" ]; then fail "$1 should not exist"; fi
+}
+
+pass() {
+  if grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null; then
+    fail "a sanitizer reported an error in the service"
+  fi
+  say PASS
+  exit 0
+}
+
+# start_service [PORT]: runs the launcher, which must return 0, and waits for the port to be bound.
+start_service() {
+  local rc=0
+  (cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) || rc=$?
+  [ "$rc" -eq 0 ] || fail "plimd returned $rc"
+  wait_for "the listener on port ${1:-25252}" udp_bound "${1:-25252}"
+}
+
+# Kills the pair's process group in one signal: killed one by one, the second would start the
+# first again.
+stop_service() {
+  local pid
+  for pid in $(plimd_pids); do kill -KILL -- "-$(ps -o pgid= -p "$pid" | tr -d ' ')" 2>/dev/null; done
+  wait_for "plimd to end" plimd_count_is 0
+}
+
+send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
+
+marks() { grep -c '^plim_mark ' "$CALLS"; }
+marks_of() { grep -cxF "plim_mark 2 [/hdd/plim/bin64/plim_mark] [$1] workdir=yes" "$CALLS"; }
+
+# The names the mark tool was run with, in order.
+marked_names() {
+  sed -n 's|^plim_mark 2 \[/hdd/plim/bin64/plim_mark\] \[\(.*\)\] workdir=yes$|\1|p' "$CALLS"
+}
+
+# Nothing queued and nothing in progress.
+settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
+# The service has finished $1 jobs since the scenario began, and nothing is queued or running.
+idle() { [ "$(marks)" -eq "$1" ] && settled; }
+wait_idle() { wait_for "$1 finished jobs and an idle worker" idle "$1"; }
+
+# What the fake tools record for one whole job of file-system name $1; $2 is what the index
+# link is seen as.
+job_calls() {
+  printf 'plim 3 [/hdd/plim/bin64/plim] [-] [/tmp/plim/tmp/%s.rec]' "$1"
+  printf ' ts=[/hdd/movie/%s.ts] idx=[%s] dirs=1\n' "$1" "${2:-none}"
+  printf 'plim_mark 2 [/hdd/plim/bin64/plim_mark] [%s] workdir=yes\n' "$1"
+}
+
+# The log record of one job of file-system name $1.
+job_log() {
+  printf '>>>>>>>> plim start %s\n*************** plim ***************\n' "$1"
+  printf 'plim: stdout\nplim: stderr\n*************** plim_mark ***************\n'
+  printf 'plim_mark: stdout %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
+}
+
+# hold_job [NAME...]: queues the names and sends a datagram; the analysis tool of the drain's
+# first job holds until /hdd/hold is removed. TOOL and WORKER are its PID and its parent's.
+hold_job() {
+  touch /hdd/hold
+  rm -f /hdd/plim.pid
+  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  send 25252 1
+  wait_for "a held analysis tool" test -f /hdd/plim.pid
+  read -r TOOL WORKER </hdd/plim.pid
+}
+
+work_dirs_gone() {
+  [ -z "$(ls -A /tmp/plim/tmp 2>/dev/null)" ] || fail "work folders left: $(ls -A /tmp/plim/tmp)"
+}
+
+# Fault injection: strace attached to the worker alone counts `when=N` per traced process and
+# per system call, so the Nth call of a drain is the same call in every run, and never a tool's.
+figure() { printf 'FIGURE %s | %s | %s\n' "$1" "$2" "$3"; }
+
+# The plimd process whose parent is the other one.
+worker_pid() {
+  local pids p
+  pids=$(plimd_pids)
+  for p in $pids; do
+    grep -qx "$(awk '{ print $4 }' "/proc/$p/stat")" <<<"$pids" && echo "$p"
+  done
+}
+
+traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" != 0 ]; }
+
+# attach STRACE_ARGS...: traces the worker in the background as $TRACER (its log in $TRACE).
+TRACE=/hdd/trace.txt
+attach() {
+  WORKER=$(worker_pid)
+  [ -n "$WORKER" ] || fail "no worker to attach to"
+  strace -qq -o "$TRACE" "$@" -p "$WORKER" 2>>/hdd/strace.err &
+  TRACER=$!
+  wait_for "strace to attach to the worker" traced "$WORKER"
+}
+
+detach() {
+  kill "$TRACER" 2>/dev/null
+  wait "$TRACER" 2>/dev/null
+  if alive "$WORKER"; then wait_for "strace to let go of the worker" eval "! traced $WORKER"; fi
+}
+
+# The job list files hold whole versions: names of $NAMES (queued) or $EARLIER (done before)
+# only, each with its line break; the queue a tail of the names queued, the in-progress file one
+# name at most. No temporary file may be left when $1 is "clean".
+EARLIER=()
+expect_whole_files() {
+  local f tail
+  for f in "$QUEUE" "$ACTIVE" "$DONE"; do
+    [ -e "$f" ] || continue
+    [ ! -s "$f" ] || [ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
+    grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$f" &&
+      fail "$f holds a foreign or cut line"
+  done
+  if [ -s "$QUEUE" ]; then
+    for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
+      cmp -s "$QUEUE" <(printf '%s\n' "${NAMES[@]:tail}") && break
+    done
+    [ "$tail" -lt "${#NAMES[@]}" ] || fail "the queue is no tail of what was queued"
+  fi
+  [ ! -e "$ACTIVE" ] || [ "$(wc -l <"$ACTIVE")" -le 1 ] || fail "$ACTIVE names several jobs"
+  if [ "${1:-}" = clean ] && ls "$FILES"/*.tmp >/dev/null 2>&1; then
+    fail "temporary files left: $(ls "$FILES"/*.tmp)"
+  fi
+  return 0
+}
+
+# Every name of $NAMES marked at least once; $RUNS is how many runs went beyond one per name.
+count_extra_runs() {
+  local name n
+  RUNS=0
+  for name in "${NAMES[@]}"; do
+    n=$(marks_of "$name")
+    [ "$n" -ge 1 ] || fail "$name was never processed"
+    RUNS=$((RUNS + n - 1))
+  done
+}
+
+# A fresh service over the queue $NAMES, idle and traced with STRACE_ARGS... before its drain.
+queue_and_attach() {
+  stop_service
+  rm -f "$FILES"/* "$CALLS" /hdd/plimd.out
+  : >"$CALLS"
+  start_service
+  wait_idle 0
+  attach "$@"
+  printf '%s\n' "${NAMES[@]}" >"$QUEUE"
+}
+
+# The packaging tests' own: the service installed as a user would, with an analysis tool of
+# the user's own that notes its PID and holds on while /tmp/hold exists, as a long analysis
+# would, and leaves a child behind, which must end with it.
+install_holding_tool() {
+  mkdir -p /hdd/plim/bin64 "$FILES"
+  cat >/hdd/plim/bin64/plim <<'TOOL'
+#!/bin/sh
+echo "real analysis tool: $*"
+sleep 600 &
+echo $! >/tmp/tool-child.pid
+echo $$ >/tmp/tool.pid
+while [ -e /tmp/hold ]; do sleep 0.05; done
+echo "analysis done"
+TOOL
+  chmod 0755 /hdd/plim/bin64/plim
+}
+
+# The README's install command, with its own build folder.
+install_service() {
+  PLIMD_BUILD_DIR=/tmp/plimd-build "$(dirname "${BASH_SOURCE[0]}")/../scripts/install.sh" \
+    >/tmp/install.log 2>&1 || { cat /tmp/install.log; fail "scripts/install.sh failed"; }
+}
+
+# The service's processes have been replaced: two run, and none of the PIDs "$1".
+replaced() { plimd_count_is 2 && [ -z "$(comm -12 <(sort <<<"$1") <(plimd_pids | sort))" ]; }
+
+# A recording of two 188-byte transport-stream packets.
+make_recording() {
+  mkdir -p /hdd/movie
+  head -c 376 /dev/zero | tr '\0' 'G' >"/hdd/movie/$1.ts"
+}
+
+log_has() { grep -qxF -- "$1" "$LOG"; }
+
+# The job for $1 has ended, its bookkeeping too: in the done list, nothing in progress.
+job_done() { grep -sqxF -- "$1" "$DONE" && [ ! -s "$ACTIVE" ]; }
+
+# Runs the stop command "$@" while the holding tool runs the job "Cut Short": the service's two
+# processes, the tool and its child must end, another executable called plimd must not.
+stop_mid_job() {
+  touch /tmp/hold
+  rm -f /tmp/tool.pid
+  make_recording "Cut Short"
+  plimctl add "Cut Short"
+  wait_for "the tool to run" test -s /tmp/tool.pid
+  mkdir -p /tmp/decoy && cp /bin/sleep /tmp/decoy/plimd
+  /tmp/decoy/plimd 600 &
+  "$@"
+  plimd_count_is 0 || fail "stop left $(plimd_pids)"
+  if alive "$(</tmp/tool.pid)"; then fail "stop left the analysis tool running"; fi
+  if alive "$(</tmp/tool-child.pid)"; then fail "stop left the tool's child"; fi
+  kill $! || fail "stop ended a process not of the service"
+  rm /tmp/hold
+}
+
+if [ "${1:-}" = --packaging ]; then
+  PLIMD=/usr/local/sbin/plimd # where scripts/install.sh puts it
+  return 0
+fi
+
+if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
+  if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+    echo "usage: $0 PLIMD UDP_SEND [PLIMCTL]" >&2
+    exit 2
+  fi
+  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
+    echo "SKIP: cannot create namespaces: $refused"
+    exit 125
+  fi
+  command -v strace >/dev/null || { echo "SKIP: strace is not installed"; exit 125; }
+  PLIMD_E2E_INSIDE=1 exec unshare --mount --net --pid --mount-proc --kill-child \
+    bash "$0" "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "${3:-/nonexistent}")"
+fi
+
+PLIMD=$1
+UDP_SEND=$2
+PLIMCTL=$3 # only for the scenarios of plimctl's commands
+FAKE_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")/fake-tools" && pwd)
+
+# /run too, which holds the service's PID file.
+if ! refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
+  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1); then
+  echo "SKIP: cannot mount tmpfs or bring up loopback: $refused"
+  exit 125
+fi
+mkdir -p "$FILES" /hdd/plim/bin64 /hdd/movie "$SCRATCH"
+install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
+: >"$CALLS"
