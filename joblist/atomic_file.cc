@@ -104,7 +104,10 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
 }
 
 bool SyncFolderOf(const std::string& path) {
-  ScopedFd dir = OpenForLocking(DirectoryOf(path).c_str());
+  const std::string folder = DirectoryOf(path);
+  const int locked = ExclusiveLock::HeldOpen(folder);
+  if (locked >= 0) return Sync(locked);
+  ScopedFd dir = OpenForLocking(folder.c_str());
   return dir.valid() && Sync(dir.get());
 }
 
