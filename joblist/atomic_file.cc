@@ -64,9 +64,19 @@ bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info
 
 namespace {
 
+ScopedFd CreateTemporary(const std::string& temp) {
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
+  ScopedFd fd(open(temp.c_str(), flags, 0666));
+  // A temporary file left by a crash holds nothing anyone needs.
+  if (!fd.valid() && errno == EEXIST && unlink(temp.c_str()) == 0) {
+    fd = ScopedFd(open(temp.c_str(), flags, 0666));
+  }
+  return fd;
+}
+
 // Writes the temporary file; the caller removes it if this fails.
 bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {
-  ScopedFd fd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  ScopedFd fd = CreateTemporary(temp);
   if (!fd.valid()) return false;
   if (like != nullptr) {
     // Only root may give a file away; a service run by the file's owner keeps it anyway.
@@ -80,8 +90,6 @@ bool WriteTemporary(const std::string& temp, std::string_view text, const struct
 
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like) {
   const std::string temp = TemporaryPath(path);
-  // A temporary file left by a crash holds nothing anyone needs.
-  if (unlink(temp.c_str()) != 0 && errno != ENOENT) return false;
   if (!WriteTemporary(temp, text, like) || rename(temp.c_str(), path.c_str()) != 0) {
     // The caller reports why the rewrite failed, not why the clean-up did.
     const int error = errno;
@@ -96,7 +104,10 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
 }
 
 bool SyncFolderOf(const std::string& path) {
-  ScopedFd dir = OpenForLocking(DirectoryOf(path).c_str());
+  const std::string folder = DirectoryOf(path);
+  const int locked = ExclusiveLock::HeldOpen(folder);
+  if (locked >= 0) return Sync(locked);
+  ScopedFd dir = OpenForLocking(folder.c_str());
   return dir.valid() && Sync(dir.get());
 }
 

@@ -34,7 +34,15 @@ ScopedFd OpenForLocking(const char* path) {
   return ScopedFd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
 }
 
-ExclusiveLock::ExclusiveLock(const char* path, bool create) {
+namespace {
+
+ExclusiveLock* g_innermost_lock = nullptr;
+
+}  // namespace
+
+ExclusiveLock::ExclusiveLock(const char* path, bool create)
+    : path_(path), outer_(g_innermost_lock) {
+  g_innermost_lock = this;
   fd_ = OpenForLocking(path);
   // Created only when missing: a drain of an empty queue, run for every trigger, then asks
   // for nothing but reads.
@@ -43,6 +51,15 @@ ExclusiveLock::ExclusiveLock(const char* path, bool create) {
   }
   if (!fd_.valid()) return;
   locked_ = WaitForLock(fd_.get(), path);
+}
+
+ExclusiveLock::~ExclusiveLock() { g_innermost_lock = outer_; }
+
+int ExclusiveLock::HeldOpen(const std::string& path) {
+  for (const ExclusiveLock* lock = g_innermost_lock; lock != nullptr; lock = lock->outer_) {
+    if (lock->path_ == path && lock->fd_.valid()) return lock->fd_.get();
+  }
+  return -1;
 }
 
 }  // namespace plim

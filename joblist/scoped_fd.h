@@ -2,6 +2,8 @@
 #ifndef PLIMD_JOBLIST_SCOPED_FD_H_
 #define PLIMD_JOBLIST_SCOPED_FD_H_
 
+#include <string>
+
 namespace plim {
 
 class ScopedFd {
@@ -34,11 +36,20 @@ class ExclusiveLock {
   // Opens `path` (creating it as a file when `create` is set) and waits for the lock, saying on
   // stderr which process holds it once the wait has lasted ten seconds (WaitForLock).
   ExclusiveLock(const char* path, bool create);
+  ~ExclusiveLock();
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
   bool locked() const { return locked_; }
+
+  // The descriptor a lock of this process holds open on `path`, or -1: a folder flushed after a
+  // rename under its lock need not be opened again.
+  static int HeldOpen(const std::string& path);
 
  private:
   ScopedFd fd_;
   bool locked_ = false;
+  std::string path_;
+  ExclusiveLock* outer_;  // the lock taken before this one, still held
 };
 
 }  // namespace plim

@@ -28,6 +28,10 @@ namespace {
 // the promise of at most one extra run per interruption allows.
 std::string done_but_listed;
 
+// The in-progress file was empty (or absent) when the last drain ended. Only the worker writes
+// it, so until the next job it stays so, and an empty drain need not look at it again.
+bool nothing_in_progress = false;
+
 // Returns false, with a message, when the in-progress file still names `raw`.
 bool EmptyActive(const std::string& raw) {
   if (SetActiveIn(InBearbeitung, nullptr)) {
@@ -78,8 +82,10 @@ bool EmptyOrAbsent(const char* path, bool absent_is_empty) {
 // A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
 // for it. Anything else, a missing queue file included, takes the whole path.
 bool NothingToDo() {
-  return EmptyOrAbsent(Queue, /*absent_is_empty=*/false) &&
-         EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
+  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) return false;
+  nothing_in_progress =
+      nothing_in_progress || EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
+  return nothing_in_progress;
 }
 
 }  // namespace
@@ -94,6 +100,7 @@ void Start() {
   if (NothingToDo()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
+  nothing_in_progress = false;
   const std::string active = GetActive();
   if (active != kSentinel) {
     const bool finished =
@@ -101,9 +108,12 @@ void Start() {
     if (!finished) return;
   }
   done_but_listed.clear();
-  for (std::string head; !Paused() && (head = Get()) != kSentinel;) {
+  std::string head;
+  while (!Paused() && (head = Get()) != kSentinel) {
     if (!RunJob(head, /*rerun=*/false)) return;
   }
+  // The last job's name left the in-progress file, and no new one came in.
+  nothing_in_progress = head == kSentinel;
 }
 
 }  // namespace plim

@@ -16,8 +16,11 @@ bool HistoryWriter::Append(const HistoryRecord& record) {
     ScopedFd fd(
         open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
     if (!fd.valid()) return false;
-    const std::string line = (EndsMidLine(fd.get()) ? "\n" : "") + FormatRecord(record);
-    if (!WriteAll(fd.get(), line) || !Sync(fd.get()) || !fd.Reset()) return false;
+    // Only a failed append of this writer's could have left half a line since the last look.
+    if (!whole_lines_ && EndsMidLine(fd.get()) && !WriteAll(fd.get(), "\n")) return false;
+    whole_lines_ = false;
+    if (!WriteAll(fd.get(), FormatRecord(record)) || !Sync(fd.get()) || !fd.Reset()) return false;
+    whole_lines_ = true;
   }
   if (lines_ >= 0 && ++lines_ > kHistoryMax) lines_ = TrimHistory(path_);
   return true;

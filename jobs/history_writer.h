@@ -21,6 +21,9 @@ class HistoryWriter {
  private:
   std::string path_;
   int lines_ = -1;  // unknown until first counted
+  // The file ended with a whole line after this writer's last append, and only this writer
+  // and its trimming write the file, so the next append need not look.
+  bool whole_lines_ = false;
 };
 
 }  // namespace plim

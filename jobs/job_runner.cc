@@ -4,6 +4,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <utility>
+
 #include "frame/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
@@ -68,9 +70,12 @@ void Perform(const Step& step, Job* job) {
     case Action::kRemove:
       return RemoveTree(first);
     case Action::kRemoveFolder:
-      job->folder.folder.Reset();
-      if (job->folder.root.valid()) {
-        RemoveTreeAt(job->folder.root.get(), first, Fill(kWorkDir, name));
+      if (job->folder.root < 0) return;
+      if (job->folder.folder.valid()) {
+        RemoveOpenFolderAt(job->folder.root, first, std::move(job->folder.folder),
+                           Fill(kWorkDir, name));
+      } else {
+        RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
       }
       return;
     case Action::kMakeFolder:
@@ -116,7 +121,7 @@ JobResult StartPlim(std::string name, int tool_time_limit) {
   // One open for the job's four lines and two tools instead of one for each.
   const JobLog log(Log);
   Job job{name, log, tool_time_limit, JobFolder(), JobResult()};
-  job.folder.root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
+  job.folder.root = KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
     Perform(step, &job);

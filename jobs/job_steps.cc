@@ -26,14 +26,14 @@ void Report(const char* what, const std::string& path, int error) {
 // A folder left over from before, of another user or open to others, could be changed under
 // the tools running as root, so it is not used.
 void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& shown) {
-  if (!job->root.valid()) return;
+  if (job->root < 0) return;
   struct stat st;
-  if (mkdirat(job->root.get(), name.c_str(), 0755) != 0 && errno != EEXIST) {
+  if (mkdirat(job->root, name.c_str(), 0755) != 0 && errno != EEXIST) {
     job->folder_error = errno;
     return Report("cannot create directory", shown, errno);
   }
-  job->folder = ScopedFd(
-      openat(job->root.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  job->folder =
+      ScopedFd(openat(job->root, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (job->folder.valid() && fstat(job->folder.get(), &st) == 0 && st.st_uid == geteuid() &&
       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
     return;

@@ -16,7 +16,7 @@ namespace plim {
 
 // A job's own folder in the checked work folder, reached only through descriptors.
 struct JobFolder {
-  ScopedFd root;         // the work folder; invalid when it could not be made safe
+  int root = -1;         // the work folder (KeptWorkRoot's); -1 when it cannot be made safe
   ScopedFd folder;       // the job's folder, once made and found to be the service's
   int folder_error = 0;  // why the job's folder could not be made or opened
   std::string unsafe;    // why the tools must not run; empty when they may

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include "joblist/scoped_fd.h"
 #include "jobs/job_steps.h"
 
 namespace plim {
@@ -101,23 +100,41 @@ bool HasEnded(pid_t child) {
   return waitid(P_PID, child, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == child;
 }
 
+// SIGCHLD stays blocked in this process from the first program on and is read through one
+// descriptor, so that the end of a quick program is never missed and a job does not pay for
+// a new descriptor and two mask changes per tool. -1 if the descriptor cannot be made.
+int ChildSignals() {
+  static int signals = -1;
+  if (signals < 0) {
+    sigset_t chld;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, nullptr);
+    signals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+  }
+  return signals;
+}
+
 // Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up.
 bool Sleep(int signals, const WaitCheck& check, int timeout_ms) {
   struct pollfd ready[2] = {{signals, POLLIN, 0}, {check.fd, 0, 0}};
   std::ignore = poll(ready, check.fd >= 0 ? 2 : 1, timeout_ms);
-  struct signalfd_siginfo info;
-  while (read(signals, &info, sizeof info) > 0) {
+  // SIGCHLD does not queue, so one read takes whatever is pending; a short read means no more.
+  struct signalfd_siginfo info[4];
+  while (read(signals, info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
   }
   return (ready[1].revents & (POLLHUP | POLLERR)) != 0;
 }
 
 // Waits for `child` to end; past the limit, its group gets SIGTERM and, 5 s later, SIGKILL.
+// A program that has ended before the first poll left its SIGCHLD pending, so the poll returns
+// at once.
 bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
   long long now = NowMs();
   long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
   long long kill_at = -1;
   bool timed_out = false, hung_up = false;
-  while (!HasEnded(child)) {
+  do {
     const WaitCheck check = g_check != nullptr ? g_check(hung_up) : WaitCheck();
     hung_up = Sleep(signals, check, Soonest(check.timeout_ms, now, term_at, kill_at));
     now = NowMs();
@@ -130,7 +147,7 @@ bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
       std::ignore = kill(-child, SIGKILL);
       kill_at = -1;
     }
-  }
+  } while (!HasEnded(child));
   return timed_out;
 }
 
@@ -165,21 +182,15 @@ ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, i
   args.push_back(nullptr);
   Launch launch = {args.data(), envp, stdout_fd, stderr_fd, getpid(), {}};
   sigemptyset(&launch.mask);
-  // SIGCHLD is blocked before the start, so that the end of a quick program is not missed.
-  sigset_t chld, old;
-  sigemptyset(&chld);
-  sigaddset(&chld, SIGCHLD);
-  sigprocmask(SIG_BLOCK, &chld, &old);
-  ScopedFd signals(signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC));
-  const pid_t child = signals.valid() ? StartProgram(&launch) : -1;
+  const int signals = ChildSignals();
+  const pid_t child = signals >= 0 ? StartProgram(&launch) : -1;
   ToolStatus result;
   if (child < 0) {
     fprintf(stderr, "plimd: cannot start %s: %s\n", argv[0].c_str(), strerror(errno));
   } else {
     if (g_group != nullptr) g_group->store(child);
-    result = Reap(child, WaitWithLimit(child, signals.get(), time_limit_seconds));
+    result = Reap(child, WaitWithLimit(child, signals, time_limit_seconds));
   }
-  if (!sigismember(&old, SIGCHLD)) sigprocmask(SIG_UNBLOCK, &chld, nullptr);
   return result;
 }
 

@@ -31,11 +31,9 @@ bool EmptyFolder(DIR* folder, const std::string& shown) {
   return emptied;
 }
 
-// Empties the folder `name` and removes it. Returns false with errno set when the entry is
-// worth another attempt, and reports nothing then; returns true once it is gone.
-bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* reported) {
-  const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
+// Empties the folder `name`, open as `fd`, and removes it. Returns false with errno set when
+// the entry is worth another attempt, and reports nothing then; returns true once it is gone.
+bool EmptyAndRemove(int dir, const char* name, int fd, const std::string& shown, bool* reported) {
   DIR* folder = fdopendir(fd);
   if (folder == nullptr) {
     *reported = Report(shown, errno);
@@ -50,6 +48,12 @@ bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* rep
     return false;
   }
   return unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
+bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* reported) {
+  const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  return EmptyAndRemove(dir, name, fd, shown, reported);
 }
 
 }  // namespace
@@ -67,7 +71,17 @@ bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown) {
   return reported ? false : Report(shown, errno);
 }
 
+bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder,
+                        const std::string& shown) {
+  bool reported = false;
+  if (EmptyAndRemove(dir, name.c_str(), folder.Release(), shown, &reported)) return true;
+  return !reported && RemoveTreeAt(dir, name, shown);
+}
+
 void RemoveTree(const std::string& path) {
+  // Mostly there is nothing, or a file, to remove: one call then, and the careful way through
+  // the folder only for a folder.
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return;
   const size_t slash = path.rfind('/');
   const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
   const ScopedFd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

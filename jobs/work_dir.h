@@ -35,6 +35,12 @@ Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid
 // folder cannot be made safe; nothing that is not the service's own is changed.
 ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why);
 
+// OpenWorkRoot once, its folder then kept open for the process's life and used again for as
+// long as the path leads to it and the service's own folders on the way are still as the walk
+// left them (same folder, owner and mode): only root could change those, and any change means a
+// new walk. Saves a job a dozen system calls. The descriptor stays this function's.
+int KeptWorkRoot(const std::string& path, int own, std::string* why);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_WORK_DIR_H_
