@@ -4,7 +4,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "frame/config.h"
+#include "joblist/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
 #include "jobs/remove_tree.h"

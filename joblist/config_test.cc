@@ -1,4 +1,4 @@
-#include "frame/config.h"
+#include "joblist/config.h"
 
 #include <gtest/gtest.h>
 
