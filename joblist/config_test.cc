@@ -32,12 +32,5 @@ TEST(ConfigTest, ScansWordPortAndIndexFlag) {
   }
 }
 
-TEST(ConfigTest, MissingFileGivesDefaultsAndPortKeepsLow16Bits) {
-  const Config config = ReadConfig("/nonexistent/plim.conf");
-  EXPECT_EQ(config.port, 25252);
-  EXPECT_EQ(config.link_index, 0);
-  EXPECT_EQ(PortNumber(Config{65536 + 4000, 0}), 4000);
-}
-
 }  // namespace
 }  // namespace plim

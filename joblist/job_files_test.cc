@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "joblist/paths.h"
-#include "joblist/scoped_fd.h"
-#include "joblist/string_array.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -26,11 +25,12 @@ class JobFilesTest : public ScratchDirTest {
 
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
   struct Case {
-    std::string queue;
-    std::vector<std::string> taken;  // results of successive takes, the sentinel last
+    std::optional<std::string> queue;  // none: no file
+    std::vector<std::string> taken;    // results of successive takes, the sentinel last
   };
   const std::string long_name(5000, 'x');
   const Case cases[] = {
+      {std::nullopt, {kSentinel}},
       {"a\nb\nc\n", {"a", "b", "c", kSentinel}},
       {"a\n\nb\n", {"a", "", "b", kSentinel}},
       {"a\nb", {"a", "b", kSentinel}},
@@ -39,28 +39,24 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
       {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}},
   };
   for (const Case& c : cases) {
-    Write("queue.txt", c.queue);
+    std::filesystem::remove(Path("queue.txt"));
+    if (c.queue) Write("queue.txt", *c.queue);
     for (const std::string& expected : c.taken) {
       const std::string before = ReadBack("queue.txt");
-      EXPECT_EQ(Take(), expected) << "queue " << c.queue;
+      EXPECT_EQ(Take(), expected) << "queue " << c.queue.value_or("(none)");
       if (expected != kSentinel) {
         EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
         EXPECT_NE(ReadBack("queue.txt"), before);
       }
     }
-    EXPECT_EQ(ReadBack("queue.txt"), "");
+    // The queue is left empty, and an empty queue is never rewritten.
+    struct stat first, second;
+    ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
+    EXPECT_EQ(first.st_size, 0);
+    EXPECT_EQ(Take(), kSentinel);
+    ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino);
   }
-}
-
-TEST_F(JobFilesTest, EmptyQueueIsCreatedButNeverRewritten) {
-  EXPECT_EQ(Take(), kSentinel);
-  struct stat first, second;
-  ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
-  EXPECT_EQ(first.st_size, 0);
-  EXPECT_EQ(Take(), kSentinel);
-  ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
-  EXPECT_EQ(first.st_ino, second.st_ino);
-  EXPECT_NE(access(Path("active.txt").c_str(), F_OK), 0);
 }
 
 TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
@@ -127,35 +123,6 @@ TEST_F(JobFilesTest, DoneListKeepsNewestTen) {
     for (int i = before > 9 ? before - 9 : 0; i < before; ++i) expected += std::to_string(i) + "\n";
     EXPECT_EQ(ReadBack("done.txt"), expected + "k\n") << before;
   }
-}
-
-TEST_F(JobFilesTest, InProgressFile) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"x\ny\n", "y"}, {"", kSentinel}, {"<ERROR>\n", kSentinel}, {"x", "x"}};
-  for (const auto& [text, active] : cases) {
-    Write("active.txt", text);
-    EXPECT_EQ(GetActiveFrom(Path("active.txt")), active) << text;
-  }
-  EXPECT_EQ(GetActiveFrom(Path("missing.txt")), kSentinel);
-  EXPECT_TRUE(SetActiveIn(Path("active.txt"), nullptr));
-  EXPECT_EQ(ReadBack("active.txt"), "");
-}
-
-TEST_F(JobFilesTest, LockFileIsCreatedOnlyWhenAskedAndMissing) {
-  Write("existing", "kept");
-  const struct {
-    const char* name;
-    bool create;
-    bool locked;
-  } cases[] = {{"existing", true, true},
-               {"existing", false, true},
-               {"missing", true, true},
-               {"absent", false, false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ExclusiveLock(Path(c.name).c_str(), c.create).locked(), c.locked) << c.name;
-    EXPECT_EQ(access(Path(c.name).c_str(), F_OK) == 0, c.locked) << c.name;
-  }
-  EXPECT_EQ(ReadBack("existing"), "kept");
 }
 
 }  // namespace
