@@ -81,31 +81,29 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string queue;
-    std::string datagrams;
+    std::string queue;    // one trigger follows the names queued, none goes without
     std::string message;  // found in stderr, or in stdout for help
   };
   const Case cases[] = {
       {{"add", "Some Title", "News 20:15 / Part 2."},
        0,
        "Some Title\nNews 20:15 / Part 2.\n",
-       "1|",
        "no recording " + dir_ + "/News 20_15 _ Part 2_.ts"},
-      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "1|", "queued all the same"},
-      {{"add", "a", "", "b"}, 2, "", "", "is empty; nothing queued"},
-      {{"add", "a", "b\nc"}, 2, "", "", "\"b\\x0ac\" contains a line break"},
-      {{"add", "<ERROR>"}, 2, "", "", "the service drops"},
-      {{"add", "-x"}, 2, "", "", "unknown option -x"},
-      {{"add"}, 2, "", "", "no NAME"},
-      {{"trigger", "now"}, 2, "", "", "takes no arguments"},
-      {{"status", "--yaml"}, 2, "", "", "unknown argument"},
-      {{"history", "--yaml"}, 2, "", "", "history: unknown option --yaml"},
-      {{"wait"}, 2, "", "", "wait: no NAME"},
-      {{"wait", "--timeout", "soon", "a"}, 2, "", "", "takes a number of seconds, not soon"},
-      {{"wait", "--timeout", "-1", "a"}, 2, "", "", "takes a number of seconds"},
-      {{"frobnicate", "x"}, 2, "", "", "unknown command"},
-      {{}, 2, "", "", "no command"},
-      {{"add", "--help", "x"}, 0, "", "", "Usage: plimctl add NAME..."},
+      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "queued all the same"},
+      {{"add", "a", "", "b"}, 2, "", "is empty; nothing queued"},
+      {{"add", "a", "b\nc"}, 2, "", "\"b\\x0ac\" contains a line break"},
+      {{"add", "<ERROR>"}, 2, "", "the service drops"},
+      {{"add", "-x"}, 2, "", "unknown option -x"},
+      {{"add"}, 2, "", "no NAME"},
+      {{"trigger", "now"}, 2, "", "takes no arguments"},
+      {{"status", "--yaml"}, 2, "", "unknown argument"},
+      {{"history", "--yaml"}, 2, "", "history: unknown option --yaml"},
+      {{"wait"}, 2, "", "wait: no NAME"},
+      {{"wait", "--timeout", "soon", "a"}, 2, "", "takes a number of seconds, not soon"},
+      {{"wait", "--timeout", "-1", "a"}, 2, "", "takes a number of seconds"},
+      {{"frobnicate", "x"}, 2, "", "unknown command"},
+      {{}, 2, "", "no command"},
+      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add NAME..."},
   };
   WriteFile(dir_ + "/Some Title.ts", "");
   for (const Case& c : cases) {
@@ -114,7 +112,8 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
     const Result r = Run(c.args);
     EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
     EXPECT_EQ(ReadFile(files_.queue), c.queue) << testing::PrintToString(c.args);
-    EXPECT_EQ(Received(!c.datagrams.empty()), c.datagrams) << testing::PrintToString(c.args);
+    EXPECT_EQ(Received(!c.queue.empty()), c.queue.empty() ? "" : "1|")
+        << testing::PrintToString(c.args);
     EXPECT_NE((r.err + r.out).find(c.message), std::string::npos) << r.err << r.out;
     EXPECT_EQ(r.err.find("Some Title"), std::string::npos) << "its recording exists";
   }
@@ -129,29 +128,6 @@ TEST_F(CtlTest, TellsWhenNothingListens) {
   EXPECT_NE(trigger.err.find("is plimd running?"), std::string::npos) << trigger.err;
   EXPECT_EQ(Run({"add", "x"}).status, 0);
   EXPECT_EQ(ReadFile(files_.queue), "x\n");
-}
-
-// A name that is not UTF-8 is shown with U+FFFD in JSON, and control characters escaped.
-TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
-  WriteFile(files_.queue, "b\n<ERROR>\nc\x1b[2J\xff\n");
-  WriteFile(files_.in_progress, "a\n");
-  WriteFile(files_.done, "x\ny\n");
-  struct stat before[2], after[2];
-  ASSERT_EQ(stat(files_.queue.c_str(), &before[0]), 0);
-  ASSERT_EQ(stat(files_.done.c_str(), &before[1]), 0);
-  EXPECT_EQ(Run({"status"}).out,
-            "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
-            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n");
-  EXPECT_EQ(Run({"status", "--json"}).out,
-            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
-            "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
-            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
-  ASSERT_EQ(stat(files_.queue.c_str(), &after[0]), 0);
-  ASSERT_EQ(stat(files_.done.c_str(), &after[1]), 0);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(before[i].st_ino, after[i].st_ino);
-    EXPECT_EQ(before[i].st_mtim.tv_nsec, after[i].st_mtim.tv_nsec);
-  }
 }
 
 TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
@@ -201,47 +177,30 @@ std::string Record(const std::string& name, const std::string& body, bool stoppe
 TEST_F(CtlTest, LogPrintsTheLatestRecordOfTheName) {
   // Puts the start line of the record after it across the 64 KiB boundary of reading.
   const std::string filler = std::string(65536 - 10 - 1, 'f') + "\n";
+  const std::string big = Record("big", std::string(70000, 'b') + "\n");
   struct Case {
-    std::vector<std::string> args;
-    std::optional<std::string> log;
-    int status;
-    std::string out;
+    std::string name;
+    std::string before, record, after;  // the log, "" for none; the record printed, if any
   };
   const Case cases[] = {
-      {{"a"},
-       Record("a", "old\n") + Record("ab", "x\n") + Record("a", "new\n") + Record("b", ""),
-       0,
-       Record("a", "new\n")},
-      {{"x/y:z"},
-       Record("x_y_z", "1\n") + "x>>>>>>>> plim start x_y_z\n",
-       0,
-       Record("x_y_z", "1\n")},
-      {{"a b"},
-       Record("a b", "done\n") + Record("a b", "so far\n", false),
-       0,
-       Record("a b", "so far\n", false)},
-      {{"cut"},
-       Record("cut", "half\n", false) + Record("next", "") + "x\n",
-       0,
-       Record("cut", "half\n", false)},
-      {{"big"},
-       filler + Record("big", std::string(70000, 'b') + "\n"),
-       0,
-       Record("big", std::string(70000, 'b') + "\n")},
-      {{"a"}, Record("a b", "") + Record("ab", ""), 1, ""},
-      {{"a"}, std::nullopt, 1, ""},
-      {{"a", "b"}, Record("a", ""), 2, ""},
+      {"a", Record("a", "old\n") + Record("ab", "x\n"), Record("a", "new\n"), Record("b", "")},
+      {"x/y:z", "", Record("x_y_z", "1\n"), "x>>>>>>>> plim start x_y_z\n"},
+      {"a b", Record("a b", "done\n"), Record("a b", "so far\n", false), ""},
+      {"cut", "", Record("cut", "half\n", false), Record("next", "") + "x\n"},
+      {"big", filler, big, ""},
+      {"a", Record("a b", "") + Record("ab", ""), "", ""},
+      {"a", "", "", ""},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(files_.log);
-    if (c.log) WriteFile(files_.log, *c.log);
-    std::vector<std::string> args = {"log"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const Result r = Run(args);
-    EXPECT_EQ(r.status, c.status) << c.args[0];
-    EXPECT_EQ(r.out, c.out) << c.args[0];
-    EXPECT_EQ(r.err.empty(), c.status == 0) << r.err;
+    const std::string log = c.before + c.record + c.after;
+    if (!log.empty()) WriteFile(files_.log, log);
+    const Result r = Run({"log", c.name});
+    EXPECT_EQ(r.status, c.record.empty() ? 1 : 0) << c.name;
+    EXPECT_EQ(r.out, c.record) << c.name;
+    EXPECT_EQ(r.err.empty(), !c.record.empty()) << r.err;
   }
+  EXPECT_EQ(Run({"log", "a", "b"}).status, 2);
 }
 
 TEST_F(CtlTest, PauseWritesTheMarkAndResumeRemovesItAndTriggers) {
@@ -291,7 +250,7 @@ HistoryRecord Job(const char* name, const char* start, ToolStatus analysis) {
   return record;
 }
 
-TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRunsAndHowJobsEnded) {
+TEST_F(CtlTest, StatusShowsServiceJobsAndOutcomesAndChangesNothing) {
   const pid_t listener = Process("plimd"), worker = Process("plimd"), other = Process("sleep");
   // Only once the child has renamed itself does it pass for the service.
   const auto named = [](pid_t pid) {
@@ -313,6 +272,17 @@ TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRunsAndHowJobsEnded) {
       FormatRecord(Job("hung", "2026-12-07T03:00:00Z", {End::kTimeLimit, 0})) + last_json + "\n";
   const std::string last_line =
       "last: 2026-12-08T00:00:00Z  0.250 s  failed (rerun)  signal 9 / not run  last";
+  // Names that are not UTF-8 become U+FFFD in JSON; control characters are escaped.
+  WriteFile(files_.queue, "b\n<ERROR>\nc\x1b[2J\xff\n");
+  WriteFile(files_.in_progress, "a\n");
+  WriteFile(files_.done, "x\ny\n");
+  const std::string lists =
+      "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n";
+  const std::string lists_json =
+      "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"]"
+      ",";
+  struct stat before, after;
+  ASSERT_EQ(stat(files_.queue.c_str(), &before), 0);
   struct Case {
     std::string pid_file;
     bool paused;
@@ -346,13 +316,19 @@ TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRunsAndHowJobsEnded) {
     std::filesystem::remove(files_.paused);
     if (c.paused) WriteFile(files_.paused, "");
     WriteFile(files_.history, c.history ? history : "");
-    const std::string text = Run({"status"}).out;
-    EXPECT_EQ(text.substr(0, text.find("\nin progress: ")), "service: " + c.text);
-    EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
+    EXPECT_EQ(Run({"status"}).out, "service: " + c.text + "\n" + lists);
     EXPECT_EQ(Run({"status", "--json"}).out,
-              "{\"service\":" + c.json + ",\"queued\":[],\"in_progress\":null,\"done\":[]," +
-                  c.tail + "}\n");
+              "{\"service\":" + c.json + "," + lists_json + c.tail + "}\n");
   }
+  ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  for (const std::string& path : {files_.queue, files_.in_progress, files_.done}) {
+    std::filesystem::remove(path);
+  }
+  const std::string json = Run({"status", "--json"}).out;
+  EXPECT_NE(json.find("\"queued\":[],\"in_progress\":null,\"done\":[]"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
   for (pid_t pid : {listener, worker, other}) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);

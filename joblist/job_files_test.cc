@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <thread>
@@ -104,8 +105,16 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   Write("queue.txt", "a\nb");
   const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(producer, 0);
-  std::thread late([producer] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  struct stat old;
+  ASSERT_EQ(fstat(producer, &old), 0);
+  // Writes as soon as the queue has been replaced, while Get waits for this writer to finish.
+  std::thread late([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat now = old;
+    while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
     std::ignore = write(producer, "\nlate\npart", 10);
     close(producer);
   });
