@@ -61,13 +61,12 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
 }
 
 TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
-  const char* obstacles[] = {"queue.txt.tmp/x", "active.txt/x", "active.txt.tmp/x"};
-  for (const char* obstacle : obstacles) {
+  // A folder that is not empty where a file is to be written or replaced.
+  for (const char* obstacle : {"queue.txt.tmp", "active.txt", "active.txt.tmp"}) {
     Write("queue.txt", "a\nb\n");
     std::filesystem::remove(Path("active.txt"));
-    const std::string folder = Path(obstacle).substr(0, Path(obstacle).rfind('/'));
-    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
-    Write(obstacle, "");
+    const std::string folder = Path(obstacle);
+    ASSERT_TRUE(std::filesystem::create_directories(folder + "/x"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(Take(), kSentinel) << obstacle;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: " + Path("queue.txt") + "\n");
