@@ -229,10 +229,11 @@ TEST_F(CtlTest, PauseWritesTheMarkAndResumeRemovesItAndTriggers) {
   EXPECT_NE(r.err.find("cannot write " + files_.paused), std::string::npos) << r.err;
 }
 
-// A child that waits to be killed, called `name`.
+// A child that waits to be killed, called `name`; killed too when the test aborts.
 pid_t Process(const char* name) {
   const pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_NAME, name);
     pause();
     _exit(0);
