@@ -7,7 +7,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <tuple>
 
 #include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
@@ -25,39 +24,6 @@ class JobStepsTest : public ScratchDirTest {
   }
   std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
 };
-
-TEST_F(JobStepsTest, ToolOutputAndFailuresGoWhereTheShellWouldPutThem) {
-  const std::string echo = Tool("echo", "echo \"$#:$1:$2\"\necho err >&2\n");
-  const std::string missing = Path("missing");
-  const std::string no_file = "plimd: cannot run " + missing + ": No such file or directory\n";
-  struct Case {
-    std::vector<std::string> argv;
-    bool stderr_to_log;
-    std::string log;     // what the log holds afterwards
-    std::string stderr;  // what the worker's stderr got
-    int exit_status;
-  };
-  const Case cases[] = {
-      {{echo, "-", "/tmp/plim/tmp/A $x.rec"}, true, "2:-:/tmp/plim/tmp/A $x.rec\nerr\n", "", 0},
-      {{echo, "A \"B\""}, false, "1:A \"B\":\n", "err\n", 0},
-      {{missing, "-"}, true, no_file, "", 127},
-      {{missing, "x"}, false, "", no_file, 127},
-  };
-  for (const Case& c : cases) {
-    std::filesystem::remove(Path("log"));
-    testing::internal::CaptureStderr();
-    {
-      const JobLog log(Path("log"));
-      AppendLine(log, "before");
-      const ToolStatus status = RunTool(c.argv, log, c.stderr_to_log, /*time_limit_seconds=*/0);
-      AppendLine(log, "after");
-      EXPECT_EQ(status.end, ToolStatus::End::kExited) << c.argv[0];
-      EXPECT_EQ(status.value, c.exit_status) << c.argv[0];
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr) << c.argv[0];
-    EXPECT_EQ(ReadBack("log"), "before\n" + c.log + "after\n") << c.argv[0];
-  }
-}
 
 TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
   namespace fs = std::filesystem;
