@@ -9,7 +9,7 @@
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
 #include "ctl/trigger.h"
-#include "frame/config.h"
+#include "joblist/config.h"
 #include "joblist/queue_append.h"
 #include "jobs/convert.h"
 #include "jobs/job_runner.h"

@@ -13,14 +13,18 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 
-#include "ctl/status.h"
+#include "jobs/history.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
 
 class CtlTest : public ScratchDirTest {
  protected:
@@ -32,8 +36,6 @@ class CtlTest : public ScratchDirTest {
   void TearDown() override {
     if (listener_ >= 0) close(listener_);
   }
-  static void Write(const std::string& path, const std::string& text) { WriteFile(path, text); }
-  static std::string Read(const std::string& path) { return ReadFile(path); }
   // Binds a fresh UDP socket on the loopback and names its port in the configuration file.
   void Listen() {
     if (listener_ >= 0) close(listener_);
@@ -44,12 +46,12 @@ class CtlTest : public ScratchDirTest {
     socklen_t size = sizeof address;
     ASSERT_EQ(bind(listener_, reinterpret_cast<struct sockaddr*>(&address), size), 0);
     ASSERT_EQ(getsockname(listener_, reinterpret_cast<struct sockaddr*>(&address), &size), 0);
-    Write(files_.conf, "plim " + std::to_string(ntohs(address.sin_port)) + " 0\n");
+    WriteFile(files_.conf, "plim " + std::to_string(ntohs(address.sin_port)) + " 0\n");
   }
-  // The datagrams received, waiting up to ten seconds for the first of `expected` ones.
-  std::string Received(int expected) {
+  // The datagrams received, waiting up to ten seconds for the first when one is `expected`.
+  std::string Received(bool expected) {
     struct pollfd ready = {listener_, POLLIN, 0};
-    if (expected > 0) poll(&ready, 1, 10000);
+    if (expected) poll(&ready, 1, 10000);
     std::string bytes;
     char datagram[64];
     for (ssize_t n; (n = recv(listener_, datagram, sizeof datagram, MSG_DONTWAIT)) > 0;) {
@@ -57,20 +59,19 @@ class CtlTest : public ScratchDirTest {
     }
     return bytes;
   }
-  int Run(const std::vector<std::string>& args, std::string* out, std::string* err) {
-    char* out_text = nullptr;
-    char* err_text = nullptr;
+  Result Run(const std::vector<std::string>& args) {
+    char *out = nullptr, *err = nullptr;
     size_t out_size = 0, err_size = 0;
-    FILE* out_file = open_memstream(&out_text, &out_size);
-    FILE* err_file = open_memstream(&err_text, &err_size);
-    const int status = RunCtl(args, files_, out_file, err_file);
+    FILE* out_file = open_memstream(&out, &out_size);
+    FILE* err_file = open_memstream(&err, &err_size);
+    Result result = {RunCtl(args, files_, out_file, err_file), "", ""};
     fclose(out_file);
     fclose(err_file);
-    *out = std::string(out_text, out_size);
-    *err = std::string(err_text, err_size);
-    free(out_text);
-    free(err_text);
-    return status;
+    result.out.assign(out, out_size);
+    result.err.assign(err, err_size);
+    free(out);
+    free(err);
+    return result;
   }
   CtlFiles files_;
   int listener_ = -1;
@@ -80,43 +81,41 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string queue;
-    std::string datagrams;
+    std::string queue;    // one trigger follows the names queued, none goes without
     std::string message;  // found in stderr, or in stdout for help
   };
   const Case cases[] = {
       {{"add", "Some Title", "News 20:15 / Part 2."},
        0,
        "Some Title\nNews 20:15 / Part 2.\n",
-       "1|",
        "no recording " + dir_ + "/News 20_15 _ Part 2_.ts"},
-      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "1|", "queued all the same"},
-      {{"add", "a", "", "b"}, 2, "", "", "is empty; nothing queued"},
-      {{"add", "a", "b\nc"}, 2, "", "", "\"b\\x0ac\" contains a line break"},
-      {{"add", "<ERROR>"}, 2, "", "", "the service drops"},
-      {{"add", "-x"}, 2, "", "", "unknown option -x"},
-      {{"add"}, 2, "", "", "no NAME"},
-      {{"trigger"}, 0, "", "1|", ""},
-      {{"trigger", "now"}, 2, "", "", "takes no arguments"},
-      {{"status", "--yaml"}, 2, "", "", "unknown argument"},
-      {{"history", "--yaml"}, 2, "", "", "history: unknown option --yaml"},
-      {{"wait"}, 2, "", "", "wait: no NAME"},
-      {{"wait", "--timeout", "soon", "a"}, 2, "", "", "takes a number of seconds, not soon"},
-      {{"wait", "--timeout", "-1", "a"}, 2, "", "", "takes a number of seconds"},
-      {{"frobnicate", "x"}, 2, "", "", "unknown command"},
-      {{}, 2, "", "", "no command"},
-      {{"add", "--help", "x"}, 0, "", "", "Usage: plimctl add NAME..."},
+      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "queued all the same"},
+      {{"add", "a", "", "b"}, 2, "", "is empty; nothing queued"},
+      {{"add", "a", "b\nc"}, 2, "", "\"b\\x0ac\" contains a line break"},
+      {{"add", "<ERROR>"}, 2, "", "the service drops"},
+      {{"add", "-x"}, 2, "", "unknown option -x"},
+      {{"add"}, 2, "", "no NAME"},
+      {{"trigger", "now"}, 2, "", "takes no arguments"},
+      {{"status", "--yaml"}, 2, "", "unknown argument"},
+      {{"history", "--yaml"}, 2, "", "history: unknown option --yaml"},
+      {{"wait"}, 2, "", "wait: no NAME"},
+      {{"wait", "--timeout", "soon", "a"}, 2, "", "takes a number of seconds, not soon"},
+      {{"wait", "--timeout", "-1", "a"}, 2, "", "takes a number of seconds"},
+      {{"frobnicate", "x"}, 2, "", "unknown command"},
+      {{}, 2, "", "no command"},
+      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add NAME..."},
   };
-  Write(dir_ + "/Some Title.ts", "");
+  WriteFile(dir_ + "/Some Title.ts", "");
   for (const Case& c : cases) {
     std::filesystem::remove(files_.queue);
     Listen();
-    std::string out, err;
-    EXPECT_EQ(Run(c.args, &out, &err), c.status) << testing::PrintToString(c.args);
-    EXPECT_EQ(Read(files_.queue), c.queue) << testing::PrintToString(c.args);
-    EXPECT_EQ(Received(c.datagrams.empty() ? 0 : 1), c.datagrams) << testing::PrintToString(c.args);
-    EXPECT_NE((err + out).find(c.message), std::string::npos) << err << out;
-    EXPECT_EQ(err.find("Some Title"), std::string::npos) << "its recording exists";
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_EQ(ReadFile(files_.queue), c.queue) << testing::PrintToString(c.args);
+    EXPECT_EQ(Received(!c.queue.empty()), c.queue.empty() ? "" : "1|")
+        << testing::PrintToString(c.args);
+    EXPECT_NE((r.err + r.out).find(c.message), std::string::npos) << r.err << r.out;
+    EXPECT_EQ(r.err.find("Some Title"), std::string::npos) << "its recording exists";
   }
 }
 
@@ -124,44 +123,11 @@ TEST_F(CtlTest, TellsWhenNothingListens) {
   Listen();
   close(listener_);
   listener_ = -1;
-  std::string out, err;
-  EXPECT_EQ(Run({"trigger"}, &out, &err), 1);
-  EXPECT_NE(err.find("is plimd running?"), std::string::npos) << err;
-  EXPECT_EQ(Run({"add", "x"}, &out, &err), 0);
-  EXPECT_EQ(Read(files_.queue), "x\n");
-}
-
-TEST_F(CtlTest, StatusShowsTheFilesAndChangesNone) {
-  Write(files_.queue, "b\n<ERROR>\nc\x1b[2J\n");
-  Write(files_.in_progress, "a\n");
-  Write(files_.done, "x\ny\n");
-  struct stat before[2], after[2];
-  ASSERT_EQ(stat(files_.queue.c_str(), &before[0]), 0);
-  ASSERT_EQ(stat(files_.done.c_str(), &before[1]), 0);
-  std::string text, json, err;
-  ASSERT_EQ(Run({"status"}, &text, &err), 0);
-  ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-  EXPECT_EQ(text,
-            "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
-            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\ndone, oldest first: 2\n  x\n  y\n");
-  EXPECT_EQ(json,
-            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
-            "\"queued\":[\"b\",\"c\\u001b[2J\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"],"
-            "\"paused\":false,\"since_start\":null,\"last\":null}\n");
-  ASSERT_EQ(stat(files_.queue.c_str(), &after[0]), 0);
-  ASSERT_EQ(stat(files_.done.c_str(), &after[1]), 0);
-  for (int i = 0; i < 2; ++i) {
-    EXPECT_EQ(before[i].st_ino, after[i].st_ino);
-    EXPECT_EQ(before[i].st_mtim.tv_nsec, after[i].st_mtim.tv_nsec);
-  }
-
-  std::filesystem::remove(files_.queue);
-  std::filesystem::remove(files_.in_progress);
-  ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-  EXPECT_EQ(json.substr(json.find("\"queued"), json.find(",\"paused") - json.find("\"queued")),
-            "\"queued\":[],\"in_progress\":null,\"done\":[\"x\",\"y\"]");
-  EXPECT_FALSE(std::filesystem::exists(files_.queue));
-  EXPECT_FALSE(std::filesystem::exists(files_.in_progress));
+  const Result trigger = Run({"trigger"});
+  EXPECT_EQ(trigger.status, 1);
+  EXPECT_NE(trigger.err.find("is plimd running?"), std::string::npos) << trigger.err;
+  EXPECT_EQ(Run({"add", "x"}).status, 0);
+  EXPECT_EQ(ReadFile(files_.queue), "x\n");
 }
 
 TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
@@ -187,25 +153,19 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
   };
   for (const Case& c : cases) {
     std::filesystem::remove(files_.queue);
-    if (c.queue) Write(files_.queue, *c.queue);
-    if (c.queue) chmod(files_.queue.c_str(), 0604);
-    Write(files_.in_progress, "run\n");
+    if (c.queue) WriteFile(files_.queue, *c.queue);
+    WriteFile(files_.in_progress, "run\n");
     std::vector<std::string> args = {"remove"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    std::string out, err;
-    EXPECT_EQ(Run(args, &out, &err), c.status) << testing::PrintToString(args);
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(args);
     EXPECT_EQ(std::filesystem::exists(files_.queue), c.after.has_value());
-    EXPECT_EQ(Read(files_.queue), c.after.value_or("")) << testing::PrintToString(args);
-    struct stat info = {};
-    if (c.after && stat(files_.queue.c_str(), &info) == 0) {
-      EXPECT_EQ(info.st_mode & 0777, 0604u);
-    }
-    EXPECT_EQ(Read(files_.in_progress), "run\n");
-    EXPECT_NE(err.find(c.message), std::string::npos) << err;
-    EXPECT_EQ(err.empty(), c.message.empty()) << err;
-    if (c.status == 1) {
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    }
+    EXPECT_EQ(ReadFile(files_.queue), c.after.value_or("")) << testing::PrintToString(args);
+    EXPECT_EQ(ReadFile(files_.in_progress), "run\n");
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    // One line for the name not queued; a usage error adds the pointer to --help.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.message.empty() ? 0 : c.status)
+        << r.err;
   }
 }
 
@@ -217,72 +177,63 @@ std::string Record(const std::string& name, const std::string& body, bool stoppe
 TEST_F(CtlTest, LogPrintsTheLatestRecordOfTheName) {
   // Puts the start line of the record after it across the 64 KiB boundary of reading.
   const std::string filler = std::string(65536 - 10 - 1, 'f') + "\n";
+  const std::string big = Record("big", std::string(70000, 'b') + "\n");
   struct Case {
     std::string name;
-    std::optional<std::string> log;
-    int status;
-    std::string out;
+    std::string before, record, after;  // the log, "" for none; the record printed, if any
   };
   const Case cases[] = {
-      {"a", Record("a", "old\n") + Record("ab", "x\n") + Record("a", "new\n") + Record("b", ""), 0,
-       Record("a", "new\n")},
-      {"x/y:z", Record("x_y_z", "1\n") + "x>>>>>>>> plim start x_y_z\n", 0, Record("x_y_z", "1\n")},
-      {"a b", Record("a b", "done\n") + Record("a b", "so far\n", false), 0,
-       Record("a b", "so far\n", false)},
-      {"cut", Record("cut", "half\n", false) + Record("next", "") + "x\n", 0,
-       Record("cut", "half\n", false)},
-      {"big", filler + Record("big", std::string(70000, 'b') + "\n"), 0,
-       Record("big", std::string(70000, 'b') + "\n")},
-      {"a", Record("a b", "") + Record("ab", ""), 1, ""},
-      {"a", std::nullopt, 1, ""},
+      {"a", Record("a", "old\n") + Record("ab", "x\n"), Record("a", "new\n"), Record("b", "")},
+      {"x/y:z", "", Record("x_y_z", "1\n"), "x>>>>>>>> plim start x_y_z\n"},
+      {"a b", Record("a b", "done\n"), Record("a b", "so far\n", false), ""},
+      {"cut", "", Record("cut", "half\n", false), Record("next", "") + "x\n"},
+      {"big", filler, big, ""},
+      {"a", Record("a b", "") + Record("ab", ""), "", ""},
+      {"a", "", "", ""},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(files_.log);
-    if (c.log) Write(files_.log, *c.log);
-    std::string out, err;
-    EXPECT_EQ(Run({"log", c.name}, &out, &err), c.status) << c.name;
-    EXPECT_EQ(out, c.out) << c.name;
-    EXPECT_EQ(err.empty(), c.status == 0) << err;
+    const std::string log = c.before + c.record + c.after;
+    if (!log.empty()) WriteFile(files_.log, log);
+    const Result r = Run({"log", c.name});
+    EXPECT_EQ(r.status, c.record.empty() ? 1 : 0) << c.name;
+    EXPECT_EQ(r.out, c.record) << c.name;
+    EXPECT_EQ(r.err.empty(), !c.record.empty()) << r.err;
   }
-  std::string out, err;
-  EXPECT_EQ(Run({"log", "a", "b"}, &out, &err), 2);
+  EXPECT_EQ(Run({"log", "a", "b"}).status, 2);
 }
 
 TEST_F(CtlTest, PauseWritesTheMarkAndResumeRemovesItAndTriggers) {
-  struct Case {
+  const struct {
     std::string command;
-    int status;
     bool paused;
-    std::string datagrams;
-  };
-  const Case cases[] = {
-      {"resume", 0, false, "1|"}, {"pause", 0, true, ""},     {"pause", 0, true, ""},
-      {"trigger", 0, true, "1|"}, {"resume", 0, false, "1|"}, {"resume", 0, false, "1|"},
-  };
+    bool trigger;
+  } cases[] = {{"resume", false, true}, {"pause", true, false},  {"pause", true, false},
+               {"trigger", true, true}, {"resume", false, true}, {"resume", false, true}};
   const mode_t old_mask = umask(077);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     Listen();
-    std::string out, err;
-    EXPECT_EQ(Run({c.command}, &out, &err), c.status) << c.command << err;
+    EXPECT_EQ(Run({c.command}).status, 0) << c.command;
     struct stat info = {};
     EXPECT_EQ(stat(files_.paused.c_str(), &info) == 0, c.paused) << c.command;
     if (c.paused) {
       EXPECT_EQ(info.st_mode & 07777, 0644u);
     }
-    EXPECT_EQ(Received(c.datagrams.empty() ? 0 : 1), c.datagrams) << c.command;
+    EXPECT_EQ(Received(c.trigger), c.trigger ? "1|" : "") << c.command;
   }
   umask(old_mask);
-  std::string out, err;
-  EXPECT_EQ(Run({"pause", "now"}, &out, &err), 2);
+  EXPECT_EQ(Run({"pause", "now"}).status, 2);
   files_.paused = Path("missing/paused");
-  EXPECT_EQ(Run({"pause"}, &out, &err), 1);
-  EXPECT_NE(err.find("cannot write " + files_.paused), std::string::npos) << err;
+  const Result r = Run({"pause"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write " + files_.paused), std::string::npos) << r.err;
 }
 
-// A child that waits to be killed, called `name`.
+// A child that waits to be killed, called `name`; killed too when the test aborts.
 pid_t Process(const char* name) {
   const pid_t pid = fork();
   if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     prctl(PR_SET_NAME, name);
     pause();
     _exit(0);
@@ -290,107 +241,98 @@ pid_t Process(const char* name) {
   return pid;
 }
 
-TEST_F(CtlTest, StatusTellsWhichProcessOfTheServiceRunsAndHowJobsEnded) {
+HistoryRecord Job(const char* name, const char* start, ToolStatus analysis) {
+  HistoryRecord record;
+  record.name = name;
+  record.start = start;
+  record.seconds = 0.25;
+  record.analysis = analysis;
+  record.mark = {ToolStatus::End::kExited, 0};
+  return record;
+}
+
+TEST_F(CtlTest, StatusShowsServiceJobsAndOutcomesAndChangesNothing) {
   const pid_t listener = Process("plimd"), worker = Process("plimd"), other = Process("sleep");
   // Only once the child has renamed itself does it pass for the service.
   const auto named = [](pid_t pid) {
-    return Read("/proc/" + std::to_string(pid) + "/comm") == "plimd\n";
+    return ReadFile("/proc/" + std::to_string(pid) + "/comm") == "plimd\n";
   };
   while (!named(listener) || !named(worker)) usleep(1000);
   const std::string l = std::to_string(listener), w = std::to_string(worker);
   const std::string o = std::to_string(other);
   const std::string started = " 1796609400\n";  // 2026-12-07T02:10:00Z
-  const auto record = [](const std::string& name, const std::string& start,
-                         const std::string& tools, const std::string& outcome) {
-    return "{\"name\":\"" + name + "\",\"start\":\"" + start + "\",\"seconds\":0.25," + tools +
-           ",\"outcome\":\"" + outcome + "\"}";
-  };
-  const std::string exits =
-      "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
-      "\"mark\":{\"end\":\"exit\",\"value\":0}";
-  const std::string last = record("last", "2026-12-08T00:00:00Z",
-                                  "\"rerun\":true,\"analysis\":{\"end\":\"signal\",\"value\":9},"
-                                  "\"mark\":{\"end\":\"not run\"}",
-                                  "failed");
-  const std::string history = record("before", "2026-12-07T02:09:59Z", exits, "ok") + "\n" +
-                              record("at", "2026-12-07T02:10:00Z", exits, "ok") +
-                              "\nnot a record\n" +
-                              record("hung", "2026-12-07T03:00:00Z",
-                                     "\"rerun\":false,\"analysis\":{\"end\":\"time limit\"},"
-                                     "\"mark\":{\"end\":\"exit\",\"value\":0}",
-                                     "time limit") +
-                              "\n" + last + "\n";
+  using End = ToolStatus::End;
+  HistoryRecord last = Job("last", "2026-12-08T00:00:00Z", {End::kSignaled, 9});
+  last.rerun = true;
+  last.mark = {};
+  std::string last_json = FormatRecord(last);
+  last_json.pop_back();  // the line break
+  const std::string history =
+      FormatRecord(Job("before", "2026-12-07T02:09:59Z", {End::kExited, 0})) +
+      FormatRecord(Job("at", "2026-12-07T02:10:00Z", {End::kExited, 0})) + "not a record\n" +
+      FormatRecord(Job("hung", "2026-12-07T03:00:00Z", {End::kTimeLimit, 0})) + last_json + "\n";
   const std::string last_line =
       "last: 2026-12-08T00:00:00Z  0.250 s  failed (rerun)  signal 9 / not run  last";
+  // Names that are not UTF-8 become U+FFFD in JSON; control characters are escaped.
+  WriteFile(files_.queue, "b\n<ERROR>\nc\x1b[2J\xff\n");
+  WriteFile(files_.in_progress, "a\n");
+  WriteFile(files_.done, "x\ny\n");
+  const std::string lists =
+      "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n";
+  const std::string lists_json =
+      "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\",\"done\":[\"x\",\"y\"]"
+      ",";
+  struct stat before, after;
+  ASSERT_EQ(stat(files_.queue.c_str(), &before), 0);
   struct Case {
-    std::string pid_file;  // nothing: no file
+    std::string pid_file;
     bool paused;
-    std::string history;  // nothing: no file
-    std::string text;     // the lines before "in progress"
-    std::string json;     // the service object
-    std::string tail;     // what follows "done"
+    bool history;
+    std::string text;  // the lines before "in progress"
+    std::string json;  // the service object
+    std::string tail;  // what follows "done"
   };
   const Case cases[] = {
-      {l + " " + w + started, true, history,
+      {l + " " + w + started, true, true,
        "running (listener " + l + ", worker " + w +
            ")\npaused: yes\nsince start: 1 ok, 1 failed, 1 time limit\n" + last_line,
        "{\"running\":true,\"listener\":" + l + ",\"worker\":" + w + "}",
-       "\"paused\":true,\"since_start\":{\"ok\":1,\"failed\":1,\"time limit\":1},\"last\":" + last},
-      {l + " 0" + started, false, "",
+       "\"paused\":true,\"since_start\":{\"ok\":1,\"failed\":1,\"time limit\":1},\"last\":" +
+           last_json},
+      {l + " 0" + started, false, false,
        "listener " + l +
            " running, worker missing\npaused: no\nsince start: 0 ok, 0 failed, 0 time "
            "limit\nlast: (none)",
        "{\"running\":false,\"listener\":" + l + ",\"worker\":null}",
-       "\"paused\":false,\"since_start\":{\"ok\":0,\"failed\":0,\"time limit\":0},\"last\":null"},
-      {o + " " + w + "\n", false, history,
+       "\"paused\":false,\"since_start\":{\"ok\":0,\"failed\":0,\"time limit\":0},"
+       "\"last\":null"},
+      {o + " " + w + "\n", false, true,
        "worker " + w + " running, listener missing\npaused: no\nsince start: (unknown)\n" +
            last_line,
        "{\"running\":false,\"listener\":null,\"worker\":" + w + "}",
-       "\"paused\":false,\"since_start\":null,\"last\":" + last},
-      {o + " 0" + started, true, history,
-       "not running\npaused: yes\nsince start: (not running)\n" + last_line,
-       "{\"running\":false,\"listener\":null,\"worker\":null}",
-       "\"paused\":true,\"since_start\":null,\"last\":" + last},
-      {"", false, "", "not running\npaused: no\nsince start: (not running)\nlast: (none)",
-       "{\"running\":false,\"listener\":null,\"worker\":null}",
-       "\"paused\":false,\"since_start\":null,\"last\":null"},
+       "\"paused\":false,\"since_start\":null,\"last\":" + last_json},
   };
   for (const Case& c : cases) {
-    for (const std::string& path : {files_.pid_file, files_.paused, files_.history}) {
-      std::filesystem::remove(path);
-    }
-    if (!c.pid_file.empty()) Write(files_.pid_file, c.pid_file);
-    if (c.paused) Write(files_.paused, "");
-    if (!c.history.empty()) Write(files_.history, c.history);
-    std::string text, json, err;
-    ASSERT_EQ(Run({"status"}, &text, &err), 0);
-    ASSERT_EQ(Run({"status", "--json"}, &json, &err), 0);
-    EXPECT_EQ(text.substr(0, text.find("\nin progress: ")), "service: " + c.text);
-    EXPECT_EQ(json, "{\"service\":" + c.json + ",\"queued\":[],\"in_progress\":null,\"done\":[]," +
-                        c.tail + "}\n");
+    WriteFile(files_.pid_file, c.pid_file);
+    std::filesystem::remove(files_.paused);
+    if (c.paused) WriteFile(files_.paused, "");
+    WriteFile(files_.history, c.history ? history : "");
+    EXPECT_EQ(Run({"status"}).out, "service: " + c.text + "\n" + lists);
+    EXPECT_EQ(Run({"status", "--json"}).out,
+              "{\"service\":" + c.json + "," + lists_json + c.tail + "}\n");
   }
+  ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  for (const std::string& path : {files_.queue, files_.in_progress, files_.done}) {
+    std::filesystem::remove(path);
+  }
+  const std::string json = Run({"status", "--json"}).out;
+  EXPECT_NE(json.find("\"queued\":[],\"in_progress\":null,\"done\":[]"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
   for (pid_t pid : {listener, worker, other}) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-  }
-}
-
-TEST(StatusJsonTest, EveryNameBecomesAValidJsonString) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"\xff"
-       "a",
-       "\"\xef\xbf\xbd"
-       "a\""},                          // a byte that starts nothing becomes U+FFFD
-      {"q\"\x01", "\"q\\\"\\u0001\""},  // a quote and a control character
-  };
-  for (const auto& [name, json] : cases) {
-    StatusReport status;
-    status.jobs.in_progress = name;
-    EXPECT_EQ(FormatJson(status),
-              "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
-              "\"queued\":[],\"in_progress\":" +
-                  json + ",\"done\":[],\"paused\":false,\"since_start\":null,\"last\":null}\n")
-        << name;
   }
 }
 

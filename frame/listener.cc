@@ -12,8 +12,8 @@
 
 #include <tuple>
 
-#include "frame/config.h"
 #include "frame/pair.h"
+#include "joblist/config.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 

@@ -8,7 +8,7 @@
 #include <cctype>
 #include <tuple>
 
-#include "frame/config.h"
+#include "joblist/config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;  // fmemopen refuses an empty buffer

@@ -5,13 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "joblist/paths.h"
-#include "joblist/scoped_fd.h"
-#include "joblist/string_array.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -26,11 +26,12 @@ class JobFilesTest : public ScratchDirTest {
 
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
   struct Case {
-    std::string queue;
-    std::vector<std::string> taken;  // results of successive takes, the sentinel last
+    std::optional<std::string> queue;  // none: no file
+    std::vector<std::string> taken;    // results of successive takes, the sentinel last
   };
   const std::string long_name(5000, 'x');
   const Case cases[] = {
+      {std::nullopt, {kSentinel}},
       {"a\nb\nc\n", {"a", "b", "c", kSentinel}},
       {"a\n\nb\n", {"a", "", "b", kSentinel}},
       {"a\nb", {"a", "b", kSentinel}},
@@ -39,38 +40,33 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
       {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}},
   };
   for (const Case& c : cases) {
-    Write("queue.txt", c.queue);
+    std::filesystem::remove(Path("queue.txt"));
+    if (c.queue) Write("queue.txt", *c.queue);
     for (const std::string& expected : c.taken) {
       const std::string before = ReadBack("queue.txt");
-      EXPECT_EQ(Take(), expected) << "queue " << c.queue;
+      EXPECT_EQ(Take(), expected) << "queue " << c.queue.value_or("(none)");
       if (expected != kSentinel) {
         EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
         EXPECT_NE(ReadBack("queue.txt"), before);
       }
     }
-    EXPECT_EQ(ReadBack("queue.txt"), "");
+    // The queue is left empty, and an empty queue is never rewritten.
+    struct stat first, second;
+    ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
+    EXPECT_EQ(first.st_size, 0);
+    EXPECT_EQ(Take(), kSentinel);
+    ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
+    EXPECT_EQ(first.st_ino, second.st_ino);
   }
 }
 
-TEST_F(JobFilesTest, EmptyQueueIsCreatedButNeverRewritten) {
-  EXPECT_EQ(Take(), kSentinel);
-  struct stat first, second;
-  ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
-  EXPECT_EQ(first.st_size, 0);
-  EXPECT_EQ(Take(), kSentinel);
-  ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
-  EXPECT_EQ(first.st_ino, second.st_ino);
-  EXPECT_NE(access(Path("active.txt").c_str(), F_OK), 0);
-}
-
 TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
-  const char* obstacles[] = {"queue.txt.tmp/x", "active.txt/x", "active.txt.tmp/x"};
-  for (const char* obstacle : obstacles) {
+  // A folder that is not empty where a file is to be written or replaced.
+  for (const char* obstacle : {"queue.txt.tmp", "active.txt", "active.txt.tmp"}) {
     Write("queue.txt", "a\nb\n");
     std::filesystem::remove(Path("active.txt"));
-    const std::string folder = Path(obstacle).substr(0, Path(obstacle).rfind('/'));
-    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
-    Write(obstacle, "");
+    const std::string folder = Path(obstacle);
+    ASSERT_TRUE(std::filesystem::create_directories(folder + "/x"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(Take(), kSentinel) << obstacle;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error: " + Path("queue.txt") + "\n");
@@ -108,8 +104,16 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   Write("queue.txt", "a\nb");
   const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(producer, 0);
-  std::thread late([producer] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  struct stat old;
+  ASSERT_EQ(fstat(producer, &old), 0);
+  // Writes as soon as the queue has been replaced, while Get waits for this writer to finish.
+  std::thread late([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat now = old;
+    while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
     std::ignore = write(producer, "\nlate\npart", 10);
     close(producer);
   });
@@ -127,35 +131,6 @@ TEST_F(JobFilesTest, DoneListKeepsNewestTen) {
     for (int i = before > 9 ? before - 9 : 0; i < before; ++i) expected += std::to_string(i) + "\n";
     EXPECT_EQ(ReadBack("done.txt"), expected + "k\n") << before;
   }
-}
-
-TEST_F(JobFilesTest, InProgressFile) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"x\ny\n", "y"}, {"", kSentinel}, {"<ERROR>\n", kSentinel}, {"x", "x"}};
-  for (const auto& [text, active] : cases) {
-    Write("active.txt", text);
-    EXPECT_EQ(GetActiveFrom(Path("active.txt")), active) << text;
-  }
-  EXPECT_EQ(GetActiveFrom(Path("missing.txt")), kSentinel);
-  EXPECT_TRUE(SetActiveIn(Path("active.txt"), nullptr));
-  EXPECT_EQ(ReadBack("active.txt"), "");
-}
-
-TEST_F(JobFilesTest, LockFileIsCreatedOnlyWhenAskedAndMissing) {
-  Write("existing", "kept");
-  const struct {
-    const char* name;
-    bool create;
-    bool locked;
-  } cases[] = {{"existing", true, true},
-               {"existing", false, true},
-               {"missing", true, true},
-               {"absent", false, false}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(ExclusiveLock(Path(c.name).c_str(), c.create).locked(), c.locked) << c.name;
-    EXPECT_EQ(access(Path(c.name).c_str(), F_OK) == 0, c.locked) << c.name;
-  }
-  EXPECT_EQ(ReadBack("existing"), "kept");
 }
 
 }  // namespace

@@ -12,8 +12,6 @@
 #include <optional>
 #include <thread>
 
-#include "joblist/job_files.h"
-#include "joblist/paths.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -21,12 +19,11 @@ namespace {
 
 class QueueAppendTest : public ScratchDirTest {
  protected:
-  std::string ReadQueue() const { return ReadFile(queue_); }
-  std::string queue_ = "unset";
+  const std::string queue_ = Path("queue.txt");
 };
 
-// Whatever the queue held, the service takes the old entries and then the names, in order.
-TEST_F(QueueAppendTest, AppendedNamesComeOutOfGetInOrder) {
+// Whatever the queue held, the names follow its old entries, each on a whole line of its own.
+TEST_F(QueueAppendTest, AppendsWholeLinesAfterWhatTheQueueHeld) {
   struct Case {
     std::optional<std::string> before;  // absent when nullopt
     std::vector<std::string> names;
@@ -39,22 +36,15 @@ TEST_F(QueueAppendTest, AppendedNamesComeOutOfGetInOrder) {
       {"x", {"a", "b"}, "x\na\nb\n"},
       {"\n", {"a"}, "\na\n"},
   };
-  queue_ = dir_ + "/queue.txt";
   for (const Case& c : cases) {
     std::filesystem::remove(queue_);
-    if (c.before) std::ofstream(queue_, std::ios::binary) << *c.before;
+    if (c.before) WriteFile(queue_, *c.before);
     ASSERT_TRUE(AppendToQueue(queue_, c.names));
-    EXPECT_EQ(ReadQueue(), c.after);
-    std::string taken;
-    for (std::string head; (head = GetFrom(queue_, dir_ + "/active.txt")) != kSentinel;) {
-      taken += head + "\n";
-    }
-    EXPECT_EQ(taken, c.after);
+    EXPECT_EQ(ReadFile(queue_), c.after);
   }
 }
 
 TEST_F(QueueAppendTest, WaitsForTheLockThatGetTakes) {
-  queue_ = dir_ + "/queue.txt";
   const int held = open(dir_.c_str(), O_RDONLY);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   std::thread producer([this] { EXPECT_TRUE(AppendToQueue(queue_, {"a"})); });
@@ -76,7 +66,7 @@ TEST_F(QueueAppendTest, WaitsForTheLockThatGetTakes) {
   EXPECT_FALSE(std::filesystem::exists(queue_));
   close(held);
   producer.join();
-  EXPECT_EQ(ReadQueue(), "a\n");
+  EXPECT_EQ(ReadFile(queue_), "a\n");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-#include "frame/config.h"
+#include "joblist/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
 #include "jobs/remove_tree.h"

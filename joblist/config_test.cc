@@ -1,4 +1,4 @@
-#include "frame/config.h"
+#include "joblist/config.h"
 
 #include <gtest/gtest.h>
 
@@ -30,13 +30,6 @@ TEST(ConfigTest, ScansWordPortAndIndexFlag) {
     EXPECT_EQ(config.port, c.port) << c.text.substr(0, 40);
     EXPECT_EQ(config.link_index, c.link_index) << c.text.substr(0, 40);
   }
-}
-
-TEST(ConfigTest, MissingFileGivesDefaultsAndPortKeepsLow16Bits) {
-  const Config config = ReadConfig("/nonexistent/plim.conf");
-  EXPECT_EQ(config.port, 25252);
-  EXPECT_EQ(config.link_index, 0);
-  EXPECT_EQ(PortNumber(Config{65536 + 4000, 0}), 4000);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The configuration file: a word, then the UDP port, then the index flag, separated by blanks
 // or line breaks.
-#ifndef PLIMD_FRAME_CONFIG_H_
-#define PLIMD_FRAME_CONFIG_H_
+#ifndef PLIMD_JOBLIST_CONFIG_H_
+#define PLIMD_JOBLIST_CONFIG_H_
 
 #include <stdio.h>
 
@@ -28,4 +28,4 @@ unsigned short PortNumber(const Config& config);
 
 }  // namespace plim
 
-#endif  // PLIMD_FRAME_CONFIG_H_
+#endif  // PLIMD_JOBLIST_CONFIG_H_

@@ -1,4 +1,4 @@
-#include "frame/config.h"
+#include "joblist/config.h"
 
 #include <ctype.h>
 #include <limits.h>
