@@ -15,20 +15,15 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
   const std::string range = "line 1: tool_time_limit must be whole seconds from 1 to 2147483";
   const std::string absolute = "line 1: on_job_done must be an absolute path";
   const Case cases[] = {
-      {"", 0, "", {}},
-      {"tool_time_limit = 30\non_job_done = /usr/local/bin/done hook\n",
-       30,
+      {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n"
+       "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n",
+       2147483,
        "/usr/local/bin/done hook",
        {}},
-      {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n", 5, "", {}},
-      {"tool_time_limit=1\ntool_time_limit=2", 2, "", {}},
       {"tool_time_limit = 0\n", 0, "", {range}},
       {"tool_time_limit = 2147484\n", 0, "", {range}},
-      {"tool_time_limit = 2147483\n", 2147483, "", {}},
       {"tool_time_limit = 1.5\n", 0, "", {range}},
-      {"tool_time_limit = -3\n", 0, "", {range}},
       {"on_job_done = hook\ntool_time_limit = 9\n", 9, "", {absolute}},
-      {"on_job_done =\n", 0, "", {absolute}},
       {"colour = red\non_job_done = /h\n", 0, "/h", {"line 1: unknown key \"colour\""}},
       {"\n\ntool_time_limit 4\n", 0, "", {"line 3: not \"key = value\""}},
   };

@@ -14,40 +14,17 @@
 
 namespace {
 
-bool ParsePort(const char* text, unsigned short* port) {
+// The address of `port_text` on the loopback, or on every address to `hold` it; false for a
+// text that is not a port number.
+bool Address(const char* port_text, bool hold, struct sockaddr_in* address) {
   char* end = nullptr;
-  const long value = strtol(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || value < 1 || value > 65535) return false;
-  *port = static_cast<unsigned short>(value);
+  const long port = strtol(port_text, &end, 10);
+  if (*port_text == '\0' || *end != '\0' || port < 1 || port > 65535) return false;
+  *address = {};
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = htonl(hold ? INADDR_ANY : INADDR_LOOPBACK);
+  address->sin_port = htons(static_cast<unsigned short>(port));
   return true;
-}
-
-int Hold(int sock, unsigned short port) {
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
-  if (bind(sock, reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
-    perror("udp_send: bind");
-    return 1;
-  }
-  for (;;) pause();
-}
-
-int Send(int sock, unsigned short port, char** payloads, int count, long total) {
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
-  for (long i = 0; i < total; ++i) {
-    const char* payload = payloads[i % count];
-    if (sendto(sock, payload, strlen(payload), 0,
-               reinterpret_cast<const struct sockaddr*>(&address), sizeof address) < 0) {
-      perror("udp_send: sendto");
-      return 1;
-    }
-  }
-  return 0;
 }
 
 }  // namespace
@@ -60,19 +37,25 @@ int main(int argc, char** argv) {
     argv += 2;
   }
   const bool hold = argc == 3 && strcmp(argv[1], "-l") == 0;
-  unsigned short port;
-  if (argc < 2 || !ParsePort(argv[hold ? 2 : 1], &port)) {
+  struct sockaddr_in address;
+  if (argc < 2 || !Address(argv[hold ? 2 : 1], hold, &address)) {
     fprintf(stderr, "usage: udp_send [-n COUNT] PORT [PAYLOAD...] | udp_send -l PORT\n");
     return 2;
   }
+  const auto* to = reinterpret_cast<const struct sockaddr*>(&address);
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0) {
-    perror("udp_send: socket");
+  if (sock < 0 || (hold && bind(sock, to, sizeof address) != 0)) {
+    perror("udp_send");
     return 1;
   }
+  while (hold) pause();
   const int count = argc - 2;
-  const int rc =
-      hold ? Hold(sock, port) : Send(sock, port, argv + 2, count, total < 0 ? count : total);
-  close(sock);
-  return rc;
+  for (long i = 0; i < (total < 0 ? count : total); ++i) {
+    const char* payload = argv[2 + i % count];
+    if (sendto(sock, payload, strlen(payload), 0, to, sizeof address) < 0) {
+      perror("udp_send: sendto");
+      return 1;
+    }
+  }
+  return 0;
 }
