@@ -1,6 +1,8 @@
 #!/bin/bash
 # Start-up: the launcher returns at once and leaves a listener and a worker behind; the log is
 # cut; the worker drains the queue without waiting for a datagram, one framed job per entry.
+# Names are data: none is taken as shell syntax, a format directive or an option.
+# shellcheck disable=SC2016 # the names below are meant literally
 source "$(dirname "$0")/../lib.sh"
 
 say "an idle start cuts the log, drops stale temporary files, creates an empty queue"
@@ -17,7 +19,8 @@ expect_file "$CALLS" /dev/null
 stop_service
 
 say "the launcher returns while the start-up drain's first job is still running"
-printf 'alpha\nNews 20:15 / Part 2.\nomega\n' >"$QUEUE"
+omega='-rf $(touch pwned) 50%s %n'
+printf 'alpha\n<ERROR>\nNews 20:15 / Part 2.\n%s\n' "$omega" >"$QUEUE"
 touch /hdd/hold
 exec 7>/hdd/leak
 start_service
@@ -27,22 +30,23 @@ read -r _ worker </hdd/plim.pid
 wait_for "listener and worker beside the tool" plimd_count_is 2
 plimd_pids | grep -qx "$worker" || fail "the tool's parent $worker is not a plimd process"
 expect_file "$ACTIVE" <(printf 'alpha\n')
-expect_file "$QUEUE" <(printf 'News 20:15 / Part 2.\nomega\n')
+expect_file "$QUEUE" <(printf '<ERROR>\nNews 20:15 / Part 2.\n%s\n' "$omega")
 
 say "three queued names run in queue order with exact arguments, links and log records"
 grep -q /hdd/leak /hdd/plim.fds && fail "a descriptor of the launching shell reached the tool"
 rm /hdd/hold
 wait_idle 3
 converted="News 20_15 _ Part 2_"
-expect_file "$CALLS" <(job_calls alpha; job_calls "$converted"; job_calls omega)
-expect_file "$LOG" <(job_log alpha; job_log "$converted"; job_log omega)
-expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\nomega\n')
+expect_file "$CALLS" <(job_calls alpha; job_calls "$converted"; job_calls "$omega")
+expect_file "$LOG" <(job_log alpha; job_log "$converted"; job_log "$omega")
+expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\n%s\n' "$omega")
+[ -z "$(find /hdd /tmp/plim -name pwned)" ] || fail "a name was run as a command"
 expect_file "$QUEUE" /dev/null
 expect_file "$ACTIVE" /dev/null
 work_dirs_gone
 
 say "the mark tool's stderr goes to the service's stderr, and stdout stays silent"
-expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" omega)
+expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" "$omega")
 expect_file /hdd/plimd.out /dev/null
 plimd_count_is 2 || fail "expected exactly two plimd processes, found: $(plimd_pids | xargs)"
 
