@@ -9,9 +9,6 @@ errors() { grep -c '^Error: ' /hdd/plimd.out 2>/dev/null; }
 not_emptied() { grep -c "^plimd: cannot empty $ACTIVE" /hdd/plimd.err 2>/dev/null; }
 # Every drain under a fault that lasts ends in one of the two reports.
 reports() { echo $(($(errors) + $(not_emptied))); }
-fill_disk() {
-  head -c 1G /dev/zero >"$FILES/filler" 2>/dev/null && fail "the small disk is not full"
-}
 # No name lost: each one processed, queued or in progress.
 expect_kept() {
   local name
@@ -39,7 +36,7 @@ printf '%s\n' "${NAMES[@]}" >"$QUEUE"
 touch /hdd/hold
 start_service
 wait_for "the first job's analysis tool" test -f /hdd/plim.pid
-fill_disk
+head -c 1G /dev/zero >"$FILES/filler" 2>/dev/null && fail "the small disk is not full"
 rm /hdd/hold
 wait_for "the refused claim of the next name" eval '[ "$(errors)" -ge 1 ]'
 wait_for "the worker to wait for a trigger" quiet
@@ -94,11 +91,7 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
     expect_recovery
   done
 done
-figure 3 "a drain on a disk filled during a job; \
-$injected drains with fsync failing (EIO) or rename failing (EXDEV, EIO) from one of its calls on, \
-each followed by a second drain under the fault; $stuck_drains drains after a job whose \
-in-progress file could not be emptied" \
-  "0 names lost, 0 cut or emptied files, 0 temporary files left, 0 busy workers, 0 names left \
-once the fault was gone ($extra extra runs, at most one per fault); 0 reruns and 0 repeated \
-done entries of the job that was done, $stuck_drains messages on stderr"
+figure 3 "a disk filled during a job; $injected drains with fsync or rename failing from one \
+call on, each and a second drain; $stuck_drains drains after a failed emptying" "0 names lost, \
+0 cut files or temporary files left, $extra extra runs (one per fault at most), 0 reruns"
 pass
