@@ -2,8 +2,8 @@
 # The README's install command on a throw-away copy of the machine: it builds, installs and
 # starts the service through its init script without touching what the user already has;
 # logrotate rotates its log while it writes; the init script tells a running service from a
-# stopped one; it stops both processes and the tool they run, and nothing else; installing again
-# replaces a running build. The jobs themselves are the scenarios'.
+# stopped one; it stops both processes, the tool they run and the tool's child, and nothing
+# else; installing again replaces a running build. The jobs themselves are the scenarios'.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside

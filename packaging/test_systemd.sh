@@ -3,7 +3,7 @@
 # systemd boots as PID 1 of a private PID namespace, inside a control group of its own. The
 # install enables and starts the unit; the service's own messages reach the journal; systemd
 # starts it again when both processes are killed; stop ends both processes, the tool the worker
-# runs, and nothing else.
+# runs and its child, and nothing else.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside

@@ -227,12 +227,15 @@ queue_and_attach() {
 
 # The packaging tests' own: the service installed as a user would, with an analysis tool of
 # the user's own that notes its PID and holds on while /tmp/hold exists, as a long analysis
-# would.
+# would, and leaves a child behind, which must end with it: the tool itself also dies with its
+# worker, so only the child shows whether a stop kills the tools' process groups.
 install_holding_tool() {
   mkdir -p /hdd/plim/bin64 "$FILES"
   cat >/hdd/plim/bin64/plim <<'TOOL'
 #!/bin/sh
 echo "real analysis tool: $*"
+sleep 600 &
+echo $! >/tmp/tool-child.pid
 echo $$ >/tmp/tool.pid
 while [ -e /tmp/hold ]; do sleep 0.05; done
 echo "analysis done"
@@ -254,8 +257,8 @@ log_has() { grep -qxF -- "$1" "$LOG"; }
 # The job for $1 has ended, its bookkeeping too: in the done list, nothing in progress.
 job_done() { grep -sqxF -- "$1" "$DONE" && [ ! -s "$ACTIVE" ]; }
 
-# Runs the stop command "$@" while the holding tool runs a job: the service's two processes and
-# the tool must end, another executable called plimd must not.
+# Runs the stop command "$@" while the holding tool runs a job: the service's two processes, the
+# tool and its child must end, another executable called plimd must not.
 stop_mid_job() {
   touch /tmp/hold
   rm -f /tmp/tool.pid
@@ -265,7 +268,9 @@ stop_mid_job() {
   /tmp/decoy/plimd 600 &
   "$@"
   plimd_count_is 0 || fail "stop left $(plimd_pids)"
-  if alive "$(</tmp/tool.pid)"; then fail "stop left the analysis tool running"; fi
+  if alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)"; then
+    fail "stop left the analysis tool or its child running"
+  fi
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
 }

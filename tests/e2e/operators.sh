@@ -32,7 +32,6 @@ HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\n' >/etc/plimd.conf
 
-ctl() { "$PLIMCTL" "$@"; }
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }
 
 say "a failing, a hung and a good tool: failed, time limit and ok; the hung group is gone"
@@ -48,14 +47,14 @@ expect_file /hdd/hook.env <(printf '%s|kept|N.NNN\n' 'fails|failed|exit 3|exit 0
 
 say "plimctl wait: 0 when ok, 1 when not, 124 on timeout, and it sees a job end"
 touch /hdd/hold
-ctl add held later 2>/dev/null
+"$PLIMCTL" add held later 2>/dev/null
 wait_for "the held job" test -e /hdd/held
-ctl wait later &
+"$PLIMCTL" wait later &
 waiter=$!
 while IFS='|' read -r expected args message; do
   rc=0
   # shellcheck disable=SC2086
-  ctl wait $args 2>"$SCRATCH/wait.err" || rc=$?
+  "$PLIMCTL" wait $args 2>"$SCRATCH/wait.err" || rc=$?
   [ "$rc" -eq "$expected" ] || fail "plimctl wait $args returned $rc, not $expected"
   [ -z "$message" ] || grep -qF -- "$message" "$SCRATCH/wait.err" || fail "wait $args said: $(cat "$SCRATCH/wait.err")"
 done <<'ROWS'

@@ -40,7 +40,6 @@ expect_file "$CALLS" <(job_calls alpha; job_calls "$converted"; job_calls "$omeg
 expect_file "$LOG" <(job_log alpha; job_log "$converted"; job_log "$omega")
 expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\n%s\n' "$omega")
 [ -z "$(find /hdd /tmp/plim -name pwned)" ] || fail "a name was run as a command"
-expect_file "$QUEUE" /dev/null
 expect_file "$ACTIVE" /dev/null
 work_dirs_gone
 

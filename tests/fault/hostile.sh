@@ -28,7 +28,6 @@ say "nobody plants /tmp/plim/tmp -> /hdd/victim before the first start: no tool 
 # A fresh /tmp/plim as a boot without the service's folder entry leaves it: open to all.
 stop_service
 rm -rf /tmp/plim/* && chmod 1777 /tmp/plim
-: >/hdd/plimd.err
 # A root-only tree that a job must leave alone.
 mkdir -p -m 700 /hdd/victim/Rec1.rec/secret && printf 'x\n' >/hdd/victim/Rec1.rec/secret/shadow
 as_nobody ln -s /hdd/victim /tmp/plim/tmp || fail "nobody cannot plant the link"
