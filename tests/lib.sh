@@ -67,18 +67,14 @@ udp_bound() {
   awk -v port="$(printf ':%04X' "$1")" 'substr($2, 9) == port { f = 1 } END { exit !f }' /proc/net/udp
 }
 
-socket_empty() {
-  awk -v port="$(printf ':%04X' "${1:-25252}")" \
-    'substr($2, 9) == port { exit $5 != "00000000:00000000" }' /proc/net/udp
-}
-
 # Every datagram sent to the service so far has been passed on and drained: its socket is empty,
 # the listener waits in poll and the worker in its pipe read, so no drain can be under way or due.
 quiet() {
   local listener worker
   read -r listener worker _ </run/plimd.pid
-  socket_empty "${1:-25252}" && grep -q poll "/proc/$listener/wchan" 2>/dev/null &&
-    waiting_for_trigger "$worker"
+  awk -v port="$(printf ':%04X' "${1:-25252}")" \
+    'substr($2, 9) == port { exit $5 != "00000000:00000000" }' /proc/net/udp &&
+    grep -q poll "/proc/$listener/wchan" 2>/dev/null && waiting_for_trigger "$worker"
 }
 
 # expect_file ACTUAL EXPECTED: the two files hold the same bytes, e.g.
@@ -125,11 +121,6 @@ send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
 marks() { grep -c '^plim_mark ' "$CALLS"; }
 marks_of() { grep -cxF "plim_mark 2 [/hdd/plim/bin64/plim_mark] [$1] workdir=yes" "$CALLS"; }
 
-# The names the mark tool was run with, in order.
-marked_names() {
-  sed -n 's|^plim_mark 2 \[/hdd/plim/bin64/plim_mark\] \[\(.*\)\] workdir=yes$|\1|p' "$CALLS"
-}
-
 # Nothing queued and nothing in progress.
 settled() { [ -f "$QUEUE" ] && [ ! -s "$QUEUE" ] && [ ! -s "$ACTIVE" ]; }
 # The service has finished $1 jobs since the scenario began, and nothing is queued or running.
@@ -170,22 +161,12 @@ work_dirs_gone() {
 # per system call, so the Nth call of a drain is the same call in every run, and never a tool's.
 figure() { printf 'FIGURE %s | %s | %s\n' "$1" "$2" "$3"; }
 
-# The plimd process whose parent is the other one.
-worker_pid() {
-  local pids p
-  pids=$(plimd_pids)
-  for p in $pids; do
-    grep -qx "$(awk '{ print $4 }' "/proc/$p/stat")" <<<"$pids" && echo "$p"
-  done
-}
-
 traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" != 0 ]; }
 
 # attach STRACE_ARGS...: traces the worker in the background as $TRACER (its log in $TRACE).
 TRACE=/hdd/trace.txt
 attach() {
-  WORKER=$(worker_pid)
-  [ -n "$WORKER" ] || fail "no worker to attach to"
+  read -r _ WORKER _ </run/plimd.pid
   strace -qq -o "$TRACE" "$@" -p "$WORKER" 2>>/hdd/strace.err &
   TRACER=$!
   wait_for "strace to attach to the worker" traced "$WORKER"
@@ -246,7 +227,8 @@ queue_and_attach() {
 
 # The packaging tests' own: the service installed as a user would, with an analysis tool of
 # the user's own that notes its PID and holds on while /tmp/hold exists, as a long analysis
-# would, and leaves a child behind, which must end with it.
+# would, and leaves a child behind, which must end with it: the tool itself also dies with its
+# worker, so only the child shows whether a stop kills the tools' process groups.
 install_holding_tool() {
   mkdir -p /hdd/plim/bin64 "$FILES"
   cat >/hdd/plim/bin64/plim <<'TOOL'
@@ -270,31 +252,25 @@ install_service() {
 # The service's processes have been replaced: two run, and none of the PIDs "$1".
 replaced() { plimd_count_is 2 && [ -z "$(comm -12 <(sort <<<"$1") <(plimd_pids | sort))" ]; }
 
-# A recording of two 188-byte transport-stream packets.
-make_recording() {
-  mkdir -p /hdd/movie
-  head -c 376 /dev/zero | tr '\0' 'G' >"/hdd/movie/$1.ts"
-}
-
 log_has() { grep -qxF -- "$1" "$LOG"; }
 
 # The job for $1 has ended, its bookkeeping too: in the done list, nothing in progress.
 job_done() { grep -sqxF -- "$1" "$DONE" && [ ! -s "$ACTIVE" ]; }
 
-# Runs the stop command "$@" while the holding tool runs the job "Cut Short": the service's two
-# processes, the tool and its child must end, another executable called plimd must not.
+# Runs the stop command "$@" while the holding tool runs a job: the service's two processes, the
+# tool and its child must end, another executable called plimd must not.
 stop_mid_job() {
   touch /tmp/hold
   rm -f /tmp/tool.pid
-  make_recording "Cut Short"
   plimctl add "Cut Short"
   wait_for "the tool to run" test -s /tmp/tool.pid
   mkdir -p /tmp/decoy && cp /bin/sleep /tmp/decoy/plimd
   /tmp/decoy/plimd 600 &
   "$@"
   plimd_count_is 0 || fail "stop left $(plimd_pids)"
-  if alive "$(</tmp/tool.pid)"; then fail "stop left the analysis tool running"; fi
-  if alive "$(</tmp/tool-child.pid)"; then fail "stop left the tool's child"; fi
+  if alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)"; then
+    fail "stop left the analysis tool or its child running"
+  fi
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
 }
@@ -305,10 +281,6 @@ if [ "${1:-}" = --packaging ]; then
 fi
 
 if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
-  if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-    echo "usage: $0 PLIMD UDP_SEND [PLIMCTL]" >&2
-    exit 2
-  fi
   if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
     echo "SKIP: cannot create namespaces: $refused"
     exit 125

@@ -1,13 +1,14 @@
 #!/bin/bash
 # Start-up: the launcher returns at once and leaves a listener and a worker behind; the log is
 # cut; the worker drains the queue without waiting for a datagram, one framed job per entry.
+# Names are data: none is taken as shell syntax, a format directive or an option.
+# shellcheck disable=SC2016 # the names below are meant literally
 source "$(dirname "$0")/../lib.sh"
 
 say "an idle start cuts the log, drops stale temporary files, creates an empty queue"
 printf 'old text\n' >"$LOG"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do printf 'stale\n' >"$f.tmp"; done
 start_service
-wait_for "listener and worker" plimd_count_is 2
 wait_for "the start-up drain to create the queue file" test -f "$QUEUE"
 expect_file "$LOG" /dev/null
 expect_file "$QUEUE" /dev/null
@@ -17,7 +18,8 @@ expect_file "$CALLS" /dev/null
 stop_service
 
 say "the launcher returns while the start-up drain's first job is still running"
-printf 'alpha\nNews 20:15 / Part 2.\nomega\n' >"$QUEUE"
+omega='-rf $(touch pwned) 50%s %n'
+printf 'alpha\n<ERROR>\nNews 20:15 / Part 2.\n%s\n' "$omega" >"$QUEUE"
 touch /hdd/hold
 exec 7>/hdd/leak
 start_service
@@ -27,50 +29,23 @@ read -r _ worker </hdd/plim.pid
 wait_for "listener and worker beside the tool" plimd_count_is 2
 plimd_pids | grep -qx "$worker" || fail "the tool's parent $worker is not a plimd process"
 expect_file "$ACTIVE" <(printf 'alpha\n')
-expect_file "$QUEUE" <(printf 'News 20:15 / Part 2.\nomega\n')
+expect_file "$QUEUE" <(printf '<ERROR>\nNews 20:15 / Part 2.\n%s\n' "$omega")
 
 say "three queued names run in queue order with exact arguments, links and log records"
 grep -q /hdd/leak /hdd/plim.fds && fail "a descriptor of the launching shell reached the tool"
 rm /hdd/hold
 wait_idle 3
 converted="News 20_15 _ Part 2_"
-expect_file "$CALLS" <(job_calls alpha; job_calls "$converted"; job_calls omega)
-expect_file "$LOG" <(job_log alpha; job_log "$converted"; job_log omega)
-expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\nomega\n')
-expect_file "$QUEUE" /dev/null
+expect_file "$CALLS" <(job_calls alpha; job_calls "$converted"; job_calls "$omega")
+expect_file "$LOG" <(job_log alpha; job_log "$converted"; job_log "$omega")
+expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\n%s\n' "$omega")
+[ -z "$(find /hdd /tmp/plim -name pwned)" ] || fail "a name was run as a command"
 expect_file "$ACTIVE" /dev/null
 work_dirs_gone
 
 say "the mark tool's stderr goes to the service's stderr, and stdout stays silent"
-expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" omega)
+expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" "$omega")
 expect_file /hdd/plimd.out /dev/null
 plimd_count_is 2 || fail "expected exactly two plimd processes, found: $(plimd_pids | xargs)"
 
-say "a log that a job has to create again is root's alone to write"
-rm "$LOG"
-printf 'relog\n' >>"$QUEUE"
-send 25252 1
-wait_idle 4
-[ "$(stat -c %a "$LOG")" = 644 ] || fail "the log was created with mode $(stat -c %a "$LOG")"
-
-say "if the second fork fails, no listener is left behind without a worker"
-stop_service
-printf 'waiting\n' >"$QUEUE"
-chmod 777 "$FILES"
-rm "$FILES/plimd.lock" # root's, which another user's service may not take
-# That user may not enter the folder the build sits in (root's home, say): it runs a copy.
-install -m 0755 "$PLIMD" "$SCRATCH/plimd"
-PLIMD=$SCRATCH/plimd
-cd /hdd
-# The user may run three processes: strace, the launcher and its child; the launcher's exit is
-# held back so that its child's fork is the one refused.
-# The process limit counts a user's processes on the whole machine: a user of this run's own.
-user=$((20000 + $$ % 40000))
-ASAN_OPTIONS=detect_leaks=0 timeout 20 setpriv --reuid=$user --regid=$user --clear-groups \
-  prlimit --nproc=3:3 strace -f -o /hdd/fork.trace -e trace=clone,exit_group \
-  -e inject=exit_group:delay_enter=300000 "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err ||
-  fail "the launcher or a child it left behind did not end: $(cat /hdd/fork.trace)"
-grep -q 'clone(.*EAGAIN' /hdd/fork.trace || fail "no fork was refused: $(cat /hdd/fork.trace)"
-plimd_count_is 0 || fail "a plimd process was left behind"
-expect_file "$QUEUE" <(printf 'waiting\n')
 pass
