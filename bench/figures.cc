@@ -35,10 +35,9 @@ void LaunchBothTools(const std::string& name) {
 void ServiceJobs(int jobs, const std::string& bindir) {
   PrepareTree(bindir, false);
   const std::string last = QueueJobs(jobs);
-  DoneWatch watch;
   const int64_t start = NowNs();
   StartService(bindir);
-  watch.Wait(last);
+  WaitUntilDone(last);
   Print("jobs.service", static_cast<double>(NowNs() - start) / jobs);
 }
 
@@ -52,7 +51,6 @@ void FloorJobs(int jobs, const std::string& bindir) {
 void ServiceTrigger(int triggers, const std::string& bindir) {
   PrepareTree(bindir, true);
   plim::ScopedFd stamps = OpenStamps();
-  DoneWatch watch;
   StartService(bindir);
   const ServicePids pids = FindService();
   WaitIdle(pids);
@@ -67,7 +65,7 @@ void ServiceTrigger(int triggers, const std::string& bindir) {
     }
     trigger.Send();
     latencies.push_back(static_cast<double>(ReadStamp(stamps.get()) - start));
-    watch.Wait(name);
+    WaitUntilDone(name);
     WaitIdle(pids);
   }
   Print("trigger.service", Median(latencies));

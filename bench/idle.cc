@@ -87,9 +87,8 @@ void LoneDrains(const ServicePids& pids, int triggers) {
 void Idle(int jobs, const std::string& bindir) {
   PrepareTree(bindir, false);
   const std::string last = QueueJobs(jobs);
-  DoneWatch watch;
   StartService(bindir);
-  watch.Wait(last);
+  WaitUntilDone(last);
   const ServicePids pids = FindService();
   WaitIdle(pids);
   const ProcessUsage listener = ReadUsage(pids.listener);

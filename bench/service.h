@@ -44,14 +44,8 @@ class Trigger {
 
 // Watches the job files; Wait returns once `last` is done: queue and in-progress file empty
 // and `last` the last line of the done list.
-class DoneWatch {
- public:
-  DoneWatch();
-  void Wait(const std::string& last);
-
- private:
-  plim::ScopedFd inotify_;
-};
+// Returns once the queue and the in-progress file are empty and `last` ends the done list.
+void WaitUntilDone(const std::string& last);
 
 struct ServicePids {
   pid_t listener = 0;
