@@ -1,6 +1,10 @@
 #include "jobs/settings.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
@@ -34,6 +38,26 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     EXPECT_EQ(settings.on_job_done, c.on_job_done) << c.text;
     EXPECT_EQ(problems, c.problems) << c.text;
   }
+}
+
+class SettingsFileTest : public ScratchDirTest {};
+
+// The hook runs as root, so only a file that root alone can change may name it.
+TEST_F(SettingsFileTest, OnlyARootOwnedFileNoOneElseCanWriteIsRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "the owner check needs root";
+  struct Case {
+    const char* name;
+    mode_t mode;
+    int tool_time_limit;
+  };
+  const Case cases[] = {{"own", 0644, 7}, {"group", 0664, 0}, {"others", 0646, 0}};
+  for (const Case& c : cases) {
+    WriteFile(Path(c.name), "tool_time_limit = 7\n");
+    ASSERT_EQ(chmod(Path(c.name).c_str(), c.mode), 0);
+    EXPECT_EQ(ReadSettings(Path(c.name)).tool_time_limit, c.tool_time_limit) << c.name;
+  }
+  ASSERT_EQ(symlink(Path("own").c_str(), Path("link").c_str()), 0);
+  EXPECT_EQ(ReadSettings(Path("link")).tool_time_limit, 0);
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ expect_file "$QUEUE" /dev/null
 expect_absent "$ACTIVE"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do expect_absent "$f.tmp"; done
 expect_file "$CALLS" /dev/null
+# Anyone who could open the instance lock could hold off every job by locking it.
+[ "$(stat -c %a "$FILES/plimd.lock")" = 600 ] || fail "the instance lock is open to others"
 stop_service
 
 say "the launcher returns while the start-up drain's first job is still running"
@@ -42,6 +44,9 @@ expect_file "$DONE" <(printf 'alpha\nNews 20:15 / Part 2.\n%s\n' "$omega")
 [ -z "$(find /hdd /tmp/plim -name pwned)" ] || fail "a name was run as a command"
 expect_file "$ACTIVE" /dev/null
 work_dirs_gone
+# The tools run as root in these folders: no one else may swap what is in them.
+[ "$(stat -c '%u %a' /tmp/plim /tmp/plim/tmp | xargs)" = "0 755 0 755" ] ||
+  fail "work folders: $(stat -c '%n %U %a' /tmp/plim /tmp/plim/tmp | xargs)"
 
 say "the mark tool's stderr goes to the service's stderr, and stdout stays silent"
 expect_file /hdd/plimd.err <(printf 'plim_mark: stderr %s\n' alpha "$converted" "$omega")

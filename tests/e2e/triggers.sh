@@ -28,9 +28,18 @@ wait_for "a new listener" new_listener
 send 25252 1
 wait_for "a drain" errors_reach 4
 
+say "ten datagrams during a long job give ten more drains after it"
+rm -r "$QUEUE.tmp"
+hold_job
+block_queue
+printf 'later\n' >>"$QUEUE"
+send 25252 1 1 1 1 1 1 1 1 1 1
+rm /hdd/hold
+wait_for "the rest of that drain and ten more" quiet
+[ "$(errors)" -eq 15 ] || fail "expected 15 drains, counted $(errors)"
 rm -r "$QUEUE.tmp"
 send 25252 1
-wait_idle 1
+wait_idle 2
 
 say "an empty drain: at most two stat calls besides the pipe read; no lock, no read, no open"
 attach
@@ -55,11 +64,11 @@ grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$drain_calls" | grep 
 [ "$calls" -le 2 ] || fail "an empty drain made $calls calls: $drain_calls"
 printf 'quiet\n' >>"$QUEUE" # queued without a trigger: the next trigger takes it
 send 25252 1
-wait_idle 2
+wait_idle 3
 rm "$QUEUE"
 send 25252 1
 wait_for "the missing queue file to be made" test -f "$QUEUE"
-expect_file "$DONE" <(printf 'stuck\nquiet\n')
+expect_file "$DONE" <(printf 'stuck\nlater\nquiet\n')
 figure 7 "an empty drain traced, a name queued without a trigger, a removed queue file" \
   "$calls system calls besides the pipe read, all stat; 0 locks, reads or names missed"
 
@@ -73,9 +82,23 @@ WAIT_SECONDS=20 wait_for "the message" grep -qF \
   "plimd: waited 10 s for the lock on $FILES, held by process $holder (flock)" /hdd/plimd.err
 read -r sleeper <"/proc/$holder/task/$holder/children"
 kill "$holder" "$sleeper"
-wait_idle 3
+wait_idle 4
 [ "$(grep -c 'waited 10 s for the lock' /hdd/plimd.err)" -eq 1 ] || fail "not said exactly once"
 figure 4 "a producer that holds the folder lock for over 10 s while a name waits" \
   "0 silent waits: the holder's PID and command on the worker's stderr, once"
+
+say "with the port taken, the start-up drain still runs and no listener is started again"
+stop_service
+"$UDP_SEND" -l 25252 &
+wait_for "the port holder" udp_bound 25252
+printf 'early\n' >"$QUEUE"
+start_service
+wait_idle 5
+grep -qx "plimd: cannot bind UDP port 25252: Address already in use" /hdd/plimd.err ||
+  fail "the listener did not say why it gave up"
+# Without a listener to look after, the worker waits in poll without a time limit, for good.
+asleep_for_good() { grep -qE '^(7 0x0 0x0 0xffffffff|(271|73) 0x0 0x0 0x0) ' "/proc/$1/syscall"; }
+wait_for "the worker to wait for nothing" asleep_for_good "$(plimd_pids)"
+plimd_count_is 1 || fail "a listener that could not bind was started again"
 
 pass
