@@ -8,6 +8,7 @@ source "$(dirname "$0")/../lib.sh"
 say "an idle start cuts the log, drops stale temporary files, creates an empty queue"
 printf 'old text\n' >"$LOG"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do printf 'stale\n' >"$f.tmp"; done
+install -m 666 -o nobody /dev/null "$FILES/plimd.lock" # planted before the first start
 start_service
 wait_for "the start-up drain to create the queue file" test -f "$QUEUE"
 expect_file "$LOG" /dev/null
@@ -16,7 +17,7 @@ expect_absent "$ACTIVE"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do expect_absent "$f.tmp"; done
 expect_file "$CALLS" /dev/null
 # Anyone who could open the instance lock could hold off every job by locking it.
-[ "$(stat -c %a "$FILES/plimd.lock")" = 600 ] || fail "the instance lock is open to others"
+[ "$(stat -c '%u %a' "$FILES/plimd.lock")" = "0 600" ] || fail "the instance lock is open to others"
 stop_service
 
 say "the launcher returns while the start-up drain's first job is still running"
