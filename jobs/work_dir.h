@@ -1,7 +1,8 @@
-// The folder the jobs work in. It sits under the world-writable /tmp, so before each job the
-// service opens it one component at a time and repairs the folders it owns itself, the way a
-// boot-time folder entry is repaired: made if missing, given the service's owner and mode 0755
-// through a descriptor. Nothing another user owns or can change is ever followed.
+// The folder the jobs work in. It sits under the world-writable /tmp, so the service opens it
+// one component at a time and repairs the folders it owns itself, the way a boot-time folder
+// entry is repaired: made if missing, given the service's owner and mode 0755 through a
+// descriptor; before each job it checks that nothing on the way has changed since, and walks
+// again if anything has. Nothing another user owns or can change is ever followed.
 #ifndef PLIMD_JOBS_WORK_DIR_H_
 #define PLIMD_JOBS_WORK_DIR_H_
 
