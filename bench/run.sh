@@ -11,7 +11,7 @@ if [ "$(id -u)" != 0 ]; then
   exit 1
 fi
 
-packages=(g++ cmake make iproute2 util-linux strace task-spooler nq gnuplot-nox)
+packages=(g++ cmake make nlohmann-json3-dev iproute2 util-linux strace task-spooler nq gnuplot-nox)
 if ! dpkg-query -W "${packages[@]}" >/dev/null 2>&1; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y -o DPkg::Lock::Timeout=600 "${packages[@]}"
