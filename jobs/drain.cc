@@ -17,7 +17,9 @@
 #include "jobs/history_writer.h"
 #include "jobs/hook.h"
 #include "jobs/job_runner.h"
+#include "jobs/job_steps.h"
 #include "jobs/settings.h"
+#include "jobs/work_dir.h"
 
 namespace plim {
 
@@ -31,6 +33,8 @@ std::string done_but_listed;
 // The in-progress file was empty (or absent) when the last drain ended. Only the worker writes
 // it, so until the next job it stays so, and an empty drain need not look at it again.
 bool nothing_in_progress = false;
+
+HistoryWriter history(kHistory);
 
 // Returns false, with a message, when the in-progress file still names `raw`.
 bool EmptyActive(const std::string& raw) {
@@ -58,7 +62,6 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   record.analysis = result.analysis;
   record.mark = result.mark;
-  static HistoryWriter history(kHistory);
   if (!history.Append(record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
   Save(raw);
@@ -91,6 +94,13 @@ bool NothingToDo() {
 }  // namespace
 
 void Recover() {
+  // A worker that a listener forks may have the memory of the worker that forked that listener,
+  // as it was then: what it knew of the files is out of date, and its descriptors are closed.
+  done_but_listed.clear();
+  nothing_in_progress = false;
+  history = HistoryWriter(kHistory);
+  ForgetKeptWorkRoot();
+  ForgetChildSignals();
   // Temporary files exist only while a drain writes them, and the instance lock lets no other
   // worker drain, so before the first drain they are stale.
   RemoveStaleTemporaries();

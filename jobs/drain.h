@@ -4,7 +4,9 @@
 
 namespace plim {
 
-// Once, before the first drain: removes what a crash during a rewrite may have left behind.
+// Once in each worker, before its first drain: removes what a crash during a rewrite may have
+// left behind, and forgets what an earlier worker, whose memory a new one can be forked with,
+// knew of the files and held open.
 void Recover();
 
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the

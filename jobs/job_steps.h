@@ -78,6 +78,10 @@ ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, i
 ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
                    int time_limit_seconds);
 
+// Forgets the descriptor RunProgram reads SIGCHLD through without closing it: for a process
+// forked with another one's memory, whose descriptors were closed on the way.
+void ForgetChildSignals();
+
 // What RunProgram wakes up for besides its program.
 struct WaitCheck {
   int fd = -1;          // a descriptor whose hang-up or error ends the wait early, or -1

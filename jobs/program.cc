@@ -23,6 +23,8 @@ namespace {
 
 std::atomic<pid_t>* g_group = nullptr;
 WaitCheck (*g_check)(bool hung_up) = nullptr;
+// The descriptor ChildSignals reads SIGCHLD through; -1 until the first program.
+int g_child_signals = -1;
 
 // What the worker hands the child that becomes a program.
 struct Launch {
@@ -104,15 +106,14 @@ bool HasEnded(pid_t child) {
 // descriptor, so that the end of a quick program is never missed and a job does not pay for
 // a new descriptor and two mask changes per tool. -1 if the descriptor cannot be made.
 int ChildSignals() {
-  static int signals = -1;
-  if (signals < 0) {
+  if (g_child_signals < 0) {
     sigset_t chld;
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
-    signals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+    g_child_signals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
   }
-  return signals;
+  return g_child_signals;
 }
 
 // Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up.
@@ -169,6 +170,8 @@ ToolStatus Reap(pid_t child, bool timed_out) {
 }
 
 }  // namespace
+
+void ForgetChildSignals() { g_child_signals = -1; }
 
 void WatchWhileWaiting(std::atomic<pid_t>* group, WaitCheck (*check)(bool hung_up)) {
   g_group = group;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -166,6 +167,8 @@ struct KeptRoot {
   std::vector<std::pair<std::string, struct stat>> own;
 };
 
+KeptRoot g_kept;
+
 bool SameEntry(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_uid == b.st_uid &&
          a.st_gid == b.st_gid && a.st_mode == b.st_mode;
@@ -192,7 +195,7 @@ bool NoteOwnFolders(KeptRoot* kept, std::string path, int own) {
 }  // namespace
 
 int KeptWorkRoot(const std::string& path, int own, std::string* why) {
-  static KeptRoot kept;
+  KeptRoot& kept = g_kept;
   if (!kept.own.empty() && std::all_of(kept.own.begin(), kept.own.end(), StillAsChecked)) {
     return kept.fd.get();
   }
@@ -200,6 +203,11 @@ int KeptWorkRoot(const std::string& path, int own, std::string* why) {
   kept.fd = OpenWorkRoot(path, own, why);
   if (kept.fd.valid() && !NoteOwnFolders(&kept, path, own)) kept.own.clear();
   return kept.fd.valid() ? kept.fd.get() : -1;
+}
+
+void ForgetKeptWorkRoot() {
+  std::ignore = g_kept.fd.Release();
+  g_kept.own.clear();
 }
 
 }  // namespace plim

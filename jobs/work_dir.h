@@ -42,6 +42,10 @@ ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why);
 // new walk. Saves a job a dozen system calls. The descriptor stays this function's.
 int KeptWorkRoot(const std::string& path, int own, std::string* why);
 
+// Forgets the folder KeptWorkRoot keeps without closing it: for a process forked with another
+// one's memory, whose descriptors were closed on the way.
+void ForgetKeptWorkRoot();
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_WORK_DIR_H_

@@ -27,6 +27,19 @@ expect_file "$LOG" <(printf '>>>>>>>> plim start victim\n*************** plim **
 expect_file "$DONE" <(printf 'victim\n')
 work_dirs_gone
 
+say "a worker started by a listener that a worker started reruns the cut job too"
+read -r listener _ </run/plimd.pid
+kill -KILL "$listener"
+wait_for "a new listener" eval '[ "$(cut -d" " -f1 /run/plimd.pid)" != "$listener" ]'
+wait_for "the new listener on its port" udp_bound 25252
+hold_job again
+kill -KILL "$WORKER"
+rm /hdd/hold
+wait_idle 2
+expect_file "$DONE" <(printf 'victim\nagain\n')
+[ "$(grep -c '^plim .*/again.rec' "$CALLS")" -eq 2 ] || fail "the cut job was not run again"
+work_dirs_gone
+
 say "a second plimd says the service runs, exits non-zero, cuts no log, leaves no process"
 cp "$LOG" "$SCRATCH/log"
 read -r listener worker _ </run/plimd.pid
