@@ -28,9 +28,9 @@ bool WriteAll(int fd, std::string_view text) {
   return true;
 }
 
-bool ReadFrom(int fd, off_t offset, std::string* out) {
+bool ReadFrom(int fd, off_t offset, std::string* out, off_t size) {
   char buffer[16384];
-  for (;;) {
+  while (size <= 0 || offset < size) {
     ssize_t n = pread(fd, buffer, sizeof buffer, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return false;
@@ -38,6 +38,7 @@ bool ReadFrom(int fd, off_t offset, std::string* out) {
     out->append(buffer, static_cast<size_t>(n));
     offset += n;
   }
+  return true;
 }
 
 bool Sync(int fd) {
@@ -58,31 +59,41 @@ bool EndsMidLine(int fd) {
 bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info) {
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   struct stat ignored;
-  return fd.valid() && fstat(fd.get(), info != nullptr ? info : &ignored) == 0 &&
-         ReadFrom(fd.get(), 0, text);
+  if (info == nullptr) info = &ignored;
+  return fd.valid() && fstat(fd.get(), info) == 0 && ReadFrom(fd.get(), 0, text, info->st_size);
 }
 
 namespace {
 
-ScopedFd CreateTemporary(const std::string& temp) {
+ScopedFd CreateTemporary(const std::string& temp, mode_t mode) {
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY;
-  ScopedFd fd(open(temp.c_str(), flags, 0666));
+  ScopedFd fd(open(temp.c_str(), flags, mode));
   // A temporary file left by a crash holds nothing anyone needs.
   if (!fd.valid() && errno == EEXIST && unlink(temp.c_str()) == 0) {
-    fd = ScopedFd(open(temp.c_str(), flags, 0666));
+    fd = ScopedFd(open(temp.c_str(), flags, mode));
   }
   return fd;
 }
 
+// Gives the new file behind `fd` the owner, group and mode of `like`. Made by the worker, whose
+// umask is 0, it mostly has them already, and one fstat spares both changes.
+bool TakeOwnerAndMode(int fd, const struct stat& like) {
+  struct stat made;
+  if (fstat(fd, &made) != 0) return false;
+  const bool other_owner = made.st_uid != like.st_uid || made.st_gid != like.st_gid;
+  // Only root may give a file away; a service run by the file's owner keeps it anyway.
+  if (other_owner) std::ignore = fchown(fd, like.st_uid, like.st_gid);
+  // A change of owner clears the set-ID bits, so the mode is set after it.
+  const mode_t mode = like.st_mode & 07777;
+  if (!other_owner && (made.st_mode & 07777) == mode) return true;
+  return fchmod(fd, mode) == 0;
+}
+
 // Writes the temporary file; the caller removes it if this fails.
 bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {
-  ScopedFd fd = CreateTemporary(temp);
+  ScopedFd fd = CreateTemporary(temp, like != nullptr ? like->st_mode & 0777 : 0666);
   if (!fd.valid()) return false;
-  if (like != nullptr) {
-    // Only root may give a file away; a service run by the file's owner keeps it anyway.
-    std::ignore = fchown(fd.get(), like->st_uid, like->st_gid);
-    if (fchmod(fd.get(), like->st_mode & 07777) != 0) return false;
-  }
+  if (like != nullptr && !TakeOwnerAndMode(fd.get(), *like)) return false;
   return WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
 }
 
@@ -105,8 +116,8 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
 
 bool SyncFolderOf(const std::string& path) {
   const std::string folder = DirectoryOf(path);
-  const int locked = ExclusiveLock::HeldOpen(folder);
-  if (locked >= 0) return Sync(locked);
+  const int held = HeldOpen::Find(folder);
+  if (held >= 0) return Sync(held);
   ScopedFd dir = OpenForLocking(folder.c_str());
   return dir.valid() && Sync(dir.get());
 }

@@ -42,8 +42,10 @@ bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info
 // Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
 bool WriteAll(int fd, std::string_view text);
 
-// Reads `fd` from `offset` to its end into `out`. Returns false on a read error.
-bool ReadFrom(int fd, off_t offset, std::string* out);
+// Reads `fd` from `offset` to its end into `out`. `size`, when above 0, is the size that fstat
+// gave: once that much is read, no further read asks whether more has come. Returns false on a
+// read error.
+bool ReadFrom(int fd, off_t offset, std::string* out, off_t size = 0);
 
 }  // namespace plim
 

@@ -40,8 +40,11 @@ std::string GetActiveFrom(const std::string& in_progress) {
 }
 
 bool SetActiveIn(const std::string& in_progress, const std::string* name) {
-  const std::string text = name == nullptr ? std::string() : *name + '\n';
-  return UpdateFile(in_progress, ReadSnapshot(in_progress), text) != Update::kFailed;
+  if (name == nullptr)
+    return UpdateFile(in_progress, ReadSnapshot(in_progress), "") != Update::kFailed;
+  // A name goes into a file that the last job left empty.
+  return UpdateFile(in_progress, ReadSnapshotUnlessEmpty(in_progress), *name + '\n') !=
+         Update::kFailed;
 }
 
 std::string Get() { return GetFrom(Queue, InBearbeitung); }

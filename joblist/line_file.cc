@@ -33,13 +33,23 @@ FileSnapshot ReadSnapshot(const std::string& path) {
     return snapshot;
   }
   if (fstat(snapshot.fd.get(), &snapshot.info) != 0 ||
-      !ReadFrom(snapshot.fd.get(), 0, &snapshot.text)) {
+      !ReadFrom(snapshot.fd.get(), 0, &snapshot.text, snapshot.info.st_size)) {
     snapshot.state = FileSnapshot::State::kUnreadable;
     return snapshot;
   }
   snapshot.state = FileSnapshot::State::kRead;
   snapshot.complete = CompleteLength(snapshot.text, snapshot.fd.get());
   return snapshot;
+}
+
+FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path) {
+  FileSnapshot snapshot;
+  if (stat(path.c_str(), &snapshot.info) == 0 && S_ISREG(snapshot.info.st_mode) &&
+      snapshot.info.st_size == 0) {
+    snapshot.state = FileSnapshot::State::kRead;
+    return snapshot;
+  }
+  return ReadSnapshot(path);
 }
 
 std::string JoinEntries(const std::string* begin, const std::string* end) {

@@ -31,6 +31,10 @@ struct FileSnapshot {
 // Reads the file at `path` whole.
 FileSnapshot ReadSnapshot(const std::string& path);
 
+// ReadSnapshot for a file that is mostly empty: one stat tells what an open and a read would,
+// and the snapshot then holds no descriptor. Anything else is read.
+FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path);
+
 // Calls `add` with each entry of `text`: a line without its "\n", cut at its first NUL byte
 // since names end there wherever they are used. A last line without "\n" is an entry too.
 template <typename AddFn>

@@ -36,30 +36,31 @@ ScopedFd OpenForLocking(const char* path) {
 
 namespace {
 
-ExclusiveLock* g_innermost_lock = nullptr;
+HeldOpen* g_innermost_held = nullptr;
 
 }  // namespace
 
-ExclusiveLock::ExclusiveLock(const char* path, bool create)
-    : path_(path), outer_(g_innermost_lock) {
-  g_innermost_lock = this;
+HeldOpen::HeldOpen(const char* path, bool create) : path_(path), outer_(g_innermost_held) {
+  g_innermost_held = this;
   fd_ = OpenForLocking(path);
   // Created only when missing: a drain of an empty queue, run for every trigger, then asks
   // for nothing but reads.
   if (!fd_.valid() && create && errno == ENOENT) {
     fd_ = ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
   }
-  if (!fd_.valid()) return;
-  locked_ = WaitForLock(fd_.get(), path);
 }
 
-ExclusiveLock::~ExclusiveLock() { g_innermost_lock = outer_; }
+HeldOpen::~HeldOpen() { g_innermost_held = outer_; }
 
-int ExclusiveLock::HeldOpen(const std::string& path) {
-  for (const ExclusiveLock* lock = g_innermost_lock; lock != nullptr; lock = lock->outer_) {
-    if (lock->path_ == path && lock->fd_.valid()) return lock->fd_.get();
+int HeldOpen::Find(const std::string& path) {
+  for (const HeldOpen* held = g_innermost_held; held != nullptr; held = held->outer_) {
+    if (held->path_ == path && held->fd_.valid()) return held->fd_.get();
   }
   return -1;
+}
+
+ExclusiveLock::ExclusiveLock(const char* path, bool create) : held_(path, create) {
+  if (held_.fd() >= 0) locked_ = WaitForLock(held_.fd(), path);
 }
 
 }  // namespace plim

@@ -29,6 +29,27 @@ class ScopedFd {
 // Opens a directory (or any path) for reading with close-on-exec, for fsync or flock.
 ScopedFd OpenForLocking(const char* path);
 
+// A path held open while this lives, found again by that path: a folder flushed after a rename
+// in it need not be opened once more while it is held. Held paths nest; each one ends before
+// the one held before it.
+class HeldOpen {
+ public:
+  // Opens `path` for reading, creating it as a file when `create` is set and it is missing.
+  HeldOpen(const char* path, bool create);
+  ~HeldOpen();
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+  int fd() const { return fd_.get(); }
+
+  // The descriptor this process holds open on `path`, or -1.
+  static int Find(const std::string& path);
+
+ private:
+  ScopedFd fd_;
+  std::string path_;
+  HeldOpen* outer_;  // the path held before this one, still held
+};
+
 // Holds an exclusive flock on a path for its lifetime; a path that cannot be opened is not
 // locked, and the holder goes on unlocked.
 class ExclusiveLock {
@@ -36,20 +57,13 @@ class ExclusiveLock {
   // Opens `path` (creating it as a file when `create` is set) and waits for the lock, saying on
   // stderr which process holds it once the wait has lasted ten seconds (WaitForLock).
   ExclusiveLock(const char* path, bool create);
-  ~ExclusiveLock();
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
   bool locked() const { return locked_; }
 
-  // The descriptor a lock of this process holds open on `path`, or -1: a folder flushed after a
-  // rename under its lock need not be opened again.
-  static int HeldOpen(const std::string& path);
-
  private:
-  ScopedFd fd_;
+  HeldOpen held_;
   bool locked_ = false;
-  std::string path_;
-  ExclusiveLock* outer_;  // the lock taken before this one, still held
 };
 
 }  // namespace plim

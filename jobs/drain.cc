@@ -9,6 +9,7 @@
 #include <chrono>
 #include <string>
 
+#include "joblist/atomic_file.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
@@ -64,8 +65,13 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.mark = result.mark;
   if (!history.Append(record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
-  Save(raw);
-  const bool emptied = EmptyActive(raw);
+  bool emptied;
+  {
+    // Both rewrites flush the folder of the job files, which is opened once for them.
+    const HeldOpen files(DirectoryOf(Fertig).c_str(), /*create=*/false);
+    Save(raw);
+    emptied = EmptyActive(raw);
+  }
   if (!settings.on_job_done.empty())
     RunHook(settings.on_job_done, record, settings.tool_time_limit);
   return emptied;

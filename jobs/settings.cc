@@ -113,7 +113,7 @@ Settings ReadSettings(const std::string& path) {
     ReportOnce(path, info, {why});
     return Settings();
   }
-  if (!ReadFrom(fd.get(), 0, &text)) {
+  if (!ReadFrom(fd.get(), 0, &text, info.st_size)) {
     ReportOnce(path, info, {std::string(strerror(errno)) + "; ignored"});
     return Settings();
   }
