@@ -73,7 +73,7 @@ void Perform(const Step& step, Job* job) {
       if (job->folder.root < 0) return;
       if (job->folder.folder.valid()) {
         RemoveOpenFolderAt(job->folder.root, first, std::move(job->folder.folder),
-                           Fill(kWorkDir, name));
+                           Fill(kWorkDir, name), job->folder.links, job->folder.link_count);
       } else {
         RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
       }
@@ -83,7 +83,7 @@ void Perform(const Step& step, Job* job) {
     case Action::kTouch:
       return Touch(first);
     case Action::kLink:
-      return LinkInJobFolder(job->folder, first, step.second,
+      return LinkInJobFolder(&job->folder, first, step.second,
                              Fill(kWorkDir, name) + "/" + step.second);
     case Action::kLog:
       return AppendLine(job->log, first);
@@ -103,15 +103,13 @@ void Perform(const Step& step, Job* job) {
 
 std::string Fill(const char* pattern, const std::string& name) {
   std::string filled;
-  for (const char* p = pattern; *p != '\0'; ++p) {
-    if (p[0] == '%' && p[1] == 's') {
-      filled += name;
-      ++p;
-    } else {
-      filled += *p;
-    }
+  filled.reserve(strlen(pattern) + name.size());
+  for (const char* p = pattern;;) {
+    const char* mark = strstr(p, "%s");
+    if (mark == nullptr) return filled.append(p);
+    filled.append(p, mark).append(name);
+    p = mark + 2;
   }
-  return filled;
 }
 
 JobResult StartPlim(std::string name, int tool_time_limit) {

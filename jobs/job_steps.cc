@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <tuple>
 #include <utility>
 
@@ -28,12 +29,16 @@ void Report(const char* what, const std::string& path, int error) {
 void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& shown) {
   if (job->root < 0) return;
   struct stat st;
-  if (mkdirat(job->root, name.c_str(), 0755) != 0 && errno != EEXIST) {
+  const bool made = mkdirat(job->root, name.c_str(), 0755) == 0;
+  if (!made && errno != EEXIST) {
     job->folder_error = errno;
     return Report("cannot create directory", shown, errno);
   }
   job->folder =
       ScopedFd(openat(job->root, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  // Only root can change the entries of the checked work folder, so a folder just made there is
+  // still the one made, with the mode it was made with.
+  if (job->folder.valid() && made) return;
   if (job->folder.valid() && fstat(job->folder.get(), &st) == 0 && st.st_uid == geteuid() &&
       (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
     return;
@@ -42,17 +47,24 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
   job->unsafe = shown + " is not a folder of the service's own";
 }
 
-void LinkInJobFolder(const JobFolder& job, const std::string& target, const std::string& name,
+void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown) {
-  if (job.folder_error != 0) return Report("cannot create symbolic link", shown, job.folder_error);
-  if (!job.folder.valid()) return;
-  if (symlinkat(target.c_str(), job.folder.get(), name.c_str()) != 0) {
-    Report("cannot create symbolic link", shown, errno);
+  if (job->folder_error != 0) {
+    return Report("cannot create symbolic link", shown, job->folder_error);
   }
+  if (!job->folder.valid()) return;
+  if (symlinkat(target.c_str(), job->folder.get(), name) != 0) {
+    return Report("cannot create symbolic link", shown, errno);
+  }
+  if (job->link_count < static_cast<int>(std::size(job->links)))
+    job->links[job->link_count++] = name;
 }
 
 void Touch(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666));
+  // The job has just removed the file, so mostly it is created here, with the time of now.
+  const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  if (ScopedFd(open(path.c_str(), flags | O_EXCL, 0666)).valid()) return;
+  ScopedFd fd(open(path.c_str(), flags, 0666));
   const int rc =
       fd.valid() ? futimens(fd.get(), nullptr) : utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
   if (rc != 0) Report("cannot touch", path, errno);

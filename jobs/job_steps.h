@@ -20,6 +20,9 @@ struct JobFolder {
   ScopedFd folder;       // the job's folder, once made and found to be the service's
   int folder_error = 0;  // why the job's folder could not be made or opened
   std::string unsafe;    // why the tools must not run; empty when they may
+  // The links made in it, which its removal tries by name before it reads the folder.
+  const char* links[2] = {};
+  int link_count = 0;
 };
 
 // Makes the folder `name` in the work folder and opens it ("mkdir -p"; `shown` is its path).
@@ -29,7 +32,7 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
 
 // Creates the symbolic link `name` in the job's folder pointing at `target` ("ln -s"). Without
 // a job folder, reports why it could not be made as the failure of the link.
-void LinkInJobFolder(const JobFolder& job, const std::string& target, const std::string& name,
+void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown);
 
 // Creates `path` empty if it is missing, and sets its times to now ("touch").

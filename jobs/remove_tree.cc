@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "joblist/scoped_fd.h"
 
 namespace plim {
@@ -71,8 +73,10 @@ bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown) {
   return reported ? false : Report(shown, errno);
 }
 
-bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder,
-                        const std::string& shown) {
+bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const std::string& shown,
+                        const char* const* made, int count) {
+  for (int i = 0; i < count; ++i) std::ignore = unlinkat(folder.get(), made[i], 0);
+  if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) return true;
   bool reported = false;
   if (EmptyAndRemove(dir, name.c_str(), folder.Release(), shown, &reported)) return true;
   return !reported && RemoveTreeAt(dir, name, shown);

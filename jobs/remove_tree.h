@@ -16,9 +16,10 @@ namespace plim {
 bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown);
 
 // RemoveTreeAt for the folder `name` of `dir` that is already open as `folder`, a folder known to
-// be the service's own, so that it need not be looked up and opened again.
-bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder,
-                        const std::string& shown);
+// be the service's own, so that it need not be looked up and opened again. The `count` entries
+// named in `made` are removed first by name; a folder that held no more then goes unread.
+bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const std::string& shown,
+                        const char* const* made, int count);
 
 // RemoveTreeAt for the last component of `path`, in the folder the rest of `path` names.
 void RemoveTree(const std::string& path);
