@@ -10,18 +10,27 @@
 
 namespace plim {
 
+namespace {
+
+// A writer that opens the file while a lease is held breaks it with SIGIO, whose default action
+// ends the process. Blocked once for the process's life, it is never delivered, and a probe
+// needs no change of handler around its lease. Programs the worker starts get their own mask.
+bool BlockLeaseBreaks() {
+  sigset_t io;
+  sigemptyset(&io);
+  sigaddset(&io, SIGIO);
+  return sigprocmask(SIG_BLOCK, &io, nullptr) == 0;
+}
+
+}  // namespace
+
 Writers ProbeWriters(int fd) {
-  // The kernel grants a read lease only while nobody has the file open for writing. A writer
-  // that opens the file while we hold the lease would break it with SIGIO, whose default action
-  // ends the process, so SIGIO is ignored for the microseconds the lease is held.
-  struct sigaction ignore = {};
-  struct sigaction previous = {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGIO, &ignore, &previous);
+  // The kernel grants a read lease only while nobody has the file open for writing.
+  static const bool blocked = BlockLeaseBreaks();
+  if (!blocked) return Writers::kUnknown;
   const int rc = fcntl(fd, F_SETLEASE, F_RDLCK);
   const int error = errno;
   if (rc == 0) fcntl(fd, F_SETLEASE, F_UNLCK);
-  sigaction(SIGIO, &previous, nullptr);
   if (rc == 0) return Writers::kNone;
   return error == EAGAIN ? Writers::kPresent : Writers::kUnknown;
 }

@@ -116,28 +116,41 @@ int ChildSignals() {
   return g_child_signals;
 }
 
-// Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up.
-bool Sleep(int signals, const WaitCheck& check, int timeout_ms) {
+bool ReportsEndOf(const struct signalfd_siginfo& info, pid_t child) {
+  return static_cast<pid_t>(info.ssi_pid) == child &&
+         (info.ssi_code == CLD_EXITED || info.ssi_code == CLD_KILLED ||
+          info.ssi_code == CLD_DUMPED);
+}
+
+// Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up, and
+// sets `ended` when a SIGCHLD read says that `child` has ended.
+bool Sleep(int signals, const WaitCheck& check, int timeout_ms, pid_t child, bool* ended) {
   struct pollfd ready[2] = {{signals, POLLIN, 0}, {check.fd, 0, 0}};
   std::ignore = poll(ready, check.fd >= 0 ? 2 : 1, timeout_ms);
   // SIGCHLD does not queue, so one read takes whatever is pending; a short read means no more.
   struct signalfd_siginfo info[4];
-  while (read(signals, info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+  ssize_t n;
+  while ((n = read(signals, info, sizeof info)) > 0) {
+    for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof info[0]); ++i) {
+      *ended = *ended || ReportsEndOf(info[i], child);
+    }
+    if (n < static_cast<ssize_t>(sizeof info)) break;
   }
   return (ready[1].revents & (POLLHUP | POLLERR)) != 0;
 }
 
 // Waits for `child` to end; past the limit, its group gets SIGTERM and, 5 s later, SIGKILL.
 // A program that has ended before the first poll left its SIGCHLD pending, so the poll returns
-// at once.
+// at once; the signal that tells of its end spares the call that would ask for it.
 bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
   long long now = NowMs();
   long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
   long long kill_at = -1;
-  bool timed_out = false, hung_up = false;
+  bool timed_out = false, hung_up = false, ended = false;
   do {
     const WaitCheck check = g_check != nullptr ? g_check(hung_up) : WaitCheck();
-    hung_up = Sleep(signals, check, Soonest(check.timeout_ms, now, term_at, kill_at));
+    hung_up =
+        Sleep(signals, check, Soonest(check.timeout_ms, now, term_at, kill_at), child, &ended);
     now = NowMs();
     if (term_at >= 0 && now >= term_at) {
       std::ignore = kill(-child, SIGTERM);
@@ -148,7 +161,7 @@ bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
       std::ignore = kill(-child, SIGKILL);
       kill_at = -1;
     }
-  } while (!HasEnded(child));
+  } while (!ended && !HasEnded(child));
   return timed_out;
 }
 
