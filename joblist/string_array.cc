@@ -30,20 +30,26 @@ StringArray::StringArray(std::string file_name)
 
 void StringArray::Read() {
   source_ = ReadSnapshot(FileName);
-  std::string_view whole(source_.text);
-  ForEachEntry(whole.substr(0, source_.complete),
-               [this](std::string entry) { Add(std::move(entry)); });
+  const std::string_view whole = std::string_view(source_.text).substr(0, source_.complete);
+  // The queue is read for every job, so its entries get their slots in one allocation.
+  const auto lines = std::count(whole.begin(), whole.end(), '\n') + 1;
+  if (lines > Capacity - Count) Grow(static_cast<int32_t>(Count + lines));
+  ForEachEntry(whole, [this](std::string entry) { Add(std::move(entry)); });
 }
 
 void StringArray::Add(std::string entry) {
   if (Count >= Capacity) {
-    Capacity += Increment;
+    Grow(Capacity + Increment);
     Increment = Capacity;
-    std::unique_ptr<std::string[]> grown(new std::string[Capacity]);
-    std::move(Items.get(), Items.get() + Count, grown.get());
-    Items = std::move(grown);
   }
   Items[Count++] = std::move(entry);
+}
+
+void StringArray::Grow(int32_t capacity) {
+  std::unique_ptr<std::string[]> grown(new std::string[capacity]);
+  std::move(Items.get(), Items.get() + Count, grown.get());
+  Items = std::move(grown);
+  Capacity = capacity;
 }
 
 std::string StringArray::PrintQueue(const Claim& claim) {

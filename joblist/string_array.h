@@ -44,6 +44,9 @@ class StringArray {
   const std::string& item(int32_t i) const { return Items[i]; }
 
  private:
+  // Moves the entries into a new array of `capacity` slots.
+  void Grow(int32_t capacity);
+
   int32_t Count = 0;
   int32_t Capacity = 1;
   // Grows with the array, so that loading a long queue takes linear time.
