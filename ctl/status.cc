@@ -21,7 +21,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 std::vector<std::string> Entries(const std::string& path) {
-  const StringArray entries(path);
+  StringArray entries(path);
   std::vector<std::string> names;
   for (int32_t i = 0; i < entries.count(); ++i) {
     if (entries.item(i) != kSentinel) names.push_back(entries.item(i));

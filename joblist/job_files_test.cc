@@ -28,14 +28,16 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
   struct Case {
     std::optional<std::string> queue;  // none: no file
     std::vector<std::string> taken;    // results of successive takes, the sentinel last
+    std::string after_first;           // the queue after the first take
   };
   const Case cases[] = {
-      {std::nullopt, {kSentinel}},
-      {"a\nb\nc\n", {"a", "b", "c", kSentinel}},
-      {"a\n\nb\n", {"a", "", "b", kSentinel}},
-      {"a\nb", {"a", "b", kSentinel}},
-      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}},
-      {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}},
+      {std::nullopt, {kSentinel}, ""},
+      {"a\nb\nc\n", {"a", "b", "c", kSentinel}, "b\nc\n"},
+      {"a\n\nb\n", {"a", "", "b", kSentinel}, "\nb\n"},
+      {"a\nb", {"a", "b", kSentinel}, "b\n"},
+      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n"},
+      {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}, "b\n"},
+      {std::string("a\nb\0z\nc\n", 8), {"a", "b", "c", kSentinel}, "b\nc\n"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(Path("queue.txt"));
@@ -46,6 +48,9 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
       if (expected != kSentinel) {
         EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
         EXPECT_NE(ReadBack("queue.txt"), before);
+      }
+      if (&expected == &c.taken.front()) {
+        EXPECT_EQ(ReadBack("queue.txt"), c.after_first);
       }
     }
     // The queue is left empty, and an empty queue is never rewritten.

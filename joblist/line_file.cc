@@ -52,6 +52,15 @@ FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path) {
   return ReadSnapshot(path);
 }
 
+bool TakeEntry(std::string_view* text, std::string* entry) {
+  if (text->empty()) return false;
+  const size_t end = text->find('\n');
+  const std::string_view line = text->substr(0, end);
+  entry->assign(line.substr(0, line.find('\0')));
+  text->remove_prefix(end == std::string_view::npos ? text->size() : end + 1);
+  return true;
+}
+
 std::string JoinEntries(const std::string* begin, const std::string* end) {
   size_t size = 0;
   for (const std::string* entry = begin; entry != end; ++entry) size += entry->size() + 1;

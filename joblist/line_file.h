@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "joblist/scoped_fd.h"
 
@@ -35,17 +36,15 @@ FileSnapshot ReadSnapshot(const std::string& path);
 // and the snapshot then holds no descriptor. Anything else is read.
 FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path);
 
-// Calls `add` with each entry of `text`: a line without its "\n", cut at its first NUL byte
-// since names end there wherever they are used. A last line without "\n" is an entry too.
+// Takes the first entry off `text` into `entry`: a line without its "\n", cut at its first NUL
+// byte since names end there wherever they are used. A last line without "\n" is an entry too.
+// Returns false when `text` is empty.
+bool TakeEntry(std::string_view* text, std::string* entry);
+
+// Calls `add` with each entry of `text`, in order.
 template <typename AddFn>
 void ForEachEntry(std::string_view text, AddFn&& add) {
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    add(std::string(line.substr(0, line.find('\0'))));
-    if (end == std::string_view::npos) break;
-    text.remove_prefix(end + 1);
-  }
+  for (std::string entry; TakeEntry(&text, &entry);) add(std::move(entry));
 }
 
 // The file text for entries [begin, end): each as "%s\n".

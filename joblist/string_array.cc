@@ -30,14 +30,35 @@ StringArray::StringArray(std::string file_name)
 
 void StringArray::Read() {
   source_ = ReadSnapshot(FileName);
-  const std::string_view whole = std::string_view(source_.text).substr(0, source_.complete);
-  // The queue is read for every job, so its entries get their slots in one allocation.
-  const auto lines = std::count(whole.begin(), whole.end(), '\n') + 1;
+  unread_ = std::string_view(source_.text).substr(0, source_.complete);
+}
+
+bool StringArray::LoadNext() {
+  std::string entry;
+  if (!TakeEntry(&unread_, &entry)) return false;
+  Store(std::move(entry));
+  return true;
+}
+
+void StringArray::LoadAll() {
+  // All the slots in one allocation, rather than a growth every time the array is full.
+  const auto lines = std::count(unread_.begin(), unread_.end(), '\n') + 1;
   if (lines > Capacity - Count) Grow(static_cast<int32_t>(Count + lines));
-  ForEachEntry(whole, [this](std::string entry) { Add(std::move(entry)); });
+  while (LoadNext()) {
+  }
 }
 
 void StringArray::Add(std::string entry) {
+  LoadAll();
+  Store(std::move(entry));
+}
+
+int32_t StringArray::count() {
+  LoadAll();
+  return Count;
+}
+
+void StringArray::Store(std::string entry) {
   if (Count >= Capacity) {
     Grow(Capacity + Increment);
     Increment = Capacity;
@@ -54,7 +75,7 @@ void StringArray::Grow(int32_t capacity) {
 
 std::string StringArray::PrintQueue(const Claim& claim) {
   int32_t head = 0;
-  while (head < Count && Items[head] == kSentinel) ++head;
+  while ((head < Count || LoadNext()) && Items[head] == kSentinel) ++head;
   const bool has_head = head < Count;
   std::string result = has_head ? Items[head] : kSentinel;
   // The in-progress file names the entry before the queue loses it: a crash in between runs
@@ -63,9 +84,17 @@ std::string StringArray::PrintQueue(const Claim& claim) {
     ReportError(FileName);
     return kSentinel;
   }
-  const int32_t rest = std::min(head + 1, Count);
-  const Update update =
-      UpdateFile(FileName, source_, JoinEntries(Items.get() + rest, Items.get() + Count));
+  // The entries behind the head are written back as they were read, unless a line of them
+  // was cut at a NUL byte or lacks its line break: then as the entries they were read as.
+  std::string_view rest = unread_;
+  std::string joined;
+  if (rest.find('\0') != std::string_view::npos || (!rest.empty() && rest.back() != '\n')) {
+    const int32_t loaded = Count;
+    LoadAll();
+    joined = JoinEntries(Items.get() + loaded, Items.get() + Count);
+    rest = joined;
+  }
+  const Update update = UpdateFile(FileName, source_, rest);
   if (update == Update::kFailed) {
     if (has_head) claim(nullptr);
     ReportError(FileName);
@@ -78,6 +107,7 @@ std::string StringArray::PrintQueue(const Claim& claim) {
 }
 
 void StringArray::PrintFertig() {
+  LoadAll();
   const int32_t start = std::max(Count - kDoneListLength, 0);
   std::ignore =
       UpdateFile(FileName, source_, JoinEntries(Items.get() + start, Items.get() + Count));

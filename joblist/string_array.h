@@ -23,9 +23,10 @@ class StringArray {
   StringArray(const StringArray&) = delete;
   StringArray& operator=(const StringArray&) = delete;
 
-  // Loads the entries of the bound file, in file order.
+  // Reads the bound file, whose entries are then loaded, in file order, as far as they are
+  // needed: taking the head off a long queue, done for every job, loads no entry behind it.
   void Read();
-  // Appends one entry.
+  // Appends one entry after all of the file's.
   void Add(std::string entry);
 
   // Returns the first entry that is not the sentinel and rewrites the file without it and
@@ -40,10 +41,15 @@ class StringArray {
   // Rewrites the file with the newest ten entries. On failure the file stays as it was.
   void PrintFertig();
 
-  int32_t count() const { return Count; }
+  // The number of entries, all of them loaded, and one of them.
+  int32_t count();
   const std::string& item(int32_t i) const { return Items[i]; }
 
  private:
+  // Loads the next entry of the file; false when none is left.
+  bool LoadNext();
+  void LoadAll();
+  void Store(std::string entry);
   // Moves the entries into a new array of `capacity` slots.
   void Grow(int32_t capacity);
 
@@ -54,6 +60,7 @@ class StringArray {
   std::unique_ptr<std::string[]> Items;
   std::string FileName;
   FileSnapshot source_;
+  std::string_view unread_;  // the whole entries of source_ not loaded yet
 };
 
 }  // namespace plim
