@@ -19,31 +19,41 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-Json ToolJson(const ToolStatus& status) {
-  switch (status.end) {
+const char* EndName(ToolStatus::End end) {
+  switch (end) {
     case ToolStatus::End::kExited:
-      return {{"end", "exit"}, {"value", status.value}};
+      return "exit";
     case ToolStatus::End::kSignaled:
-      return {{"end", "signal"}, {"value", status.value}};
+      return "signal";
     case ToolStatus::End::kTimeLimit:
-      return {{"end", "time limit"}};
+      return "time limit";
     case ToolStatus::End::kNotRun:
       break;
   }
-  return {{"end", "not run"}};
+  return "not run";
+}
+
+// Only an exit and a signal come with a value: the status, the signal's number.
+bool HasValue(ToolStatus::End end) {
+  return end == ToolStatus::End::kExited || end == ToolStatus::End::kSignaled;
+}
+
+std::string ToolText(const ToolStatus& status) {
+  std::string text = std::string("{\"end\":\"") + EndName(status.end) + "\"";
+  if (HasValue(status.end)) text += ",\"value\":" + std::to_string(status.value);
+  return text + "}";
 }
 
 bool ParseTool(const Json& json, ToolStatus* status) {
   const std::string end = json.at("end").get<std::string>();
-  if (end == "exit" || end == "signal") {
-    status->end = end == "exit" ? ToolStatus::End::kExited : ToolStatus::End::kSignaled;
-    status->value = json.at("value").get<int>();
-  } else if (end == "time limit" || end == "not run") {
-    status->end = end == "not run" ? ToolStatus::End::kNotRun : ToolStatus::End::kTimeLimit;
-  } else {
-    return false;
+  for (const ToolStatus::End known : {ToolStatus::End::kExited, ToolStatus::End::kSignaled,
+                                      ToolStatus::End::kTimeLimit, ToolStatus::End::kNotRun}) {
+    if (end != EndName(known)) continue;
+    status->end = known;
+    if (HasValue(known)) status->value = json.at("value").get<int>();
+    return true;
   }
-  return true;
+  return false;
 }
 
 std::string Dump(const Json& json) {
@@ -76,9 +86,8 @@ const char* Outcome(const HistoryRecord& record) {
 }
 
 std::string Describe(const ToolStatus& status) {
-  const Json json = ToolJson(status);
-  const std::string end = json["end"];
-  return json.contains("value") ? end + " " + std::to_string(status.value) : end;
+  const std::string end = EndName(status.end);
+  return HasValue(status.end) ? end + " " + std::to_string(status.value) : end;
 }
 
 std::string RecordedName(const std::string& name) {
@@ -95,17 +104,18 @@ std::string UtcTime(time_t when) {
   return text;
 }
 
-Json RecordJson(const HistoryRecord& record) {
-  return {{"name", record.name},
-          {"start", record.start},
-          {"seconds", round(record.seconds * 1000) / 1000},
-          {"rerun", record.rerun},
-          {"analysis", ToolJson(record.analysis)},
-          {"mark", ToolJson(record.mark)},
-          {"outcome", Outcome(record)}};
+// Written out directly, with the library's escaping for the texts and its form for the number:
+// a JSON object built first and then dumped cost every job more work than all of its own
+// bookkeeping besides.
+std::string FormatRecord(const HistoryRecord& record) {
+  return "{\"name\":" + Dump(Json(record.name)) + ",\"start\":" + Dump(Json(record.start)) +
+         ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
+         ",\"rerun\":" + (record.rerun ? "true" : "false") +
+         ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
+         ",\"outcome\":\"" + Outcome(record) + "\"}\n";
 }
 
-std::string FormatRecord(const HistoryRecord& record) { return Dump(RecordJson(record)) + "\n"; }
+Json RecordJson(const HistoryRecord& record) { return Json::parse(FormatRecord(record)); }
 
 bool ParseRecord(std::string_view line, HistoryRecord* record) {
   const Json json = Json::parse(line, nullptr, /*allow_exceptions=*/false);
