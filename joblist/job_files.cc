@@ -40,9 +40,9 @@ std::string GetActiveFrom(const std::string& in_progress) {
 }
 
 bool SetActiveIn(const std::string& in_progress, const std::string* name) {
-  if (name == nullptr)
-    return UpdateFile(in_progress, ReadSnapshot(in_progress), "") != Update::kFailed;
-  // A name goes into a file that the last job left empty.
+  // Emptied after each job, the file needs no read; a name goes into a file the last job left
+  // empty.
+  if (name == nullptr) return EmptyFile(in_progress);
   return UpdateFile(in_progress, ReadSnapshotUnlessEmpty(in_progress), *name + '\n') !=
          Update::kFailed;
 }

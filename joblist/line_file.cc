@@ -89,4 +89,12 @@ Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_
   return ReplaceFile(path, text, &old.info) ? Update::kReplaced : Update::kFailed;
 }
 
+bool EmptyFile(const std::string& path) {
+  struct stat info;
+  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    return info.st_size == 0 || ReplaceFile(path, "", &info);
+  }
+  return UpdateFile(path, ReadSnapshot(path), "") != Update::kFailed;
+}
+
 }  // namespace plim

@@ -59,6 +59,10 @@ enum class Update { kUnchanged, kReplaced, kFailed };
 // file as it was.
 Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
+// UpdateFile to no text, without a read: whether the file holds anything is all that matters,
+// and a stat tells it. Returns false on failure.
+bool EmptyFile(const std::string& path);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBLIST_LINE_FILE_H_
