@@ -13,7 +13,9 @@ namespace bench {
 using Results = std::map<std::string, std::vector<double>>;
 
 struct RunOptions {
-  std::string bindir;    // plimd, bench_tool and bench_stamp
+  std::string bindir;  // plimd, bench_tool and bench_stamp
+  // The same, with a plimd built from the code before the hardening; empty when there is none.
+  std::string before_bindir;
   std::string disk_dir;  // scratch folder on the machine's own file system
   std::string out_dir;   // raw.tsv, table.md, per_job.dat
   int rounds = 5;

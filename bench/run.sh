@@ -20,6 +20,21 @@ fi
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPLIMD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
+# The code before the hardening, for the figures that compare with it, built from the
+# repository's history; a tree without it (a release tarball) leaves them out.
+before_commit=ebfc2b0
+before=
+if git cat-file -e "$before_commit^{commit}" 2>/dev/null; then
+  rm -rf build-bench-before && mkdir -p build-bench-before/src
+  git archive "$before_commit" | tar -x -C build-bench-before/src
+  before=$PWD/build-bench-before/build
+  cmake -S build-bench-before/src -B "$before" -DCMAKE_BUILD_TYPE=Release -DPLIMD_TESTS=OFF \
+    >/dev/null
+  cmake --build "$before" -j"$(nproc)" --target plimd >/dev/null
+  # Its figures run the same stand-in tools as the others.
+  mkdir -p "$before/bench"
+  cp "$build/bench/bench_tool" "$build/bench/bench_stamp" "$before/bench/"
+fi
 # A freshly linked binary's pages stay dirty in the page cache until written back, and would
 # count as the processes' own dirty memory in figure 7.
 sync
@@ -36,7 +51,7 @@ cpu_times() { awk '/^cpu /{print $2+$3+$4+$5+$6+$7+$8+$9, $9}' /proc/stat; }
 read -r total_before steal_before < <(cpu_times)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$(date +%s)
-"$build/bench/plimd_bench" run "$PWD/$build" "$disk" "$out" "$rounds"
+"$build/bench/plimd_bench" run "$PWD/$build" "$disk" "$out" "$rounds" $before
 read -r total_after steal_after < <(cpu_times)
 steal=$(awk -v s=$((steal_after - steal_before)) -v t=$((total_after - total_before)) \
   'BEGIN{printf "%.1f", t ? 100 * s / t : 0}')
