@@ -40,11 +40,8 @@ std::string GetActiveFrom(const std::string& in_progress) {
 }
 
 bool SetActiveIn(const std::string& in_progress, const std::string* name) {
-  // Emptied after each job, the file needs no read; a name goes into a file the last job left
-  // empty.
-  if (name == nullptr) return EmptyFile(in_progress);
-  return UpdateFile(in_progress, ReadSnapshotUnlessEmpty(in_progress), *name + '\n') !=
-         Update::kFailed;
+  // Emptied after each job, the file is empty when a name goes in: neither needs a read.
+  return UpdateFileStatFirst(in_progress, name == nullptr ? std::string() : *name + '\n');
 }
 
 std::string Get() { return GetFrom(Queue, InBearbeitung); }

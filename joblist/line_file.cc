@@ -42,16 +42,6 @@ FileSnapshot ReadSnapshot(const std::string& path) {
   return snapshot;
 }
 
-FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path) {
-  FileSnapshot snapshot;
-  if (stat(path.c_str(), &snapshot.info) == 0 && S_ISREG(snapshot.info.st_mode) &&
-      snapshot.info.st_size == 0) {
-    snapshot.state = FileSnapshot::State::kRead;
-    return snapshot;
-  }
-  return ReadSnapshot(path);
-}
-
 bool TakeEntry(std::string_view* text, std::string* entry) {
   if (text->empty()) return false;
   const size_t end = text->find('\n');
@@ -89,12 +79,13 @@ Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_
   return ReplaceFile(path, text, &old.info) ? Update::kReplaced : Update::kFailed;
 }
 
-bool EmptyFile(const std::string& path) {
+bool UpdateFileStatFirst(const std::string& path, std::string_view text) {
   struct stat info;
   if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    return info.st_size == 0 || ReplaceFile(path, "", &info);
+    if (info.st_size == 0 && text.empty()) return true;
+    if (info.st_size == 0 || text.empty()) return ReplaceFile(path, text, &info);
   }
-  return UpdateFile(path, ReadSnapshot(path), "") != Update::kFailed;
+  return UpdateFile(path, ReadSnapshot(path), text) != Update::kFailed;
 }
 
 }  // namespace plim

@@ -32,10 +32,6 @@ struct FileSnapshot {
 // Reads the file at `path` whole.
 FileSnapshot ReadSnapshot(const std::string& path);
 
-// ReadSnapshot for a file that is mostly empty: one stat tells what an open and a read would,
-// and the snapshot then holds no descriptor. Anything else is read.
-FileSnapshot ReadSnapshotUnlessEmpty(const std::string& path);
-
 // Takes the first entry off `text` into `entry`: a line without its "\n", cut at its first NUL
 // byte since names end there wherever they are used. A last line without "\n" is an entry too.
 // Returns false when `text` is empty.
@@ -59,9 +55,10 @@ enum class Update { kUnchanged, kReplaced, kFailed };
 // file as it was.
 Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
-// UpdateFile to no text, without a read: whether the file holds anything is all that matters,
-// and a stat tells it. Returns false on failure.
-bool EmptyFile(const std::string& path);
+// UpdateFile without a read where a stat tells enough: when the file is empty, or is to be
+// emptied, its content does not matter (a line still being written is emptied too). Returns
+// false on failure.
+bool UpdateFileStatFirst(const std::string& path, std::string_view text);
 
 }  // namespace plim
 
