@@ -16,6 +16,7 @@
 #include "joblist/config.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
+#include "jobs/drain.h"
 
 namespace plim {
 
@@ -87,8 +88,10 @@ void RunListener(int pipe_write) {
     if (poll(ready, 2, timeout_ms) <= 0) continue;
     if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) WorkerEnded(&listener);
     char byte;
+    // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
+    // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.
     if ((ready[0].revents & POLLIN) != 0 && recv(sock.get(), &byte, 1, MSG_DONTWAIT) == 1 &&
-        listener.pipe.valid()) {
+        byte == '1' && listener.pipe.valid() && !NothingToDrain()) {
       Pass(&listener, byte);
     }
   }

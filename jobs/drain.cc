@@ -112,6 +112,11 @@ void Recover() {
   RemoveStaleTemporaries();
 }
 
+bool NothingToDrain() {
+  return EmptyOrAbsent(Queue, /*absent_is_empty=*/false) &&
+         EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
+}
+
 void Start() {
   if (NothingToDo()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.

@@ -14,10 +14,16 @@ void Recover();
 // (kInstanceLock) keeps a second one from starting.
 // Before each job, the settings file is read; after it, its record is appended to the history
 // and the settings' hook is run. Starts no job while the pause mark exists.
-// When the queue file exists empty and the in-progress file is empty or absent, returns at once
-// without a lock or a read. When the in-progress file cannot be emptied after a job, ends with
-// a message on stderr; the next call empties it without running that job again.
+// When NothingToDrain, returns at once without a lock or a read (after a drain that left nothing
+// in progress, with one stat: only the worker writes the in-progress file). When the
+// in-progress file cannot be emptied after a job, ends with a message on stderr; the next call
+// empties it without running that job again.
 void Start();
+
+// The queue file exists empty and the in-progress file is empty or absent: a trigger would
+// find nothing to do. Two stats, without a lock or a read. A producer appends before it
+// triggers, so a name queued before the trigger is never missed.
+bool NothingToDrain();
 
 }  // namespace plim
 

@@ -163,19 +163,23 @@ figure() { printf 'FIGURE %s | %s | %s\n' "$1" "$2" "$3"; }
 
 traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status" 2>/dev/null)" != 0 ]; }
 
-# attach STRACE_ARGS...: traces the worker in the background as $TRACER (its log in $TRACE).
+# attach [--listener] STRACE_ARGS...: traces the worker (or the listener) in the background as
+# $TRACER (its log in $TRACE); TRACEE is the traced process.
 TRACE=/hdd/trace.txt
 attach() {
-  read -r _ WORKER _ </run/plimd.pid
-  strace -qq -o "$TRACE" "$@" -p "$WORKER" 2>>/hdd/strace.err &
+  local who=worker
+  if [ "${1:-}" = --listener ]; then who=listener && shift; fi
+  read -r LISTENER WORKER _ </run/plimd.pid
+  if [ $who = listener ]; then TRACEE=$LISTENER; else TRACEE=$WORKER; fi
+  strace -qq -o "$TRACE" "$@" -p "$TRACEE" 2>>/hdd/strace.err &
   TRACER=$!
-  wait_for "strace to attach to the worker" traced "$WORKER"
+  wait_for "strace to attach to the $who" traced "$TRACEE"
 }
 
 detach() {
   kill "$TRACER" 2>/dev/null
   wait "$TRACER" 2>/dev/null
-  if alive "$WORKER"; then wait_for "strace to let go of the worker" eval "! traced $WORKER"; fi
+  if alive "$TRACEE"; then wait_for "strace to let go" eval "! traced $TRACEE"; fi
 }
 
 # The job list files hold whole versions: names of $NAMES (queued) or $EARLIER (done before)

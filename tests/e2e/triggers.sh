@@ -41,36 +41,45 @@ rm -r "$QUEUE.tmp"
 send 25252 1
 wait_idle 2
 
-say "an empty drain: at most two stat calls besides the pipe read; no lock, no read, no open"
-attach
-# The read under way when strace attached may not show, so a "0" goes first; once it shows,
-# the "1" comes (after any "0" still on its way), and a "0" sent once the drain is over ends
-# the drain's trace.
-reads_seen() { [ "$(grep -c '^read(' "$TRACE")" -ge "$1" ]; }
-send 25252 0
-wait_for "the worker to read a datagram" eval 'reads_seen 1 || { send 25252 0; false; }'
-wait_for "the worker back at its pipe" waiting_for_trigger "$WORKER"
+say "a datagram that finds nothing to do: two stat calls in the listener, the worker not woken"
+attach --listener
+runs() { awk '{ print $3 }' "/proc/$1/schedstat"; }
+worker_runs=$(runs "$WORKER")
 send 25252 1
-wait_for "the drain's trigger" grep -qE '^read\(.*"0*1", [0-9]+\) += [0-9]+$' "$TRACE"
-wait_for "the worker back at its pipe" waiting_for_trigger "$WORKER"
-send 25252 0
-wait_for "the traced drain" eval "sed -n '/\"0*1\", [0-9]*) /,\$p' $TRACE | grep -q '\"00*\", [0-9]*) '"
+# The traced process's calls after the call matching $1, up to the next one matching $2.
+calls_between() {
+  awk -v from="$1" -v to="$2" '$0 ~ from { on = 1; next } $0 ~ to { on = 0 } on' "$TRACE"
+}
+received='^recvfrom[(].*"1", 1,'
+wait_for "the listener back in poll" eval "grep -EA9 '$received' $TRACE | grep -q '^poll('"
 detach
-drain_calls=$(awk '/^read\(.*"0*1", [0-9]+\) += [0-9]+$/ { on = 1; next } /^read\(/ { on = 0 } on' \
-  "$TRACE")
-calls=$(grep -c . <<<"$drain_calls")
-grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$drain_calls" | grep -q . &&
-  fail "an empty drain made other calls than stat: $drain_calls"
-[ "$calls" -le 2 ] || fail "an empty drain made $calls calls: $drain_calls"
+[ "$(runs "$WORKER")" = "$worker_runs" ] || fail "a datagram that found nothing woke the worker"
+empty_calls=$(calls_between "$received" '^poll[(]')
+grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep -q . &&
+  fail "the listener made other calls than stat: $empty_calls"
+calls=$(grep -c . <<<"$empty_calls")
+[ "$calls" -le 2 ] || fail "the listener made $calls calls: $empty_calls"
+
+say "a datagram passed on during a job, which finds nothing once the job is done: one stat in the worker"
+hold_job during
+attach
+send 25252 1
+rm /hdd/hold
+read_trigger='^read[(].*"1", [0-9]+[)] += 1$'
+wait_for "the worker's drain for the datagram" eval "grep -EA9 '$read_trigger' $TRACE | grep -q '^read('"
+detach
+drain_calls=$(calls_between "$read_trigger" '^read[(]')
+[ "$(grep -c . <<<"$drain_calls")" = 1 ] && grep -qF "newfstatat(AT_FDCWD, \"$QUEUE\"" <<<"$drain_calls" ||
+  fail "the worker's drain for nothing made other calls than one stat of the queue: $drain_calls"
 printf 'quiet\n' >>"$QUEUE" # queued without a trigger: the next trigger takes it
 send 25252 1
-wait_idle 3
+wait_idle 4
 rm "$QUEUE"
 send 25252 1
 wait_for "the missing queue file to be made" test -f "$QUEUE"
-expect_file "$DONE" <(printf 'stuck\nlater\nquiet\n')
-figure 7 "an empty drain traced, a name queued without a trigger, a removed queue file" \
-  "$calls system calls besides the pipe read, all stat; 0 locks, reads or names missed"
+expect_file "$DONE" <(printf 'stuck\nlater\nduring\nquiet\n')
+figure 7 "datagrams that find nothing traced, a name queued without a trigger, a removed queue file" \
+  "$calls stat calls in the listener, 0 worker wake-ups; 0 locks, reads or names missed"
 
 say "a drain that waits over ten seconds for the folder lock names the process holding it"
 flock "$FILES" sleep 30 &
@@ -82,7 +91,7 @@ WAIT_SECONDS=20 wait_for "the message" grep -qF \
   "plimd: waited 10 s for the lock on $FILES, held by process $holder (flock)" /hdd/plimd.err
 read -r sleeper <"/proc/$holder/task/$holder/children"
 kill "$holder" "$sleeper"
-wait_idle 4
+wait_idle 5
 [ "$(grep -c 'waited 10 s for the lock' /hdd/plimd.err)" -eq 1 ] || fail "not said exactly once"
 figure 4 "a producer that holds the folder lock for over 10 s while a name waits" \
   "0 silent waits: the holder's PID and command on the worker's stderr, once"
@@ -93,7 +102,7 @@ stop_service
 wait_for "the port holder" udp_bound 25252
 printf 'early\n' >"$QUEUE"
 start_service
-wait_idle 5
+wait_idle 6
 grep -qx "plimd: cannot bind UDP port 25252: Address already in use" /hdd/plimd.err ||
   fail "the listener did not say why it gave up"
 # Without a listener to look after, the worker waits in poll without a time limit, for good.
