@@ -45,8 +45,17 @@ std::string FilesState() {
   return state;
 }
 
-// Drains of an empty queue back to back: their CPU time, and whether any of them writes.
-void BackToBackDrains(const ServicePids& pids, int triggers) {
+// Both processes' CPU time from `before` to now, per datagram.
+double CpuPerDatagram(const ServicePids& pids, const ProcessUsage& listener,
+                      const ProcessUsage& worker, int datagrams) {
+  const int64_t ns = ReadUsage(pids.listener).cpu_ns - listener.cpu_ns +
+                     ReadUsage(pids.worker).cpu_ns - worker.cpu_ns;
+  return static_cast<double>(ns) / datagrams;
+}
+
+// Datagrams that find nothing to do, back to back: what they cost the service, and whether the
+// worker writes in their wake.
+void BackToBackDatagrams(const ServicePids& pids, int triggers) {
   constexpr int kBurst = 100;  // well below what the listener's socket buffer holds
   Trigger trigger;
   const std::string files_before = FilesState();
@@ -56,30 +65,27 @@ void BackToBackDrains(const ServicePids& pids, int triggers) {
     for (int i = 0; i < kBurst; ++i) trigger.Send();
     WaitIdle(pids);
   }
-  // The listener writes one byte to the pipe per datagram it received.
-  const long drains = ReadUsage(pids.listener).write_calls - listener.write_calls;
-  const ProcessUsage after = ReadUsage(pids.worker);
-  Print("idle.drains", static_cast<double>(drains));
-  Print("idle.drain_cpu_ns", static_cast<double>(after.cpu_ns - worker.cpu_ns) / drains);
-  Print("idle.drain_writes", static_cast<double>(after.write_calls - worker.write_calls));
+  Print("idle.datagram_cpu_ns", CpuPerDatagram(pids, listener, worker, triggers));
+  Print("idle.drain_writes",
+        static_cast<double>(ReadUsage(pids.worker).write_calls - worker.write_calls));
   Print("idle.drain_file_changes", FilesState() == files_before ? 0 : 1);
 }
 
-// Drains of an empty queue one datagram at a time, each after the worker slept again: what a
-// datagram arriving on its own costs, the worker's wake-up included.
-void LoneDrains(const ServicePids& pids, int triggers) {
+// The same one datagram at a time, each once both processes sleep again: what a datagram
+// arriving on its own costs, wake-ups included.
+void LoneDatagrams(const ServicePids& pids, int triggers) {
   Trigger trigger;
+  const ProcessUsage listener = ReadUsage(pids.listener);
   const ProcessUsage worker = ReadUsage(pids.worker);
-  long handed_on = ReadUsage(pids.listener).write_calls;
   for (int i = 0; i < triggers; ++i) {
+    const long runs = ReadUsage(pids.listener).runs;
     trigger.Send();
-    // Once the byte is in the pipe the worker is runnable; WaitIdle then sees it asleep again.
-    while (ReadUsage(pids.listener).write_calls == handed_on) Pause(20000);
-    ++handed_on;
+    // Once the listener has run, WaitIdle sees it (and any worker it woke) asleep again.
+    while (ReadUsage(pids.listener).runs == runs) Pause(20000);
     WaitIdle(pids);
   }
-  const ProcessUsage after = ReadUsage(pids.worker);
-  Print("idle.lone_drain_cpu_ns", static_cast<double>(after.cpu_ns - worker.cpu_ns) / triggers);
+  Print("idle.lone_datagram_cpu_ns", CpuPerDatagram(pids, listener, worker, triggers));
+  Print("idle.lone_worker_wakeups", static_cast<double>(ReadUsage(pids.worker).runs - worker.runs));
 }
 
 }  // namespace
@@ -99,8 +105,8 @@ void Idle(int jobs, const std::string& bindir) {
   sleep(3);
   Print("idle.ticks", static_cast<double>(ReadUsage(pids.listener).ticks - listener.ticks +
                                           ReadUsage(pids.worker).ticks - worker.ticks));
-  BackToBackDrains(pids, 5000);
-  LoneDrains(pids, 500);
+  BackToBackDatagrams(pids, 5000);
+  LoneDatagrams(pids, 500);
 }
 
 namespace {
@@ -111,56 +117,31 @@ bool Traced(pid_t pid) {
   return at != std::string::npos && atoi(status.c_str() + at + 10) != 0;
 }
 
-// A read of the trigger pipe whose bytes are the trigger "1", after any "0" still on its way;
-// the worker reads the pipe in blocks.
-bool IsTriggerRead(const std::string& line) {
-  if (line.rfind("read(", 0) != 0) return false;
-  const size_t open = line.find('"');
-  const size_t close = open == std::string::npos ? open : line.find('"', open + 1);
-  if (close == std::string::npos || close == open + 1 || line[close - 1] != '1') return false;
-  return line.find_first_not_of('0', open + 1) == close - 1;
+bool IsReceiptOfTrigger(const std::string& line) {
+  return line.rfind("recvfrom(", 0) == 0 && line.find(", \"1\", ") != std::string::npos;
 }
 
-// The calls between the read of the trigger "1" and the read of the next byte, "0".
-int CallsBetweenReads(const std::string& trace) {
+// The listener's calls after its receipt of the trigger "1", up to its next poll, or -1 while
+// the trace does not reach that poll yet.
+int CallsAfterReceipt(const std::string& trace) {
   std::istringstream lines(trace);
   int calls = -1;
   for (std::string line; std::getline(lines, line);) {
-    const bool read = line.rfind("read(", 0) == 0;
-    if (IsTriggerRead(line)) {
+    if (IsReceiptOfTrigger(line)) {
       calls = 0;
-    } else if (read) {
-      if (calls >= 0) return calls;
+    } else if (calls >= 0 && line.rfind("poll(", 0) == 0) {
+      return calls;
     } else if (calls >= 0) {
       ++calls;
     }
   }
-  Fail("no drain in the trace: " + trace);
-}
-
-bool HasTriggerRead(const std::string& trace) {
-  std::istringstream lines(trace);
-  for (std::string line; std::getline(lines, line);) {
-    if (IsTriggerRead(line)) return true;
-  }
-  return false;
-}
-
-// The trace holds the trigger's read and, after it, the whole read of the next byte.
-bool EndsDrain(const std::string& trace) {
-  std::istringstream lines(trace);
-  bool triggered = false;
-  for (std::string line; std::getline(lines, line);) {
-    if (triggered && line.rfind("read(", 0) == 0 && line.find("\"0") != std::string::npos) {
-      return true;
-    }
-    triggered = triggered || IsTriggerRead(line);
-  }
-  return false;
+  return -1;
 }
 
 }  // namespace
 
+// The listener's system calls for a datagram "1" that finds nothing to do, besides its receipt
+// (the worker is not woken for it: the lone datagrams' figure counts its wake-ups).
 void DrainCalls(const std::string& bindir) {
   PrepareTree(bindir, false);
   WriteFile(plim::Queue, "", 0666);
@@ -169,24 +150,21 @@ void DrainCalls(const std::string& bindir) {
   WaitIdle(pids);
   const std::string trace = "/tmp/plim/drain.trace";
   const pid_t tracer =
-      Spawn({"/usr/bin/strace", "-qq", "-o", trace, "-p", std::to_string(pids.worker)});
-  while (!Traced(pids.worker)) Pause(1000000);
-  // The read under way when strace attached may not show, so a "0" goes first; the "1" then
-  // gets a read of its own, and a "0" sent once the drain is over ends its trace.
+      Spawn({"/usr/bin/strace", "-qq", "-o", trace, "-p", std::to_string(pids.listener)});
+  while (!Traced(pids.listener)) Pause(1000000);
+  // A "0" first, until its receipt shows: the trace is then under way when the "1" comes.
   Trigger trigger;
   do {
     trigger.Send('0');
     Pause(1000000);
-  } while (ReadFile(trace).find("read(") == std::string::npos);
+  } while (ReadFile(trace).find("recvfrom(") == std::string::npos);
   WaitIdle(pids);
   trigger.Send('1');
-  while (!HasTriggerRead(ReadFile(trace))) Pause(1000000);
-  WaitIdle(pids);
-  trigger.Send('0');
-  while (!EndsDrain(ReadFile(trace))) Pause(1000000);
+  int calls;
+  while ((calls = CallsAfterReceipt(ReadFile(trace))) < 0) Pause(1000000);
   kill(tracer, SIGTERM);
   Wait(tracer);
-  Print("idle.drain_syscalls", CallsBetweenReads(ReadFile(trace)));
+  Print("idle.drain_syscalls", calls);
 }
 
 }  // namespace bench

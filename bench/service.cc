@@ -155,7 +155,10 @@ ProcessUsage ReadUsage(pid_t pid) {
   const std::vector<std::string> stat = StatFields(pid);
   ProcessUsage usage;
   usage.ticks = atol(stat.at(11).c_str()) + atol(stat.at(12).c_str());
-  usage.cpu_ns = atoll(ReadFile(proc + "/schedstat").c_str());
+  // schedstat: time on a CPU, time waiting for one, and the number of times put on one.
+  std::istringstream schedstat(ReadFile(proc + "/schedstat"));
+  long long waited = 0;
+  schedstat >> usage.cpu_ns >> waited >> usage.runs;
   usage.write_calls = Field(ReadFile(proc + "/io"), "syscw:");
   usage.private_dirty = Field(ReadFile(proc + "/smaps_rollup"), "Private_Dirty:");
   return usage;

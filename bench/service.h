@@ -60,6 +60,7 @@ void WaitIdle(const ServicePids& pids);
 struct ProcessUsage {
   long ticks = 0;          // user and system clock ticks
   int64_t cpu_ns = 0;      // time on a CPU
+  long runs = 0;           // times it was put on a CPU: each wake-up counts
   long write_calls = 0;    // write system calls
   long private_dirty = 0;  // KiB
 };
