@@ -60,16 +60,22 @@ grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep 
 calls=$(grep -c . <<<"$empty_calls")
 [ "$calls" -le 2 ] || fail "the listener made $calls calls: $empty_calls"
 
-say "a datagram passed on during a job, which finds nothing once the job is done: one stat in the worker"
+say "a datagram passed on during a job finds nothing after it: one stat in the worker's drain"
 hold_job during
 attach
+writes() { awk '/^syscw:/ { print $2 }' "/proc/$1/io"; }
+listener_writes=$(writes "$LISTENER")
 send 25252 1
+# Passed on only while the job is still in progress.
+wait_for "the datagram passed on" eval '[ "$(writes "$LISTENER")" -gt "$listener_writes" ]'
 rm /hdd/hold
 read_trigger='^read[(].*"1", [0-9]+[)] += 1$'
-wait_for "the worker's drain for the datagram" eval "grep -EA9 '$read_trigger' $TRACE | grep -q '^read('"
+wait_for "the worker's drain for the datagram" eval \
+  "grep -EA9 '$read_trigger' $TRACE | grep -q '^read('"
 detach
 drain_calls=$(calls_between "$read_trigger" '^read[(]')
-[ "$(grep -c . <<<"$drain_calls")" = 1 ] && grep -qF "newfstatat(AT_FDCWD, \"$QUEUE\"" <<<"$drain_calls" ||
+[ "$(grep -c . <<<"$drain_calls")" = 1 ] &&
+  grep -qF "newfstatat(AT_FDCWD, \"$QUEUE\"" <<<"$drain_calls" ||
   fail "the worker's drain for nothing made other calls than one stat of the queue: $drain_calls"
 printf 'quiet\n' >>"$QUEUE" # queued without a trigger: the next trigger takes it
 send 25252 1
