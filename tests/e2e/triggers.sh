@@ -42,14 +42,15 @@ send 25252 1
 wait_idle 2
 
 say "a datagram that finds nothing to do: two stat calls in the listener, the worker not woken"
-attach --listener
-runs() { awk '{ print $3 }' "/proc/$1/schedstat"; }
-worker_runs=$(runs "$WORKER")
-send 25252 1
 # The traced process's calls after the call matching $1, up to the next one matching $2.
 calls_between() {
   awk -v from="$1" -v to="$2" '$0 ~ from { on = 1; next } $0 ~ to { on = 0 } on' "$TRACE"
 }
+runs() { awk '{ print $3 }' "/proc/$1/schedstat"; }      # times put on a CPU
+writes() { awk '/^syscw:/ { print $2 }' "/proc/$1/io"; } # write calls
+attach --listener
+worker_runs=$(runs "$WORKER")
+send 25252 1
 received='^recvfrom[(].*"1", 1,'
 wait_for "the listener back in poll" eval "grep -EA9 '$received' $TRACE | grep -q '^poll('"
 detach
@@ -63,7 +64,6 @@ calls=$(grep -c . <<<"$empty_calls")
 say "a datagram passed on during a job finds nothing after it: one stat in the worker's drain"
 hold_job during
 attach
-writes() { awk '/^syscw:/ { print $2 }' "/proc/$1/io"; }
 listener_writes=$(writes "$LISTENER")
 send 25252 1
 # Passed on only while the job is still in progress.
