@@ -59,10 +59,11 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.start = UtcTime(time(nullptr));
   record.rerun = rerun;
   const auto begun = std::chrono::steady_clock::now();
-  const JobResult result = StartPlim(Convert(raw), settings.tool_time_limit);
+  const JobResult result = StartPlim(Convert(raw), settings);
   record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   record.analysis = result.analysis;
   record.mark = result.mark;
+  record.output_dropped = result.output_dropped;
   if (!history.Append(record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
   bool emptied;
@@ -72,8 +73,7 @@ bool RunJob(const std::string& raw, bool rerun) {
     Save(raw);
     emptied = EmptyActive(raw);
   }
-  if (!settings.on_job_done.empty())
-    RunHook(settings.on_job_done, record, settings.tool_time_limit);
+  if (!settings.on_job_done.empty()) RunHook(settings.on_job_done, record, settings);
   return emptied;
 }
 

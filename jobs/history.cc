@@ -112,7 +112,11 @@ std::string FormatRecord(const HistoryRecord& record) {
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
-         ",\"outcome\":\"" + Outcome(record) + "\"}\n";
+         ",\"outcome\":\"" + Outcome(record) + "\"" +
+         (record.output_dropped != 0
+              ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
+              : std::string()) +
+         "}\n";
 }
 
 Json RecordJson(const HistoryRecord& record) { return Json::parse(FormatRecord(record)); }
@@ -125,6 +129,7 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->start = json.at("start").get<std::string>();
     record->seconds = json.at("seconds").get<double>();
     record->rerun = json.at("rerun").get<bool>();
+    record->output_dropped = json.value("output_dropped", 0LL);
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {

@@ -21,6 +21,7 @@ struct HistoryRecord {
   bool rerun = false;  // the job ran again after an interruption
   ToolStatus analysis;
   ToolStatus mark;
+  long long output_dropped = 0;  // bytes of the tools' output left out of the log
 };
 
 // A history file holding more lines than kHistoryMax is rewritten with the newest kHistoryKeep.
@@ -39,7 +40,8 @@ std::string RecordedName(const std::string& name);
 // `when` as a record's start holds it: "2026-12-07T02:10:00Z".
 std::string UtcTime(time_t when);
 
-// The record as a JSON object, its keys in the order of the file's lines.
+// The record as a JSON object, its keys in the order of the file's lines; "output_dropped" only
+// when some output was left out.
 nlohmann::ordered_json RecordJson(const HistoryRecord& record);
 
 // The record as one JSON line, "\n" included.

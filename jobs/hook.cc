@@ -33,14 +33,21 @@ std::vector<std::string> HookEnvironment(char* const* environ_in, const HistoryR
   return environment;
 }
 
-void RunHook(const std::string& program, const HistoryRecord& record, int time_limit_seconds) {
+int HookTimeLimit(const Settings& settings) {
+  return settings.tool_time_limit > 0 ? settings.tool_time_limit : kHookTimeLimit;
+}
+
+void RunHook(const std::string& program, const HistoryRecord& record, const Settings& settings) {
   const std::vector<std::string> environment = HookEnvironment(environ, record);
   std::vector<char*> envp;
   for (const std::string& variable : environment)
     envp.push_back(const_cast<char*>(variable.c_str()));
   envp.push_back(nullptr);
-  std::ignore =
-      RunProgram({program}, envp.data(), STDERR_FILENO, STDERR_FILENO, time_limit_seconds);
+  ProgramIo io;
+  io.stdout_fd = STDERR_FILENO;
+  io.stderr_fd = STDERR_FILENO;
+  io.umask = settings.tool_umask;
+  std::ignore = RunProgram({program}, envp.data(), io, HookTimeLimit(settings));
 }
 
 }  // namespace plim

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "jobs/history.h"
+#include "jobs/settings.h"
 
 namespace plim {
 
@@ -14,10 +15,17 @@ namespace plim {
 // "time limit" or "not run"). Earlier variables of those names are left out.
 std::vector<std::string> HookEnvironment(char* const* environ_in, const HistoryRecord& record);
 
+// The hook's time limit when no tool_time_limit is set: the jobs wait for the hook, so a hook
+// that hangs must not stall them for good.
+inline constexpr int kHookTimeLimit = 60;
+
+// The seconds the hook may run: the tools' limit, or kHookTimeLimit without one.
+int HookTimeLimit(const Settings& settings);
+
 // Runs `program` without arguments or shell, with that environment, its stdout and stderr on
-// the worker's stderr, under `time_limit_seconds` (<= 0: none), and waits for it. Its exit
+// the worker's stderr, under HookTimeLimit and with the tools' umask, and waits for it. Its exit
 // status is not looked at; failures to start it go to stderr.
-void RunHook(const std::string& program, const HistoryRecord& record, int time_limit_seconds);
+void RunHook(const std::string& program, const HistoryRecord& record, const Settings& settings);
 
 }  // namespace plim
 

@@ -46,11 +46,21 @@ constexpr Step kSteps[] = {
 // What one job carries from step to step.
 struct Job {
   const std::string& name;
-  const JobLog& log;
-  int time_limit;
+  JobLog& log;
+  const Settings& settings;
   JobFolder folder;
+  ScopedFd index_folder;  // the folder of the index file, opened for its first step
   JobResult result;
 };
+
+// The index file lies in a folder that producers may write to, so it is only ever reached
+// through the folder's descriptor and never through a link.
+int IndexFolder(Job* job, const std::string& index) {
+  if (!job->index_folder.valid()) job->index_folder = OpenFolderOf(index);
+  return job->index_folder.get();
+}
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // Tools running as root in a folder another user can change could be turned against the
 // machine; the job still counts as done, with its tools recorded as not run.
@@ -68,7 +78,10 @@ void Perform(const Step& step, Job* job) {
   const std::string first = Fill(step.first, name);
   switch (step.action) {
     case Action::kRemove:
-      return RemoveTree(first);
+      // A missing folder leaves nothing to remove; unlinkat takes a link away as a link.
+      if (IndexFolder(job, first) < 0) return;
+      RemoveTreeAt(job->index_folder.get(), BaseName(first), first);
+      return;
     case Action::kRemoveFolder:
       if (job->folder.root < 0) return;
       if (job->folder.folder.valid()) {
@@ -81,7 +94,7 @@ void Perform(const Step& step, Job* job) {
     case Action::kMakeFolder:
       return MakeJobFolder(&job->folder, first, Fill(kWorkDir, name));
     case Action::kTouch:
-      return Touch(first);
+      return TouchAt(IndexFolder(job, first), BaseName(first), first);
     case Action::kLink:
       return LinkInJobFolder(&job->folder, first, step.second,
                              Fill(kWorkDir, name) + "/" + step.second);
@@ -89,12 +102,14 @@ void Perform(const Step& step, Job* job) {
       return AppendLine(job->log, first);
     case Action::kAnalyse:
       if (!MayRunTools(*job, /*say_why=*/true)) return;
-      job->result.analysis = RunTool({first, "-", Fill(step.second, name)}, job->log,
-                                     /*stderr_to_log=*/true, job->time_limit);
+      job->result.analysis =
+          RunTool({first, "-", Fill(step.second, name)}, job->log, /*stderr_to_log=*/true,
+                  job->settings.tool_time_limit, job->settings.tool_umask);
       return;
     case Action::kMark:
       if (!MayRunTools(*job, /*say_why=*/false)) return;
-      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->time_limit);
+      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false,
+                                 job->settings.tool_time_limit, job->settings.tool_umask);
       return;
   }
 }
@@ -112,18 +127,19 @@ std::string Fill(const char* pattern, const std::string& name) {
   }
 }
 
-JobResult StartPlim(std::string name, int tool_time_limit) {
+JobResult StartPlim(std::string name, const Settings& settings) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
-  const JobLog log(Log);
-  Job job{name, log, tool_time_limit, JobFolder(), JobResult()};
+  JobLog log(Log, settings.log_limit_mb);
+  Job job{name, log, settings, JobFolder(), ScopedFd(), JobResult()};
   job.folder.root = KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
     Perform(step, &job);
   }
+  job.result.output_dropped = log.dropped_total();
   return job.result;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "jobs/job_steps.h"
+#include "jobs/settings.h"
 
 namespace plim {
 
@@ -15,17 +16,18 @@ std::string Fill(const char* pattern, const std::string& name);
 struct JobResult {
   ToolStatus analysis;
   ToolStatus mark;
+  long long output_dropped = 0;  // bytes of the tools' output left out of the log
 };
 
 // Runs the job for the file-system name `name`: checks and repairs the work folder
 // (jobs/work_dir), links the recording (and, when the configuration asks for it, a fresh empty
 // index file beside it) into the job's folder, runs the analysis tool and then the mark tool with
-// the framed record appended to the log, and removes the job's folder. Each tool runs under
-// `tool_time_limit` seconds (<= 0: no limit). Sets the process's file-creation mask to 0 for
-// good. Every step runs whatever became of the ones before it; failures go to stderr. Where the
-// work folder or the job's folder cannot be made safe, the tools are not run (kNotRun) and one
-// line on stderr says why.
-JobResult StartPlim(std::string name, int tool_time_limit);
+// the framed record appended to the log, and removes the job's folder. Each tool runs under the
+// settings' time limit, with their umask, and the log takes at most log_limit_mb MiB of their
+// output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
+// of the ones before it; failures go to stderr. Where the work folder or the job's folder cannot be
+// made safe, the tools are not run (kNotRun) and one line on stderr says why.
+JobResult StartPlim(std::string name, const Settings& settings);
 
 }  // namespace plim
 

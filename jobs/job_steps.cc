@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iterator>
 #include <tuple>
 #include <utility>
@@ -60,36 +61,91 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
     job->links[job->link_count++] = name;
 }
 
-void Touch(const std::string& path) {
-  // The job has just removed the file, so mostly it is created here, with the time of now.
-  const int flags = O_WRONLY | O_CREAT | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
-  if (ScopedFd(open(path.c_str(), flags | O_EXCL, 0666)).valid()) return;
-  ScopedFd fd(open(path.c_str(), flags, 0666));
-  const int rc =
-      fd.valid() ? futimens(fd.get(), nullptr) : utimensat(AT_FDCWD, path.c_str(), nullptr, 0);
-  if (rc != 0) Report("cannot touch", path, errno);
+ScopedFd OpenFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+  return ScopedFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-JobLog::JobLog(std::string path)
+void TouchAt(int dir, const std::string& name, const std::string& shown) {
+  if (dir < 0) return Report("cannot touch", shown, errno);
+  // The job has just removed the entry, so mostly it is created here, with the time of now.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  if (ScopedFd(openat(dir, name.c_str(), flags, 0666)).valid()) return;
+  if (errno != EEXIST) return Report("cannot touch", shown, errno);
+  struct stat st;
+  if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    fprintf(stderr, "plimd: not touching %s: it is a symbolic link; left alone\n", shown.c_str());
+    return;
+  }
+  // Should a link take the file's place after the look, it is the link's own times that change.
+  if (utimensat(dir, name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0)
+    Report("cannot touch", shown, errno);
+}
+
+JobLog::JobLog(std::string path, int limit_mb)
     : path_(std::move(path)),
       // Not open to all like the job list files: under the job's umask of 0 anyone could
       // forge records in a log the worker created.
-      fd_(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644)) {
+      fd_(open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644)),
+      limit_mb_(limit_mb),
+      left_(static_cast<long long>(limit_mb) << 20) {
   if (!fd_.valid()) open_error_ = errno;
 }
 
-void AppendLine(const JobLog& log, const std::string& line) {
-  if (log.open_error() != 0) return Report("cannot write to", log.path(), log.open_error());
-  if (!WriteAll(log.fd(), line + '\n')) Report("cannot write to", log.path(), errno);
+int JobLog::Take(int from) {
+  // The worker runs one program at a time on one thread. Not splice: it refuses a file opened
+  // for appending, and the log must stay so for logrotate's copytruncate.
+  static char buffer[65536];
+  const ssize_t n = read(from, buffer, sizeof buffer);
+  if (n < 0) return errno == EAGAIN || errno == EINTR ? 0 : -1;
+  if (n == 0) return -1;
+  const long long kept = std::min<long long>(n, left_);
+  if (kept > 0 && !WriteAll(fd_.get(), std::string_view(buffer, kept)))
+    Report("cannot write to", path_, errno);
+  left_ -= kept;
+  dropped_ += n - kept;
+  dropped_total_ += n - kept;
+  return 1;
 }
 
-ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
-                   int time_limit_seconds) {
+long long JobLog::TakeDropped() { return std::exchange(dropped_, 0); }
+
+void AppendLine(JobLog& log, const std::string& line) {
+  if (log.open_error() != 0) return Report("cannot write to", log.path(), log.open_error());
+  std::string lines;
+  if (const long long dropped = log.TakeDropped()) {
+    lines = "plimd: " + std::to_string(dropped) +
+            " bytes of output left out (log_limit_mb = " + std::to_string(log.limit_mb()) + ")\n";
+  }
+  if (!WriteAll(log.fd(), lines + line + '\n')) Report("cannot write to", log.path(), errno);
+}
+
+ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds, mode_t umask) {
   if (log.open_error() != 0) {
     Report("cannot open", log.path(), log.open_error());
     return ToolStatus();
   }
-  return RunProgram(argv, nullptr, log.fd(), stderr_to_log ? log.fd() : -1, time_limit_seconds);
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    Report("cannot make a pipe for", argv[0], errno);
+    return ToolStatus();
+  }
+  const ScopedFd read_end(ends[0]);
+  ScopedFd write_end(ends[1]);
+  // Never blocks the worker: it reads only what is there, also after the tool has ended.
+  std::ignore = fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
+  ProgramIo io;
+  io.stdout_fd = write_end.get();
+  io.stderr_fd = stderr_to_log ? write_end.get() : -1;
+  io.umask = umask;
+  io.pipe_fd = read_end.get();
+  io.log = &log;
+  // The worker's copy of the write end goes once the tool holds its own, so that the pipe ends
+  // when the tool and all it started have let go of it.
+  io.pipe_write_end = &write_end;
+  return RunProgram(argv, nullptr, io, time_limit_seconds);
 }
 
 }  // namespace plim

@@ -35,27 +35,48 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
 void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown);
 
-// Creates `path` empty if it is missing, and sets its times to now ("touch").
-void Touch(const std::string& path);
+// Opens the folder of `path` (its last component stripped) for the *At steps below; the
+// folder itself is the administrator's, so a link to it is followed. -1 when it cannot be.
+ScopedFd OpenFolderOf(const std::string& path);
+
+// Creates the entry `name` of the folder `dir` empty if it is missing, and sets the times of an
+// existing file to now ("touch"), never through a link: the folder may be open to other users,
+// and a link there could lead the root-owned new file anywhere. A link found there is reported
+// (`shown` names the entry) and left alone.
+void TouchAt(int dir, const std::string& name, const std::string& shown);
 
 // The log of one job, opened once for appending (and created) for all its lines and tools.
+// The tools' output reaches it through the worker (Take), up to `limit_mb` MiB per job.
 class JobLog {
  public:
-  explicit JobLog(std::string path);
+  JobLog(std::string path, int limit_mb);
   int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   // Why it could not be opened; 0 when it is open.
   int open_error() const { return open_error_; }
+  // Appends what the pipe `from` holds now, as far as the job's limit lets it; the rest is read
+  // and counted. Returns 1 when it read some, 0 when there was nothing yet, and -1 at the pipe's
+  // end (or on an error reading it).
+  int Take(int from);
+  // The bytes left out since the last call, which then start again from 0.
+  long long TakeDropped();
+  long long dropped_total() const { return dropped_total_; }
+  int limit_mb() const { return limit_mb_; }
 
  private:
   std::string path_;
   ScopedFd fd_;
   int open_error_ = 0;
+  int limit_mb_;
+  long long left_;  // bytes of output the log may still take
+  long long dropped_ = 0;
+  long long dropped_total_ = 0;
 };
 
-// Appends `line` and "\n" to the log ("echo >>"). A log that could not be opened is reported
-// for each line, as each "echo >>" would report it.
-void AppendLine(const JobLog& log, const std::string& line);
+// Appends `line` and "\n" to the log ("echo >>"), after a line that says how many bytes of the
+// tool's output were left out, if any were. A log that could not be opened is reported for each
+// line, as each "echo >>" would report it.
+void AppendLine(JobLog& log, const std::string& line);
 
 // How a program the job ran ended.
 struct ToolStatus {
@@ -64,22 +85,35 @@ struct ToolStatus {
   int value = 0;  // the exit status, or the signal number
 };
 
+// Where a program's output goes and what it starts with.
+struct ProgramIo {
+  int stdout_fd = -1;  // its stdout; -1 keeps the service's
+  int stderr_fd = -1;  // its stderr; -1 keeps the service's
+  mode_t umask = 022;  // its file-creation mask
+  // The read end of a pipe the program writes into, emptied into `log` while it runs; -1: none.
+  int pipe_fd = -1;
+  JobLog* log = nullptr;
+  ScopedFd* pipe_write_end = nullptr;  // closed once the program has started, when not null
+};
+
 // Runs the program argv[0] with `argv` in a process group of its own, with the environment
-// `envp` (the service's own when null), `stdout_fd` and `stderr_fd` as its stdout and stderr (-1
-// keeps the service's), and no other descriptor of the service's. Waits for it, then kills what
-// is left of its process group, so nothing it started outlives it. time_limit_seconds <= 0: no
-// limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the result
-// is then kTimeLimit. A program that cannot be started or exec'd is reported on stderr (on its
-// stderr for a failed exec, with exit status 127). The program is killed if the worker dies.
-ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
-                      int stderr_fd, int time_limit_seconds);
+// `envp` (the service's own when null), the descriptors and mask of `io`, and no other
+// descriptor of the service's. Waits for it, then kills what is left of its process group and
+// every other child of the worker but its partner (the worker is a subreaper, so that takes in
+// what left the group with setsid), so nothing it started outlives it. time_limit_seconds <= 0:
+// no limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the
+// result is then kTimeLimit. A program that cannot be started or exec'd is reported on stderr (on
+// its stderr for a failed exec, with exit status 127). The program is killed if the worker dies.
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
+                      int time_limit_seconds);
 
 // Runs a tool of the job through RunProgram: its stdout, and its stderr too when `stderr_to_log`
-// is set, are appended to the log; otherwise stderr stays the worker's. When the log could not be
-// opened the tool is not run (kNotRun). time_limit_seconds <= 0: no limit. Past the limit the
-// whole process group gets SIGTERM, and 5 s later SIGKILL; the result is then kTimeLimit.
-ToolStatus RunTool(const std::vector<std::string>& argv, const JobLog& log, bool stderr_to_log,
-                   int time_limit_seconds);
+// is set, go through a pipe into the log, within the log's limit; otherwise stderr stays the
+// worker's. When the log could not be opened the tool is not run (kNotRun). time_limit_seconds
+// <= 0: no limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the
+// result is then kTimeLimit.
+ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stderr_to_log,
+                   int time_limit_seconds, mode_t umask);
 
 // Forgets the descriptor RunProgram reads SIGCHLD through without closing it: for a process
 // forked with another one's memory, whose descriptors were closed on the way.

@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
@@ -72,13 +74,84 @@ TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
   for (const Case& c : cases) {
     std::filesystem::remove(Path("child"));
     const std::string tool = Tool("tool", c.body);
-    const ToolStatus status = RunProgram({tool}, nullptr, -1, -1, c.time_limit);
+    const ToolStatus status = RunProgram({tool}, nullptr, ProgramIo(), c.time_limit);
     EXPECT_EQ(status.end, c.end) << c.body;
     EXPECT_EQ(status.value, c.value) << c.body;
     if (std::filesystem::exists(Path("child"))) {
       EXPECT_TRUE(Ended(std::stoi(ReadBack("child")))) << "a child outlived: " << c.body;
     }
   }
+}
+
+// The index file's folder may be open to producers, who could leave links where it goes.
+TEST_F(JobStepsTest, TouchNeverFollowsALink) {
+  namespace fs = std::filesystem;
+  WriteFile(Path("outside"), "keep");
+  ASSERT_EQ(symlink(Path("outside").c_str(), Path("to-file.idx").c_str()), 0);
+  ASSERT_EQ(symlink(Path("made-outside").c_str(), Path("dangling.idx").c_str()), 0);
+  WriteFile(Path("old.idx"), "");
+  ASSERT_EQ(utimensat(AT_FDCWD, Path("old.idx").c_str(),
+                      std::array<timespec, 2>{{{1, 0}, {1, 0}}}.data(), 0),
+            0);
+  const ScopedFd dir = OpenFolderOf(Path("x"));
+  ASSERT_TRUE(dir.valid());
+  for (const char* link : {"to-file.idx", "dangling.idx"}) {
+    testing::internal::CaptureStderr();
+    TouchAt(dir.get(), link, Path(link));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "plimd: not touching " + Path(link) + ": it is a symbolic link; left alone\n");
+    EXPECT_TRUE(fs::is_symlink(Path(link))) << link;
+  }
+  EXPECT_EQ(ReadBack("outside"), "keep");
+  EXPECT_FALSE(fs::exists(fs::symlink_status(Path("made-outside"))));
+  TouchAt(dir.get(), "new.idx", Path("new.idx"));
+  TouchAt(dir.get(), "old.idx", Path("old.idx"));
+  struct stat st;
+  ASSERT_EQ(lstat(Path("new.idx").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0);
+  ASSERT_EQ(stat(Path("old.idx").c_str(), &st), 0);
+  EXPECT_GT(st.st_mtim.tv_sec, 1);
+}
+
+// What a tool writes past the job's limit is read and counted, never written; the count goes in
+// a line before the next frame line.
+TEST_F(JobStepsTest, LogTakesOutputUpToTheLimitAndCountsTheRest) {
+  const std::string tool = Tool("tool", "head -c 3145728 /dev/zero | tr '\\0' x\necho err >&2\n");
+  JobLog log(Path("log"), 1);
+  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, 0, 022);
+  EXPECT_EQ(status.end, ToolStatus::End::kExited);
+  AppendLine(log, "frame");
+  AppendLine(log, "next");
+  EXPECT_EQ(log.dropped_total(), 2 * 1048576 + 4);
+  EXPECT_EQ(ReadBack("log"),
+            std::string(1048576, 'x') +
+                "plimd: 2097156 bytes of output left out (log_limit_mb = 1)\nframe\nnext\n");
+}
+
+// A descendant that left the tool's group and still holds its output pipe would otherwise keep
+// the job waiting, and live on after it.
+TEST_F(JobStepsTest, ToolsDescendantsOutsideItsGroupEndWithIt) {
+  const std::string tool =
+      Tool("tool", "setsid sh -c 'echo $$ >" + Path("escaped") + "; exec sleep 600' &\n" +
+                       "while [ ! -s " + Path("escaped") + " ]; do sleep 0.01; done\necho done\n");
+  JobLog log(Path("log"), 16);
+  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, 30, 022);
+  EXPECT_EQ(status.end, ToolStatus::End::kExited);
+  EXPECT_EQ(ReadBack("log"), "done\n");
+  EXPECT_TRUE(Ended(std::stoi(ReadBack("escaped"))));
+}
+
+// The worker's own mask stays 0 for the job files; the tools get theirs.
+TEST_F(JobStepsTest, ToolsRunWithTheirOwnFileCreationMask) {
+  const mode_t before = umask(0);
+  for (const mode_t mask : {mode_t{022}, mode_t{02}, mode_t{0777}}) {
+    JobLog log(Path("log-" + std::to_string(mask)), 16);
+    std::ignore = RunTool({Tool("tool", "umask\n")}, log, false, 0, mask);
+    char expected[8];
+    snprintf(expected, sizeof expected, "%04o\n", mask);
+    EXPECT_EQ(ReadFile(log.path()), expected);
+  }
+  EXPECT_EQ(umask(before), 0);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // RunProgram: a program of the job, in a process group of its own, waited for without polling.
+#include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/signalfd.h>
@@ -13,8 +16,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <tuple>
+#include <vector>
 
+#include "joblist/atomic_file.h"
 #include "jobs/job_steps.h"
 
 namespace plim {
@@ -32,6 +38,7 @@ struct Launch {
   char* const* envp;
   int stdout_fd;
   int stderr_fd;
+  mode_t umask;
   pid_t worker;
   sigset_t mask;  // the program's, not the worker's
 };
@@ -66,6 +73,8 @@ __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   if (getppid() != launch->worker) _exit(127);
   if (launch->stdout_fd >= 0 && dup2(launch->stdout_fd, STDOUT_FILENO) < 0) _exit(127);
   if (launch->stderr_fd >= 0 && dup2(launch->stderr_fd, STDERR_FILENO) < 0) _exit(127);
+  // The worker's own mask is 0 for the job files; what the program makes is not meant for all.
+  umask(launch->umask);
   execve(launch->argv[0], launch->argv, launch->envp != nullptr ? launch->envp : environ);
   ReportExecFailure(launch->argv[0], errno);
   _exit(127);
@@ -112,6 +121,9 @@ int ChildSignals() {
     sigaddset(&chld, SIGCHLD);
     sigprocmask(SIG_BLOCK, &chld, nullptr);
     g_child_signals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+    // What a program starts and leaves outside its group (setsid) becomes the worker's when its
+    // parent ends, instead of init's, so that EndStrays can end it with the job.
+    std::ignore = prctl(PR_SET_CHILD_SUBREAPER, 1);
   }
   return g_child_signals;
 }
@@ -122,11 +134,21 @@ bool ReportsEndOf(const struct signalfd_siginfo& info, pid_t child) {
           info.ssi_code == CLD_DUMPED);
 }
 
-// Sleeps in poll until SIGCHLD, the check's descriptor or a deadline. Returns the hang-up, and
-// sets `ended` when a SIGCHLD read says that `child` has ended.
-bool Sleep(int signals, const WaitCheck& check, int timeout_ms, pid_t child, bool* ended) {
-  struct pollfd ready[2] = {{signals, POLLIN, 0}, {check.fd, 0, 0}};
-  std::ignore = poll(ready, check.fd >= 0 ? 2 : 1, timeout_ms);
+// The program's output pipe while it is open, and where its content goes.
+struct Pump {
+  int fd;
+  JobLog* log;
+};
+
+// Sleeps in poll until SIGCHLD, the check's descriptor, output in the pump's pipe or a deadline.
+// Returns the hang-up, and sets `ended` when a SIGCHLD read says that `child` has ended.
+bool Sleep(int signals, const WaitCheck& check, Pump* pump, int timeout_ms, pid_t child,
+           bool* ended) {
+  // poll passes over an entry whose descriptor is negative.
+  struct pollfd ready[3] = {{signals, POLLIN, 0}, {check.fd, 0, 0}, {pump->fd, POLLIN, 0}};
+  std::ignore = poll(ready, 3, timeout_ms);
+  // A pipe all writers have let go of stays readable at its end: no more polling it then.
+  if (ready[2].revents != 0 && pump->log->Take(pump->fd) < 0) pump->fd = -1;
   // SIGCHLD does not queue, so one read takes whatever is pending; a short read means no more.
   struct signalfd_siginfo info[4];
   ssize_t n;
@@ -142,15 +164,15 @@ bool Sleep(int signals, const WaitCheck& check, int timeout_ms, pid_t child, boo
 // Waits for `child` to end; past the limit, its group gets SIGTERM and, 5 s later, SIGKILL.
 // A program that has ended before the first poll left its SIGCHLD pending, so the poll returns
 // at once; the signal that tells of its end spares the call that would ask for it.
-bool WaitWithLimit(pid_t child, int signals, int time_limit_seconds) {
+bool WaitWithLimit(pid_t child, int signals, Pump* pump, int time_limit_seconds) {
   long long now = NowMs();
   long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
   long long kill_at = -1;
   bool timed_out = false, hung_up = false, ended = false;
   do {
     const WaitCheck check = g_check != nullptr ? g_check(hung_up) : WaitCheck();
-    hung_up =
-        Sleep(signals, check, Soonest(check.timeout_ms, now, term_at, kill_at), child, &ended);
+    hung_up = Sleep(signals, check, pump, Soonest(check.timeout_ms, now, term_at, kill_at), child,
+                    &ended);
     now = NowMs();
     if (term_at >= 0 && now >= term_at) {
       std::ignore = kill(-child, SIGTERM);
@@ -182,6 +204,83 @@ ToolStatus Reap(pid_t child, bool timed_out) {
   return result;
 }
 
+// The worker's children, from the kernel's list of them; false when the list cannot be read.
+bool Children(std::vector<pid_t>* children) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
+  std::string text;
+  if (!ReadWholeFile(path, &text, nullptr)) return false;
+  for (const char* p = text.c_str(); *p != '\0';) {
+    char* end;
+    const long pid = strtol(p, &end, 10);
+    if (end == p) break;
+    children->push_back(static_cast<pid_t>(pid));
+    p = end;
+  }
+  return true;
+}
+
+// The parent of process `pid`, from the field after its name; -1 when it is gone.
+pid_t ParentOf(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  std::string stat;
+  if (!ReadWholeFile(path, &stat, nullptr)) return -1;
+  const size_t name_end = stat.rfind(") ");
+  if (name_end == std::string::npos) return -1;
+  int parent = -1;
+  return sscanf(stat.c_str() + name_end + 2, "%*c %d", &parent) == 1 ? parent : -1;
+}
+
+// The children of the worker by a look through all of /proc, where the kernel keeps no list.
+void ChildrenByScan(std::vector<pid_t>* children) {
+  const pid_t self = getpid();
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return;
+  while (const struct dirent* entry = readdir(proc)) {
+    const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+    if (pid > 0 && ParentOf(pid) == self) children->push_back(pid);
+  }
+  closedir(proc);
+}
+
+// The partner process, if the worker started it, shares the worker's process group and
+// executable, as it was forked without exec; a program's descendant has neither.
+bool IsPartner(pid_t pid) {
+  if (getpgid(pid) != getpgrp()) return false;
+  char path[64], own[PATH_MAX], theirs[PATH_MAX];
+  const ssize_t own_size = readlink("/proc/self/exe", own, sizeof own);
+  snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
+  const ssize_t their_size = readlink(path, theirs, sizeof theirs);
+  return own_size > 0 && own_size == their_size && memcmp(own, theirs, own_size) == 0;
+}
+
+// Kills and reaps every child of the worker but its partner: with the program reaped, those are
+// what the program started outside its group and left to the worker as their subreaper. Each
+// one killed may hand the worker its own children, so it looks again until none is left.
+void EndStrays() {
+  for (int round = 0; round < 100; ++round) {
+    std::vector<pid_t> children, strays;
+    if (!Children(&children)) ChildrenByScan(&children);
+    for (const pid_t pid : children) {
+      if (!IsPartner(pid)) strays.push_back(pid);
+    }
+    if (strays.empty()) return;
+    for (const pid_t pid : strays) std::ignore = kill(pid, SIGKILL);
+    for (const pid_t pid : strays) {
+      while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+}
+
+// Empties the pipe of what the program and its group wrote before they were killed. What a
+// writer that somehow lives on keeps adding is not waited for: a bounded number of reads only.
+void DrainPump(Pump* pump) {
+  for (int reads = 0; pump->fd >= 0 && reads < 64 && pump->log->Take(pump->fd) > 0; ++reads) {
+  }
+}
+
 }  // namespace
 
 void ForgetChildSignals() { g_child_signals = -1; }
@@ -191,21 +290,26 @@ void WatchWhileWaiting(std::atomic<pid_t>* group, WaitCheck (*check)(bool hung_u
   g_check = check;
 }
 
-ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, int stdout_fd,
-                      int stderr_fd, int time_limit_seconds) {
+ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
+                      int time_limit_seconds) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), envp, stdout_fd, stderr_fd, getpid(), {}};
+  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask, getpid(), {}};
   sigemptyset(&launch.mask);
   const int signals = ChildSignals();
   const pid_t child = signals >= 0 ? StartProgram(&launch) : -1;
   ToolStatus result;
   if (child < 0) {
     fprintf(stderr, "plimd: cannot start %s: %s\n", argv[0].c_str(), strerror(errno));
-  } else {
+  }
+  if (io.pipe_write_end != nullptr) io.pipe_write_end->Reset();
+  if (child >= 0) {
     if (g_group != nullptr) g_group->store(child);
-    result = Reap(child, WaitWithLimit(child, signals, time_limit_seconds));
+    Pump pump = {io.log != nullptr ? io.pipe_fd : -1, io.log};
+    result = Reap(child, WaitWithLimit(child, signals, &pump, time_limit_seconds));
+    EndStrays();
+    DrainPump(&pump);
   }
   return result;
 }

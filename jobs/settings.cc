@@ -22,15 +22,16 @@ std::string_view Trim(std::string_view s) {
   return s.substr(begin, s.find_last_not_of(" \t\r") - begin + 1);
 }
 
-bool ParseSeconds(std::string_view value, int* seconds) {
+// A whole number in `base` (8 or 10) from `low` to `high`, digits only.
+bool ParseNumber(std::string_view value, int base, long long low, long long high, long long* out) {
   if (value.empty() || value.size() > 7) return false;
   long long number = 0;
   for (char c : value) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + (c - '0');
+    if (c < '0' || c >= '0' + base) return false;
+    number = number * base + (c - '0');
   }
-  if (number < 1 || number > kMaxTimeLimit) return false;
-  *seconds = static_cast<int>(number);
+  if (number < low || number > high) return false;
+  *out = number;
   return true;
 }
 
@@ -42,9 +43,24 @@ std::string Apply(std::string_view line, Settings* settings) {
   if (equals == std::string_view::npos) return "not \"key = value\"";
   const std::string key(Trim(line.substr(0, equals)));
   const std::string_view value = Trim(line.substr(equals + 1));
+  long long number;
   if (key == "tool_time_limit") {
-    if (ParseSeconds(value, &settings->tool_time_limit)) return {};
-    return "tool_time_limit must be whole seconds from 1 to " + std::to_string(kMaxTimeLimit);
+    if (!ParseNumber(value, 10, 1, kMaxTimeLimit, &number))
+      return "tool_time_limit must be whole seconds from 1 to " + std::to_string(kMaxTimeLimit);
+    settings->tool_time_limit = static_cast<int>(number);
+    return {};
+  }
+  if (key == "tool_umask") {
+    if (!ParseNumber(value, 8, 0, 0777, &number))
+      return "tool_umask must be octal from 0000 to 0777";
+    settings->tool_umask = static_cast<mode_t>(number);
+    return {};
+  }
+  if (key == "log_limit_mb") {
+    if (!ParseNumber(value, 10, 1, kMaxLogLimitMb, &number))
+      return "log_limit_mb must be whole MiB from 1 to " + std::to_string(kMaxLogLimitMb);
+    settings->log_limit_mb = static_cast<int>(number);
+    return {};
   }
   if (key == "on_job_done") {
     if (!value.empty() && value[0] == '/') {

@@ -2,6 +2,8 @@
 #ifndef PLIMD_JOBS_SETTINGS_H_
 #define PLIMD_JOBS_SETTINGS_H_
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,13 +13,20 @@ namespace plim {
 struct Settings {
   int tool_time_limit = 0;  // seconds a tool may run; 0: no limit
   std::string on_job_done;  // the program run after each job; empty: none
+  // The file-creation mask of the tools and the hook: root's usual, not the worker's 0, so that
+  // what they make is not open to every user.
+  mode_t tool_umask = 022;
+  int log_limit_mb = 16;  // MiB of the tools' output a job's log record may hold
 };
 
 // The longest time limit, in seconds (about 24 days): a wait takes it in milliseconds as an int.
 inline constexpr int kMaxTimeLimit = 2147483;
+// The largest log_limit_mb: a record beyond a GiB could not be read back by anyone anyway.
+inline constexpr int kMaxLogLimitMb = 1024;
 
 // Reads the settings in `text`: `tool_time_limit` (whole seconds, 1 to kMaxTimeLimit) and
-// `on_job_done` (an absolute path). A line that is not a known key with a good value is left
+// `on_job_done` (an absolute path), `tool_umask` (octal, 0000 to 0777) and `log_limit_mb` (whole
+// MiB, 1 to kMaxLogLimitMb). A line that is not a known key with a good value is left
 // out, with a line saying why in `problems`; the rest still count, the last of a key winning.
 Settings ParseSettings(std::string_view text, std::vector<std::string>* problems);
 

@@ -15,9 +15,13 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     int tool_time_limit;
     std::string on_job_done;
     std::vector<std::string> problems;
+    mode_t tool_umask = 022;
+    int log_limit_mb = 16;
   };
   const std::string range = "line 1: tool_time_limit must be whole seconds from 1 to 2147483";
   const std::string absolute = "line 1: on_job_done must be an absolute path";
+  const std::string octal = "tool_umask must be octal from 0000 to 0777";
+  const std::string mib = "log_limit_mb must be whole MiB from 1 to 1024";
   const Case cases[] = {
       {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n"
        "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n",
@@ -30,6 +34,15 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
       {"on_job_done = hook\ntool_time_limit = 9\n", 9, "", {absolute}},
       {"colour = red\non_job_done = /h\n", 0, "/h", {"line 1: unknown key \"colour\""}},
       {"\n\ntool_time_limit 4\n", 0, "", {"line 3: not \"key = value\""}},
+      {"tool_umask = 0002\nlog_limit_mb = 1\n", 0, "", {}, 02, 1},
+      {"tool_umask=0\nlog_limit_mb=1024\n", 0, "", {}, 0, 1024},
+      {"tool_umask = 777\n", 0, "", {}, 0777},
+      {"tool_umask = 0800\n", 0, "", {"line 1: " + octal}},
+      {"tool_umask = 01000\n", 0, "", {"line 1: " + octal}},
+      {"tool_umask =\n", 0, "", {"line 1: " + octal}},
+      {"log_limit_mb = 0\n", 0, "", {"line 1: " + mib}},
+      {"log_limit_mb = 1025\n", 0, "", {"line 1: " + mib}},
+      {"log_limit_mb = 2M\n", 0, "", {"line 1: " + mib}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> problems;
@@ -37,6 +50,8 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     EXPECT_EQ(settings.tool_time_limit, c.tool_time_limit) << c.text;
     EXPECT_EQ(settings.on_job_done, c.on_job_done) << c.text;
     EXPECT_EQ(problems, c.problems) << c.text;
+    EXPECT_EQ(settings.tool_umask, c.tool_umask) << c.text;
+    EXPECT_EQ(settings.log_limit_mb, c.log_limit_mb) << c.text;
   }
 }
 
