@@ -232,7 +232,8 @@ queue_and_attach() {
 # The packaging tests' own: the service installed as a user would, with an analysis tool of
 # the user's own that notes its PID and holds on while /tmp/hold exists, as a long analysis
 # would, and leaves a child behind, which must end with it: the tool itself also dies with its
-# worker, so only the child shows whether a stop kills the tools' process groups.
+# worker, so only the child shows whether a stop kills the tools' process groups. A second
+# child leaves the service's session, as a daemon the tool starts would.
 install_holding_tool() {
   mkdir -p /hdd/plim/bin64 "$FILES"
   cat >/hdd/plim/bin64/plim <<'TOOL'
@@ -240,6 +241,9 @@ install_holding_tool() {
 echo "real analysis tool: $*"
 sleep 600 &
 echo $! >/tmp/tool-child.pid
+rm -f /tmp/tool-escaped.pid
+setsid sh -c 'echo $$ >/tmp/tool-escaped.new && mv /tmp/tool-escaped.new /tmp/tool-escaped.pid; exec sleep 600' &
+while [ ! -e /tmp/tool-escaped.pid ]; do sleep 0.01; done
 echo $$ >/tmp/tool.pid
 while [ -e /tmp/hold ]; do sleep 0.05; done
 echo "analysis done"
@@ -275,6 +279,7 @@ stop_mid_job() {
   if alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)"; then
     fail "stop left the analysis tool or its child running"
   fi
+  alive "$(</tmp/tool-escaped.pid)" && fail "stop left the tool's child in a session of its own"
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
 }
