@@ -29,6 +29,7 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   HistoryRecord odd = Record("A \xff\"\\\x01 \xc3\xa9");
   odd.rerun = true;
   odd.mark = {ToolStatus::End::kTimeLimit, 0};
+  odd.output_dropped = 5000000000;
   const std::string line = FormatRecord(odd);
   EXPECT_EQ(FormatRecord(Record("Some Title")),
             "{\"name\":\"Some Title\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1.234,"
@@ -44,6 +45,10 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(records[1].mark.end, ToolStatus::End::kTimeLimit);
   EXPECT_STREQ(Outcome(records[1]), "time limit");
   EXPECT_EQ(records[1].seconds, 1.234);
+  EXPECT_EQ(records[0].output_dropped, 0);
+  EXPECT_EQ(records[1].output_dropped, 5000000000);
+  EXPECT_NE(line.find(",\"outcome\":\"time limit\",\"output_dropped\":5000000000}\n"),
+            std::string::npos);
 }
 
 // The history is trimmed only once it is over the limit, and then to the newest records.
