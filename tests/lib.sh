@@ -187,20 +187,23 @@ detach() {
 # name at most. No temporary file may be left when $1 is "clean".
 EARLIER=()
 expect_whole_files() {
-  local f tail
+  local f tail copy=$SCRATCH/whole
   for f in "$QUEUE" "$ACTIVE" "$DONE"; do
-    [ -e "$f" ] || continue
-    [ ! -s "$f" ] || [ "$(tail -c 1 "$f" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
-    grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$f" &&
+    # One read of each file: a restarted worker may replace it between two looks, and each
+    # version it leaves is whole, but two looks may see two of them.
+    rm -f "$copy"
+    cp "$f" "$copy" 2>/dev/null || continue
+    [ ! -s "$copy" ] || [ "$(tail -c 1 "$copy" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
+    grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$copy" &&
       fail "$f holds a foreign or cut line"
+    if [ "$f" = "$QUEUE" ] && [ -s "$copy" ]; then
+      for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
+        cmp -s "$copy" <(printf '%s\n' "${NAMES[@]:tail}") && break
+      done
+      [ "$tail" -lt "${#NAMES[@]}" ] || fail "the queue is no tail of what was queued"
+    fi
+    [ "$f" != "$ACTIVE" ] || [ "$(wc -l <"$copy")" -le 1 ] || fail "$ACTIVE names several jobs"
   done
-  if [ -s "$QUEUE" ]; then
-    for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
-      cmp -s "$QUEUE" <(printf '%s\n' "${NAMES[@]:tail}") && break
-    done
-    [ "$tail" -lt "${#NAMES[@]}" ] || fail "the queue is no tail of what was queued"
-  fi
-  [ ! -e "$ACTIVE" ] || [ "$(wc -l <"$ACTIVE")" -le 1 ] || fail "$ACTIVE names several jobs"
   if [ "${1:-}" = clean ] && ls "$FILES"/*.tmp >/dev/null 2>&1; then
     fail "temporary files left: $(ls "$FILES"/*.tmp)"
   fi
