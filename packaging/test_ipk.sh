@@ -2,9 +2,9 @@
 # The opkg package on a throw-away copy of the machine, unpacked and set up as opkg does it and
 # with nothing but BusyBox on the PATH of its scripts: an install while /hdd is not mounted
 # sets nothing up there; one on the mounted disk starts the service, which runs a job with the
-# stand-in tools; an install into an image root ($D) leaves the running system alone; removal
-# stops both processes and the boot links and leaves /hdd as it was. Takes the x86_64 .ipk, or
-# builds one.
+# stand-in tools; installed again, it restarts it; an install into an image root ($D) leaves
+# the running system alone; removal stops both processes and the boot links and leaves /hdd as
+# it was. Takes the x86_64 .ipk, or builds one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside ${1:+"$(realpath "$1")"}
@@ -57,6 +57,14 @@ head -c 376 /dev/zero | tr '\0' G >"/hdd/movie/Some Title.ts"
 wait_for "the job" job_done "Some Title"
 log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
 log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
+
+# Installed again, as an upgrade is: the service restarts, a tool the user put in place stays.
+before=$(plimd_pids)
+echo "#!/bin/sh" >/hdd/plim/bin64/plim_mark
+box /tmp/ipk/control/postinst configure >/tmp/postinst.out 2>&1 ||
+  { cat /tmp/postinst.out; fail "postinst of the upgrade failed"; }
+wait_for "the upgrade to restart the service" replaced "$before"
+[[ $(cat /hdd/plim/bin64/plim_mark) == "#!/bin/sh" ]] || fail "the upgrade replaced a user's tool"
 
 # Into and out of an image root, while the service runs: it is neither restarted nor stopped.
 before=$(plimd_pids)
