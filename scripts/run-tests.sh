@@ -1,10 +1,10 @@
 #!/bin/bash
 # Checks the formatting; cross-builds static binaries for the recorders' CPUs and runs their unit
-# tests under qemu-user; runs the fuzz targets briefly and the unit tests under valgrind; then
-# builds and runs every test twice: in a warnings-as-errors build and in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build (the install and Debian package tests run in the first only:
-# they build their own release binaries). Run as root: the end-to-end tests give the service its
-# own namespaces, and report a skip where that is refused.
+# tests under qemu-user; builds their opkg packages; runs the fuzz targets briefly and the unit
+# tests under valgrind; then builds and runs every test twice: in a warnings-as-errors build and
+# in an AddressSanitizer + UndefinedBehaviorSanitizer build (the install and package tests run in
+# the first only: they build their own release binaries). Run as root: the end-to-end tests give
+# the service its own namespaces, and report a skip where that is refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +22,9 @@ echo "format: clean"
 
 echo "=== cross builds"
 bash scripts/cross-build.sh
+
+echo "=== opkg packages"
+bash scripts/build-ipk.sh
 
 echo "=== fuzz"
 bash scripts/fuzz.sh 20
