@@ -34,16 +34,18 @@ pack() {
 mkdir -p "$out"
 for triple in "${triples[@]}"; do
   arch=$(opkg_arch "$triple")
-  dir=$out/build-$triple
+  # The cross builds' own folders, with their flags: a tree that ran scripts/cross-build.sh has
+  # the binaries already.
+  dir=$src/build-cross-$triple
   toolchain=()
   if [[ $triple != x86_64-linux-gnu && ! -f $dir/CMakeCache.txt ]]; then
     toolchain=(-DCMAKE_TOOLCHAIN_FILE="$src/cmake/toolchains/$triple.cmake")
   fi
   cmake -S "$src" -B "$dir" "${toolchain[@]}" -DCMAKE_BUILD_TYPE=Release -DPLIMD_STATIC=ON \
-    -DPLIMD_TESTS=OFF -DPLIMD_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    -DPLIMD_WERROR=ON >/dev/null
   cmake --build "$dir" -j2 --target plimd plimctl plim plim_mark >/dev/null
 
-  stage=$dir/ipk
+  stage=$out/stage-$triple
   rm -rf "$stage"
   mkdir -p "$stage/data/usr/sbin" "$stage/data/usr/bin" "$stage/data/usr/libexec/plimd" \
     "$stage/data/etc/init.d" "$stage/control"
