@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <optional>
 
+#include "ctl/log_record.h"
+#include "ctl/status.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -163,6 +165,71 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   const std::string json = Run({"status", "--json"}).out;
   EXPECT_NE(json.find("\"queued\":[],\"in_progress\":null,\"done\":[]"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
+}
+
+// What a terminal would obey is escaped byte by byte; printable UTF-8, also with continuation
+// bytes in 0x80..0x9f, and bytes that are not UTF-8 but no control stay.
+TEST(PrintableTest, EscapesC0DelAndC1) {
+  struct Case {
+    std::string text;
+    std::string name;      // Printable(text)
+    std::string log_text;  // Printable(text, keep_lines)
+  };
+  const Case cases[] = {
+      {"plain: Title / 2.", "plain: Title / 2.", "plain: Title / 2."},
+      {"a\x1b[2Jb\x7f", "a\\x1b[2Jb\\x7f", "a\\x1b[2Jb\\x7f"},
+      {"line\nbreak\ttab\r", "line\\x0abreak\\x09tab\\x0d", "line\nbreak\ttab\\x0d"},
+      {"csi \xc2\x9b"
+       "2J \xc2\x80 \xc2\x9f",
+       "csi \\xc2\\x9b2J \\xc2\\x80 \\xc2\\x9f", "csi \\xc2\\x9b2J \\xc2\\x80 \\xc2\\x9f"},
+      {"nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac",
+       "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac",
+       "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"},
+      {"raw \x9b"
+       "2J \x80 \xff \xe2\x82",
+       "raw \\x9b2J \\x80 \xff \xe2\\x82", "raw \\x9b2J \\x80 \xff \xe2\\x82"},
+      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b", "overlong \xe0\\x82\\x9b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Printable(c.text), c.name) << testing::PrintToString(c.text);
+    EXPECT_EQ(Printable(c.text, /*keep_lines=*/true), c.log_text) << testing::PrintToString(c.text);
+  }
+}
+
+TEST_F(CtlTest, StatusAndRemoveEscapeC1InNames) {
+  WriteFile(files_.queue,
+            "q\xc2\x9b"
+            "2J\n");
+  WriteFile(files_.in_progress, "r\x9b\n");
+  EXPECT_NE(Run({"status"}).out.find("in progress: r\\x9b\nqueued: 1\n  q\\xc2\\x9b2J\n"),
+            std::string::npos);
+  EXPECT_EQ(Run({"remove", "z\xc2\x9b"}).err, "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n");
+}
+
+// The record goes to a file or pipe byte for byte, to a terminal with its control characters
+// escaped, also where one is cut across two reads of the log.
+class LogRecordTest : public ScratchDirTest {};
+
+TEST_F(LogRecordTest, EscapesForATerminalOnly) {
+  const std::string log = Path("plim.log");
+  const std::string start = ">>>>>>>> plim start N\n";
+  const std::string filler(65535 - start.size(), 'f');
+  const std::string record = start + filler +
+                             "\xc2\x9b"
+                             "2J\x1b]0;x\x07\n\tok\n>>>>>>>> plim stop N\n";
+  WriteFile(log, record);
+  for (const bool printable : {false, true}) {
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&bytes, &size);
+    EXPECT_EQ(PrintLatestRecord(log, "N", printable, out), LogRecord::kPrinted);
+    fclose(out);
+    const std::string printed(bytes, size);
+    free(bytes);
+    EXPECT_EQ(printed, printable ? start + filler +
+                                       "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok\n>>>>>>>> plim stop N\n"
+                                 : record);
+  }
 }
 
 }  // namespace

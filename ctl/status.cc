@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
@@ -29,7 +30,42 @@ std::vector<std::string> Entries(const std::string& path) {
   return names;
 }
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+// The length of the UTF-8 character that `text` starts with, or 0 when it does not start with a
+// whole one (a stray or cut-off byte, or an overlong form, which a terminal may take as a C1
+// control).
+size_t CharLength(std::string_view text) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  const size_t length = lead < 0x80                   ? 1
+                        : lead >= 0xc2 && lead < 0xe0 ? 2
+                        : lead >= 0xe0 && lead < 0xf0 ? 3
+                        : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                      : 0;
+  if (length == 0 || length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  }
+  if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) > 0x9f) ||
+      (lead == 0xf0 && byte(1) < 0x90) || (lead == 0xf4 && byte(1) > 0x8f)) {
+    return 0;
+  }
+  return length;
+}
+
+// C0, DEL, and C1 both as U+0080..U+009F and as the single bytes an 8-bit terminal obeys.
+bool IsControl(std::string_view character) {
+  const auto lead = static_cast<unsigned char>(character[0]);
+  if (character.size() == 2) return lead == 0xc2 && static_cast<unsigned char>(character[1]) < 0xa0;
+  return lead < 0x20 || lead == 0x7f || (lead >= 0x80 && lead < 0xa0);
+}
+
+void AppendEscaped(std::string_view bytes, std::string* shown) {
+  for (unsigned char c : bytes) {
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    *shown += escaped;
+  }
+}
 
 void AppendSection(std::string* text, const char* title, const std::vector<std::string>& names) {
   *text += title + (": " + std::to_string(names.size())) + "\n";
@@ -113,14 +149,30 @@ StatusReport ReadStatus(const CtlFiles& files) {
   return status;
 }
 
-std::string Printable(const std::string& name) {
+std::string Printable(std::string_view text, bool keep_lines) {
   std::string shown;
-  for (unsigned char c : name) {
-    char escaped[8];
-    snprintf(escaped, sizeof escaped, "\\x%02x", c);
-    shown += IsControl(c) ? std::string(escaped) : std::string(1, static_cast<char>(c));
+  while (!text.empty()) {
+    const std::string_view character = text.substr(0, std::max<size_t>(CharLength(text), 1));
+    const bool layout = keep_lines && (character == "\n" || character == "\t");
+    if (IsControl(character) && !layout) {
+      AppendEscaped(character, &shown);
+    } else {
+      shown += character;
+    }
+    text.remove_prefix(character.size());
   }
   return shown;
+}
+
+size_t WholeCharacters(std::string_view text) {
+  for (size_t back = 1; back <= std::min<size_t>(3, text.size()); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xc0) == 0x80) continue;
+    // A lead byte whose character the text cuts off.
+    const size_t wants = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+    return wants > back ? text.size() - back : text.size();
+  }
+  return text.size();
 }
 
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,

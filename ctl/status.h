@@ -7,6 +7,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ctl/ctl.h"
@@ -57,8 +58,14 @@ StatusReport ReadStatus(const CtlFiles& files);
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done);
 
-// `name` with its control characters shown as "\xNN", so that it cannot rewrite a terminal.
-std::string Printable(const std::string& name);
+// `text` with its control characters (C0, DEL, C1 as UTF-8 and as single bytes) shown as "\xNN"
+// for each byte, so that it cannot rewrite a terminal; with `keep_lines`, line breaks and tabs
+// stay. Other bytes stay as they are.
+std::string Printable(std::string_view text, bool keep_lines = false);
+
+// How much of `text` ends on a whole UTF-8 character, so that text read in pieces is escaped
+// character by character: all of it unless it ends with a character cut off.
+size_t WholeCharacters(std::string_view text);
 
 // For people: a line "service: running (listener L, worker W)", "service: not running" or
 // "service: listener L running, worker missing" (or the other way round); "paused: yes" or
