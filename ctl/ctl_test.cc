@@ -14,6 +14,7 @@
 
 #include "ctl/log_record.h"
 #include "ctl/status.h"
+#include "frame/instance.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -230,6 +231,59 @@ TEST_F(LogRecordTest, EscapesForATerminalOnly) {
                                        "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok\n>>>>>>>> plim stop N\n"
                                  : record);
   }
+}
+
+// A line of /proc/PID/stat with the fields status looks at.
+std::string StatLine(pid_t pid, const std::string& comm, char state, unsigned long long ticks) {
+  return std::to_string(pid) + " (" + comm + ") " + state +
+         " 1 1 1 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 " + std::to_string(ticks) +
+         " 1000 100 18446744073709551615\n";
+}
+
+// A PID of the file counts only for a process that is the service's: by its name, its
+// executable where that can be read, and its start time where the file records one.
+TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
+  struct Case {
+    std::string pid_file;
+    std::string comm;
+    char state;
+    std::string exe;  // the link's target; none when empty
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"100 0 5 7777 0\n", "plimd", 'S', "/usr/sbin/plimd", true},
+      {"100 0 5 7777 0\n", "plimd", 'S', "", true},
+      {"100 0 5 7777 0\n", "plimd", 'S', "/usr/sbin/plimd (deleted)", true},
+      {"100 0 5 7776 0\n", "plimd", 'S', "/usr/sbin/plimd", false},  // a later process
+      {"100 0 5 7776 0\n", "plimd", 'S', "/home/u/plimd", false},
+      {"100 0 5\n", "plimd", 'S', "/usr/sbin/plimd", true},  // an older service's file
+      {"100 0 5\n", "plimd", 'S', "/usr/bin/sleep", false},
+      {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
+      {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
+  };
+  const std::string proc = Path("proc");
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(proc);
+    std::filesystem::create_directories(proc + "/100");
+    WriteFile(proc + "/100/stat", StatLine(100, c.comm, c.state, 7777));
+    if (!c.exe.empty()) std::filesystem::create_symlink(c.exe, proc + "/100/exe");
+    WriteFile(files_.pid_file, c.pid_file);
+    const ServiceProcesses p = ReadServiceProcesses(files_.pid_file, proc);
+    EXPECT_EQ(p.listener, c.accepted ? 100 : 0) << c.pid_file << c.comm << " " << c.exe;
+    EXPECT_EQ(p.started, c.accepted ? 5 : 0);
+  }
+}
+
+TEST_F(CtlTest, PidFileRecordsEachProcesssStartTime) {
+  ASSERT_TRUE(WritePidFile(files_.pid_file.c_str(), getpid(), 0, 5));
+  PidFileLine line;
+  ASSERT_TRUE(ReadPidFile(files_.pid_file.c_str(), &line));
+  const unsigned long long ticks = StartTicks(ReadFile("/proc/self/stat"));
+  ASSERT_NE(ticks, 0u);
+  EXPECT_EQ(ReadFile(files_.pid_file),
+            std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0\n");
+  EXPECT_EQ(line.listener_ticks, ticks);
+  EXPECT_EQ(StartTicks(StatLine(9, "a) (b", 'S', 42)), 42u) << "a name with \") \"";
 }
 
 }  // namespace

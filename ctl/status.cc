@@ -1,7 +1,10 @@
 #include "ctl/status.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -72,14 +75,29 @@ void AppendSection(std::string* text, const char* title, const std::vector<std::
   for (const std::string& name : names) *text += "  " + Printable(name) + "\n";
 }
 
-// A process with `pid` runs, is not a zombie and is called "plimd"; readable by any user.
-bool IsService(pid_t pid) {
+// The process `pid` under `proc` runs, is not a zombie and is called "plimd"; where its start
+// time was recorded (`ticks` not 0), it started then, so that a process that got the PID later
+// is not taken for it. Where its executable can be read (as root), that is named "plimd" too.
+bool IsService(const std::string& proc, pid_t pid, unsigned long long ticks) {
   if (pid <= 0) return false;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string folder = proc + "/" + std::to_string(pid);
+  std::ifstream in(folder + "/stat");
   const std::string stat(std::istreambuf_iterator<char>(in), {});
   const size_t end = stat.rfind(") ");
-  return stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") == 0 &&
-         stat.compare(end + 2, 1, "Z") != 0;
+  if (stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") != 0 ||
+      stat.compare(end + 2, 1, "Z") == 0 || (ticks != 0 && StartTicks(stat) != ticks)) {
+    return false;
+  }
+  char target[PATH_MAX];
+  const ssize_t n = readlink((folder + "/exe").c_str(), target, sizeof target - 1);
+  if (n < 0) return errno == EACCES || errno == EPERM || errno == ENOENT;
+  std::string exe(target, static_cast<size_t>(n));
+  const std::string deleted = " (deleted)";  // an executable replaced by an upgrade
+  if (exe.size() > deleted.size() &&
+      exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    exe.resize(exe.size() - deleted.size());
+  }
+  return exe.substr(exe.rfind('/') + 1) == "plimd";
 }
 
 std::string ServiceLine(const ServiceProcesses& p) {
@@ -124,13 +142,13 @@ Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started) {
 
 }  // namespace
 
-ServiceProcesses ReadServiceProcesses(const std::string& pid_file) {
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::string& proc) {
+  PidFileLine line;
+  if (!ReadPidFile(pid_file.c_str(), &line)) return ServiceProcesses();
   ServiceProcesses p;
-  if (!ReadPidFile(pid_file.c_str(), &p.listener, &p.worker, &p.started)) {
-    return ServiceProcesses();
-  }
-  if (!IsService(p.listener)) p.listener = 0;
-  if (!IsService(p.worker)) p.worker = 0;
+  p.listener = IsService(proc, line.listener, line.listener_ticks) ? line.listener : 0;
+  p.worker = IsService(proc, line.worker, line.worker_ticks) ? line.worker : 0;
+  p.started = line.started;
   if (p.listener == 0 && p.worker == 0) p.started = 0;
   return p;
 }

@@ -44,9 +44,12 @@ struct StatusReport {
   std::optional<HistoryRecord> last;    // the newest record of the history
 };
 
-// Reads `pid_file` ("LISTENER WORKER STARTED") and keeps each PID only while a live process
-// called "plimd" has it. A missing file means no process runs.
-ServiceProcesses ReadServiceProcesses(const std::string& pid_file);
+// Reads `pid_file` (see WritePidFile) and keeps each PID only while a live process called
+// "plimd" has it, which started when the file says, where it says, and whose executable, where
+// `proc` (the /proc file system) shows it, is called "plimd". A missing file means no process
+// runs.
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file,
+                                      const std::string& proc = "/proc");
 
 // Reads all that `status` shows from `files`, the history in one pass; changes no file.
 // Missing files count as empty.
