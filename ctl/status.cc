@@ -195,7 +195,6 @@ size_t WholeCharacters(std::string_view text) {
 
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done) {
-  const ExclusiveLock lock = LockQueue(queue);
   JobLists lists;
   lists.queued = Entries(queue);
   const std::string active = GetActiveFrom(in_progress);

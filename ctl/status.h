@@ -55,9 +55,12 @@ ServiceProcesses ReadServiceProcesses(const std::string& pid_file,
 // Missing files count as empty.
 StatusReport ReadStatus(const CtlFiles& files);
 
-// Reads the three files under the flock on the queue's folder that Get takes, so that a name
-// is not seen both queued and in progress. Missing or unreadable files count as empty; entries
-// the service would drop (the sentinel) are left out. Writes nothing.
+// Reads the three files without the flock on the queue's folder, which a producer may hold for
+// as long as it likes: the service replaces each file whole, so each read is of one version.
+// The queue is read first: the service names a job in the in-progress file before the queue
+// loses it, so a name taken meanwhile is seen in progress (or both queued and in progress),
+// never in neither. Missing or unreadable files count as empty; entries the service would drop
+// (the sentinel) are left out. Writes nothing.
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done);
 
