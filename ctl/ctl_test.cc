@@ -14,6 +14,7 @@
 
 #include "ctl/log_record.h"
 #include "ctl/status.h"
+#include "ctl/udp_port.h"
 #include "frame/instance.h"
 #include "tests/scratch_dir.h"
 
@@ -154,7 +155,8 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
             "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(Run({"status", "--json"}).out,
-            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
+            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
+            "\"waiting_for_port\":false},"
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
             "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
@@ -284,6 +286,114 @@ TEST_F(CtlTest, PidFileRecordsEachProcesssStartTime) {
             std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0\n");
   EXPECT_EQ(line.listener_ticks, ticks);
   EXPECT_EQ(StartTicks(StatLine(9, "a) (b", 'S', 42)), 42u) << "a name with \") \"";
+}
+
+TEST(UdpPortTest, ParsesProcNetUdp) {
+  const std::string text =
+      "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+      "timeout inode ref pointer drops\n"
+      "  412: 00000000:62A4 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  "
+      "      0 31337 2 0000000000000000 0\n"
+      " 1023: 0100007F:E3F1 0100007F:62A4 01 00000000:00000000 00:00000000 00000000  1000  "
+      "      0 4242 2 0000000000000000 0\n"
+      "  7: 00000000000000000000000000000000:62A4 00000000000000000000000000000000:0000 07 "
+      "00000000:00000000 00:00000000 00000000   108        0 99 2 0000000000000000 0\n"
+      "garbage\n";
+  const std::vector<UdpSocket> sockets = ParseProcNetUdp(text);
+  ASSERT_EQ(sockets.size(), 3u);
+  const UdpSocket expected[] = {{25252, 0, 31337}, {58353, 1000, 4242}, {25252, 108, 99}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sockets[i].port, expected[i].port) << i;
+    EXPECT_EQ(sockets[i].uid, expected[i].uid) << i;
+    EXPECT_EQ(sockets[i].inode, expected[i].inode) << i;
+  }
+}
+
+class UdpPortProcTest : public ScratchDirTest {
+ protected:
+  // A fake /proc: process `pid` called `comm` with sockets of `inodes` on its descriptors, or
+  // with descriptors that cannot be read for none.
+  void Process(pid_t pid, const std::string& comm, const std::optional<std::vector<int>>& inodes) {
+    const std::string folder = Path("proc/" + std::to_string(pid));
+    std::filesystem::create_directories(folder);
+    WriteFile(folder + "/comm", comm + "\n");
+    if (!inodes) return;
+    std::filesystem::create_directories(folder + "/fd");
+    int fd = 3;
+    for (int inode : *inodes) {
+      std::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]",
+                                      folder + "/fd/" + std::to_string(fd++));
+    }
+  }
+  void Sockets(const std::string& lines) {
+    std::filesystem::create_directories(Path("proc/net"));
+    WriteFile(Path("proc/net/udp"), "  sl  local_address ...\n" + lines);
+  }
+  static std::string Line(const char* port, int uid, int inode) {
+    return std::string("  1: 00000000:") + port +
+           " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) +
+           " 0 " + std::to_string(inode) + " 2 0000000000000000 0\n";
+  }
+};
+
+// 25252 is 62A4 in hex.
+TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
+  struct Case {
+    const char* what;
+    std::string sockets;
+    std::optional<std::vector<int>> listener_fds;  // none: not readable (not root)
+    bool other_process;                            // process 200 has socket 7
+    bool waiting;
+    pid_t pid;
+    int uid;  // -1: none known
+  };
+  const Case cases[] = {
+      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, false, 0, -1},
+      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, true, 200, 1000},
+      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false, true, 0, 1000},
+      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, true, 200, 0},
+      {"free", Line("62A5", 0, 5), std::vector<int>{5}, false, true, 0, -1},
+      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, false, 0, -1},
+      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, true, 200, 1000},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(Path("proc"));
+    Process(100, "plimd", c.listener_fds);
+    if (c.other_process) Process(200, "nc", std::vector<int>{7});
+    Sockets(c.sockets);
+    const PortHolder h = CheckListenerPort(100, 25252, Path("proc"));
+    EXPECT_EQ(h.waiting, c.waiting) << c.what;
+    EXPECT_EQ(h.pid, c.pid) << c.what;
+    EXPECT_EQ(h.comm, c.pid != 0 ? "nc" : "") << c.what;
+    EXPECT_EQ(h.uid_known ? static_cast<int>(h.uid) : -1, c.uid) << c.what;
+  }
+}
+
+TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
+  StatusReport status;
+  status.service = {10, 11, 0};
+  status.port = 25252;
+  const std::string running = "service: running (listener 10, worker 11)\n";
+  const struct {
+    std::optional<PortHolder> holder;
+    std::string line;
+  } cases[] = {
+      {std::nullopt, ""},
+      {PortHolder{false, 0, "", false, 0}, ""},
+      {PortHolder{true, 0, "", false, 0}, "listener: waiting for UDP port 25252\n"},
+      {PortHolder{true, 0, "", true, 1000},
+       "listener: waiting for UDP port 25252, held by uid 1000\n"},
+      {PortHolder{true, 77, "n\x1b", true, 1000},
+       "listener: waiting for UDP port 25252, held by process 77 (n\\x1b)\n"},
+  };
+  for (const auto& c : cases) {
+    status.holder = c.holder;
+    EXPECT_EQ(FormatText(status).substr(0, running.size() + c.line.size() + 7),
+              running + c.line + "paused:");
+    EXPECT_NE(FormatJson(status).find(std::string("\"waiting_for_port\":") +
+                                      (c.holder && c.holder->waiting ? "true" : "false")),
+              std::string::npos);
+  }
 }
 
 }  // namespace

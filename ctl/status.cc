@@ -13,6 +13,7 @@
 
 #include "ctl/history_cmds.h"
 #include "frame/instance.h"
+#include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
@@ -111,10 +112,25 @@ std::string ServiceLine(const ServiceProcesses& p) {
 
 Json JsonPid(pid_t pid) { return pid != 0 ? Json(pid) : Json(nullptr); }
 
-Json ServiceJson(const ServiceProcesses& p) {
+Json ServiceJson(const StatusReport& status) {
+  const ServiceProcesses& p = status.service;
   return {{"running", p.listener != 0 && p.worker != 0},
           {"listener", JsonPid(p.listener)},
-          {"worker", JsonPid(p.worker)}};
+          {"worker", JsonPid(p.worker)},
+          {"waiting_for_port", status.holder && status.holder->waiting}};
+}
+
+// The line of a listener that has not bound its port; empty while it has, or does not run.
+std::string PortLine(const StatusReport& status) {
+  if (!status.holder || !status.holder->waiting) return "";
+  const PortHolder& h = *status.holder;
+  std::string line = "listener: waiting for UDP port " + std::to_string(status.port);
+  if (h.pid != 0) {
+    line += ", held by process " + std::to_string(h.pid) + " (" + Printable(h.comm) + ")";
+  } else if (h.uid_known) {
+    line += ", held by uid " + std::to_string(h.uid);
+  }
+  return line + "\n";
 }
 
 std::string SinceStartLine(const StatusReport& status) {
@@ -156,6 +172,10 @@ ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::st
 StatusReport ReadStatus(const CtlFiles& files) {
   StatusReport status;
   status.service = ReadServiceProcesses(files.pid_file);
+  status.port = PortNumber(ReadConfig(files.conf));
+  if (status.service.listener != 0) {
+    status.holder = CheckListenerPort(status.service.listener, status.port);
+  }
   status.jobs = ReadJobLists(files.queue, files.in_progress, files.done);
   struct stat info;
   status.paused = stat(files.paused.c_str(), &info) == 0;
@@ -205,7 +225,7 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
 
 std::string FormatText(const StatusReport& status) {
   const JobLists& lists = status.jobs;
-  std::string text = "service: " + ServiceLine(status.service) + "\n";
+  std::string text = "service: " + ServiceLine(status.service) + "\n" + PortLine(status);
   text += status.paused ? "paused: yes\n" : "paused: no\n";
   text += "since start: " + SinceStartLine(status) + "\n";
   text += "last: " + (status.last ? FormatHistoryLine(*status.last) : "(none)\n");
@@ -219,7 +239,7 @@ std::string FormatText(const StatusReport& status) {
 
 std::string FormatJson(const StatusReport& status) {
   const JobLists& lists = status.jobs;
-  Json json = {{"service", ServiceJson(status.service)},
+  Json json = {{"service", ServiceJson(status)},
                {"queued", lists.queued},
                {"in_progress", lists.in_progress ? Json(*lists.in_progress) : Json(nullptr)},
                {"done", lists.done},

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "ctl/udp_port.h"
 #include "jobs/history.h"
 
 namespace plim {
@@ -38,6 +39,8 @@ struct Outcomes {
 // Everything `plimctl status` shows.
 struct StatusReport {
   ServiceProcesses service;
+  unsigned short port = 0;           // the UDP port of the configuration
+  std::optional<PortHolder> holder;  // none when the listener does not run
   JobLists jobs;
   bool paused = false;                  // the pause mark exists
   std::optional<Outcomes> since_start;  // none when the service's start is not known
@@ -74,12 +77,15 @@ std::string Printable(std::string_view text, bool keep_lines = false);
 size_t WholeCharacters(std::string_view text);
 
 // For people: a line "service: running (listener L, worker W)", "service: not running" or
-// "service: listener L running, worker missing" (or the other way round); "paused: yes" or
+// "service: listener L running, worker missing" (or the other way round); while the listener
+// has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
+// or ", held by uid U" where a socket holds it; "paused: yes" or
 // "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
 // it, or "(none)"; then one section per file, names one per line and indented, made printable.
 std::string FormatText(const StatusReport& status);
 
-// For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null},
+// For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
+// "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
 // {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null}
 // and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid
