@@ -12,6 +12,10 @@
 #include <filesystem>
 #include <optional>
 
+#include "ctl/log_record.h"
+#include "ctl/status.h"
+#include "ctl/udp_port.h"
+#include "frame/instance.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -151,7 +155,8 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
             "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(Run({"status", "--json"}).out,
-            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null},"
+            "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
+            "\"waiting_for_port\":false},"
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
             "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
@@ -163,6 +168,232 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   const std::string json = Run({"status", "--json"}).out;
   EXPECT_NE(json.find("\"queued\":[],\"in_progress\":null,\"done\":[]"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
+}
+
+// What a terminal would obey is escaped byte by byte; printable UTF-8, also with continuation
+// bytes in 0x80..0x9f, and bytes that are not UTF-8 but no control stay.
+TEST(PrintableTest, EscapesC0DelAndC1) {
+  struct Case {
+    std::string text;
+    std::string name;      // Printable(text)
+    std::string log_text;  // Printable(text, keep_lines)
+  };
+  const Case cases[] = {
+      {"plain: Title / 2.", "plain: Title / 2.", "plain: Title / 2."},
+      {"a\x1b[2Jb\x7f", "a\\x1b[2Jb\\x7f", "a\\x1b[2Jb\\x7f"},
+      {"line\nbreak\ttab\r", "line\\x0abreak\\x09tab\\x0d", "line\nbreak\ttab\\x0d"},
+      {"csi \xc2\x9b"
+       "2J \xc2\x80 \xc2\x9f",
+       "csi \\xc2\\x9b2J \\xc2\\x80 \\xc2\\x9f", "csi \\xc2\\x9b2J \\xc2\\x80 \\xc2\\x9f"},
+      {"nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac",
+       "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac",
+       "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"},
+      {"raw \x9b"
+       "2J \x80 \xff \xe2\x82",
+       "raw \\x9b2J \\x80 \xff \xe2\\x82", "raw \\x9b2J \\x80 \xff \xe2\\x82"},
+      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b", "overlong \xe0\\x82\\x9b"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Printable(c.text), c.name) << testing::PrintToString(c.text);
+    EXPECT_EQ(Printable(c.text, /*keep_lines=*/true), c.log_text) << testing::PrintToString(c.text);
+  }
+}
+
+TEST_F(CtlTest, StatusAndRemoveEscapeC1InNames) {
+  WriteFile(files_.queue,
+            "q\xc2\x9b"
+            "2J\n");
+  WriteFile(files_.in_progress, "r\x9b\n");
+  EXPECT_NE(Run({"status"}).out.find("in progress: r\\x9b\nqueued: 1\n  q\\xc2\\x9b2J\n"),
+            std::string::npos);
+  EXPECT_EQ(Run({"remove", "z\xc2\x9b"}).err, "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n");
+}
+
+// The record goes to a file or pipe byte for byte, to a terminal with its control characters
+// escaped, also where one is cut across two reads of the log.
+class LogRecordTest : public ScratchDirTest {};
+
+TEST_F(LogRecordTest, EscapesForATerminalOnly) {
+  const std::string log = Path("plim.log");
+  const std::string start = ">>>>>>>> plim start N\n";
+  const std::string filler(65535 - start.size(), 'f');
+  const std::string record = start + filler +
+                             "\xc2\x9b"
+                             "2J\x1b]0;x\x07\n\tok\n>>>>>>>> plim stop N\n";
+  WriteFile(log, record);
+  for (const bool printable : {false, true}) {
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&bytes, &size);
+    EXPECT_EQ(PrintLatestRecord(log, "N", printable, out), LogRecord::kPrinted);
+    fclose(out);
+    const std::string printed(bytes, size);
+    free(bytes);
+    EXPECT_EQ(printed, printable ? start + filler +
+                                       "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok\n>>>>>>>> plim stop N\n"
+                                 : record);
+  }
+}
+
+// A line of /proc/PID/stat with the fields status looks at.
+std::string StatLine(pid_t pid, const std::string& comm, char state, unsigned long long ticks) {
+  return std::to_string(pid) + " (" + comm + ") " + state +
+         " 1 1 1 0 -1 4194560 0 0 0 0 0 0 0 0 20 0 1 0 " + std::to_string(ticks) +
+         " 1000 100 18446744073709551615\n";
+}
+
+// A PID of the file counts only for a process that is the service's: by its name, its
+// executable where that can be read, and its start time where the file records one.
+TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
+  struct Case {
+    std::string pid_file;
+    std::string comm;
+    char state;
+    std::string exe;  // the link's target; none when empty
+    bool accepted;
+  };
+  const Case cases[] = {
+      {"100 0 5 7777 0\n", "plimd", 'S', "/usr/sbin/plimd", true},
+      {"100 0 5 7777 0\n", "plimd", 'S', "", true},
+      {"100 0 5 7777 0\n", "plimd", 'S', "/usr/sbin/plimd (deleted)", true},
+      {"100 0 5 7776 0\n", "plimd", 'S', "/usr/sbin/plimd", false},  // a later process
+      {"100 0 5 7776 0\n", "plimd", 'S', "/home/u/plimd", false},
+      {"100 0 5\n", "plimd", 'S', "/usr/sbin/plimd", true},  // an older service's file
+      {"100 0 5\n", "plimd", 'S', "/usr/bin/sleep", false},
+      {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
+      {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
+  };
+  const std::string proc = Path("proc");
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(proc);
+    std::filesystem::create_directories(proc + "/100");
+    WriteFile(proc + "/100/stat", StatLine(100, c.comm, c.state, 7777));
+    if (!c.exe.empty()) std::filesystem::create_symlink(c.exe, proc + "/100/exe");
+    WriteFile(files_.pid_file, c.pid_file);
+    const ServiceProcesses p = ReadServiceProcesses(files_.pid_file, proc);
+    EXPECT_EQ(p.listener, c.accepted ? 100 : 0) << c.pid_file << c.comm << " " << c.exe;
+    EXPECT_EQ(p.started, c.accepted ? 5 : 0);
+  }
+}
+
+TEST_F(CtlTest, PidFileRecordsEachProcesssStartTime) {
+  ASSERT_TRUE(WritePidFile(files_.pid_file.c_str(), getpid(), 0, 5));
+  PidFileLine line;
+  ASSERT_TRUE(ReadPidFile(files_.pid_file.c_str(), &line));
+  const unsigned long long ticks = StartTicks(ReadFile("/proc/self/stat"));
+  ASSERT_NE(ticks, 0u);
+  EXPECT_EQ(ReadFile(files_.pid_file),
+            std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0\n");
+  EXPECT_EQ(line.listener_ticks, ticks);
+  EXPECT_EQ(StartTicks(StatLine(9, "a) (b", 'S', 42)), 42u) << "a name with \") \"";
+}
+
+TEST(UdpPortTest, ParsesProcNetUdp) {
+  const std::string text =
+      "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+      "timeout inode ref pointer drops\n"
+      "  412: 00000000:62A4 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  "
+      "      0 31337 2 0000000000000000 0\n"
+      " 1023: 0100007F:E3F1 0100007F:62A4 01 00000000:00000000 00:00000000 00000000  1000  "
+      "      0 4242 2 0000000000000000 0\n"
+      "  7: 00000000000000000000000000000000:62A4 00000000000000000000000000000000:0000 07 "
+      "00000000:00000000 00:00000000 00000000   108        0 99 2 0000000000000000 0\n"
+      "garbage\n";
+  const std::vector<UdpSocket> sockets = ParseProcNetUdp(text);
+  ASSERT_EQ(sockets.size(), 3u);
+  const UdpSocket expected[] = {{25252, 0, 31337}, {58353, 1000, 4242}, {25252, 108, 99}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(sockets[i].port, expected[i].port) << i;
+    EXPECT_EQ(sockets[i].uid, expected[i].uid) << i;
+    EXPECT_EQ(sockets[i].inode, expected[i].inode) << i;
+  }
+}
+
+class UdpPortProcTest : public ScratchDirTest {
+ protected:
+  // A fake /proc: process `pid` called `comm` with sockets of `inodes` on its descriptors, or
+  // with descriptors that cannot be read for none.
+  void Process(pid_t pid, const std::string& comm, const std::optional<std::vector<int>>& inodes) {
+    const std::string folder = Path("proc/" + std::to_string(pid));
+    std::filesystem::create_directories(folder);
+    WriteFile(folder + "/comm", comm + "\n");
+    if (!inodes) return;
+    std::filesystem::create_directories(folder + "/fd");
+    int fd = 3;
+    for (int inode : *inodes) {
+      std::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]",
+                                      folder + "/fd/" + std::to_string(fd++));
+    }
+  }
+  void Sockets(const std::string& lines) {
+    std::filesystem::create_directories(Path("proc/net"));
+    WriteFile(Path("proc/net/udp"), "  sl  local_address ...\n" + lines);
+  }
+  static std::string Line(const char* port, int uid, int inode) {
+    return std::string("  1: 00000000:") + port +
+           " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) +
+           " 0 " + std::to_string(inode) + " 2 0000000000000000 0\n";
+  }
+};
+
+// 25252 is 62A4 in hex.
+TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
+  struct Case {
+    const char* what;
+    std::string sockets;
+    std::optional<std::vector<int>> listener_fds;  // none: not readable (not root)
+    bool other_process;                            // process 200 has socket 7
+    bool waiting;
+    pid_t pid;
+    int uid;  // -1: none known
+  };
+  const Case cases[] = {
+      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, false, 0, -1},
+      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, true, 200, 1000},
+      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false, true, 0, 1000},
+      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, true, 200, 0},
+      {"free", Line("62A5", 0, 5), std::vector<int>{5}, false, true, 0, -1},
+      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, false, 0, -1},
+      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, true, 200, 1000},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(Path("proc"));
+    Process(100, "plimd", c.listener_fds);
+    if (c.other_process) Process(200, "nc", std::vector<int>{7});
+    Sockets(c.sockets);
+    const PortHolder h = CheckListenerPort(100, 25252, Path("proc"));
+    EXPECT_EQ(h.waiting, c.waiting) << c.what;
+    EXPECT_EQ(h.pid, c.pid) << c.what;
+    EXPECT_EQ(h.comm, c.pid != 0 ? "nc" : "") << c.what;
+    EXPECT_EQ(h.uid_known ? static_cast<int>(h.uid) : -1, c.uid) << c.what;
+  }
+}
+
+TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
+  StatusReport status;
+  status.service = {10, 11, 0};
+  status.port = 25252;
+  const std::string running = "service: running (listener 10, worker 11)\n";
+  const struct {
+    std::optional<PortHolder> holder;
+    std::string line;
+  } cases[] = {
+      {std::nullopt, ""},
+      {PortHolder{false, 0, "", false, 0}, ""},
+      {PortHolder{true, 0, "", false, 0}, "listener: waiting for UDP port 25252\n"},
+      {PortHolder{true, 0, "", true, 1000},
+       "listener: waiting for UDP port 25252, held by uid 1000\n"},
+      {PortHolder{true, 77, "n\x1b", true, 1000},
+       "listener: waiting for UDP port 25252, held by process 77 (n\\x1b)\n"},
+  };
+  for (const auto& c : cases) {
+    status.holder = c.holder;
+    EXPECT_EQ(FormatText(status).substr(0, running.size() + c.line.size() + 7),
+              running + c.line + "paused:");
+    EXPECT_NE(FormatJson(status).find(std::string("\"waiting_for_port\":") +
+                                      (c.holder && c.holder->waiting ? "true" : "false")),
+              std::string::npos);
+  }
 }
 
 }  // namespace

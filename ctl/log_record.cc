@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+#include "ctl/status.h"
 #include "joblist/scoped_fd.h"
 
 namespace plim {
@@ -52,22 +53,39 @@ off_t FirstLine(int fd, off_t from, const std::string& line) {
   return first;
 }
 
-bool Copy(int fd, off_t begin, off_t end, FILE* out) {
+// Writes `bytes` to `out`, or with `printable` as much of them as ends on a whole character,
+// escaped, keeping the rest in `pending` for the next piece.
+void Write(const std::string& bytes, bool printable, std::string* pending, FILE* out) {
+  if (!printable) {
+    fwrite(bytes.data(), 1, bytes.size(), out);
+    return;
+  }
+  *pending += bytes;
+  const size_t whole = WholeCharacters(*pending);
+  fputs(Printable(std::string_view(*pending).substr(0, whole), /*keep_lines=*/true).c_str(), out);
+  pending->erase(0, whole);
+}
+
+bool Copy(int fd, off_t begin, off_t end, bool printable, FILE* out) {
   std::string chunk(kChunk, '\0');
+  std::string pending;
   while (end < 0 || begin < end) {
     const size_t want = end < 0 ? kChunk : std::min(kChunk, static_cast<size_t>(end - begin));
     const ssize_t n = pread(fd, &chunk[0], want, begin);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n == 0;
-    fwrite(chunk.data(), 1, static_cast<size_t>(n), out);
+    if (n < 0) return false;
+    if (n == 0) break;
+    Write(chunk.substr(0, static_cast<size_t>(n)), printable, &pending, out);
     begin += n;
   }
+  fputs(Printable(pending).c_str(), out);
   return true;
 }
 
 }  // namespace
 
-LogRecord PrintLatestRecord(const std::string& log, const std::string& name, FILE* out) {
+LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
+                            FILE* out) {
   ScopedFd fd(open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return errno == ENOENT ? LogRecord::kNone : LogRecord::kUnreadable;
   const std::string start_line = kStart + name + "\n";
@@ -85,7 +103,7 @@ LogRecord PrintLatestRecord(const std::string& log, const std::string& name, FIL
   // A record cut short by a crash is followed by the next job's record, not by its stop line.
   const off_t next = FirstLine(fd.get(), begin + static_cast<off_t>(start_line.size()), kStart);
   if (next >= 0 && (end < 0 || next < end)) end = next;
-  return Copy(fd.get(), begin, end, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
+  return Copy(fd.get(), begin, end, printable, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
 }
 
 }  // namespace plim

@@ -17,8 +17,10 @@ enum class LogRecord {
 // Copies the latest record of the file-system name `name` in the log at `log` to `out`, byte
 // for byte: from its line ">>>>>>>> plim start NAME" to its line ">>>>>>>> plim stop NAME",
 // both included. A record without its stop line, of a job still running or cut short, ends
-// where the next record starts or where the log ends.
-LogRecord PrintLatestRecord(const std::string& log, const std::string& name, FILE* out);
+// where the next record starts or where the log ends. With `printable` (for a terminal), control
+// characters other than line breaks and tabs are escaped as Printable does.
+LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
+                            FILE* out);
 
 }  // namespace plim
 

@@ -74,7 +74,10 @@ int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* o
   const std::vector<std::string> names = Names("log", args, &problem);
   if (names.empty()) return UsageError(err, problem);
   if (names.size() > 1) return UsageError(err, "log: one NAME only");
-  switch (PrintLatestRecord(files.log, Convert(names[0]), out)) {
+  // A record holds what the tools printed, and a name may hold escape sequences: a terminal
+  // gets them escaped, a file or pipe the record as the log holds it.
+  const bool terminal = isatty(fileno(out)) == 1;
+  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out)) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:

@@ -1,14 +1,19 @@
 #include "ctl/status.h"
 
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "ctl/history_cmds.h"
 #include "frame/instance.h"
+#include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
@@ -29,21 +34,71 @@ std::vector<std::string> Entries(const std::string& path) {
   return names;
 }
 
-bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7f; }
+// The length of the UTF-8 character that `text` starts with, or 0 when it does not start with a
+// whole one (a stray or cut-off byte, or an overlong form, which a terminal may take as a C1
+// control).
+size_t CharLength(std::string_view text) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  const size_t length = lead < 0x80                   ? 1
+                        : lead >= 0xc2 && lead < 0xe0 ? 2
+                        : lead >= 0xe0 && lead < 0xf0 ? 3
+                        : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                      : 0;
+  if (length == 0 || length > text.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xc0) != 0x80) return 0;
+  }
+  if ((lead == 0xe0 && byte(1) < 0xa0) || (lead == 0xed && byte(1) > 0x9f) ||
+      (lead == 0xf0 && byte(1) < 0x90) || (lead == 0xf4 && byte(1) > 0x8f)) {
+    return 0;
+  }
+  return length;
+}
+
+// C0, DEL, and C1 both as U+0080..U+009F and as the single bytes an 8-bit terminal obeys.
+bool IsControl(std::string_view character) {
+  const auto lead = static_cast<unsigned char>(character[0]);
+  if (character.size() == 2) return lead == 0xc2 && static_cast<unsigned char>(character[1]) < 0xa0;
+  return lead < 0x20 || lead == 0x7f || (lead >= 0x80 && lead < 0xa0);
+}
+
+void AppendEscaped(std::string_view bytes, std::string* shown) {
+  for (unsigned char c : bytes) {
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    *shown += escaped;
+  }
+}
 
 void AppendSection(std::string* text, const char* title, const std::vector<std::string>& names) {
   *text += title + (": " + std::to_string(names.size())) + "\n";
   for (const std::string& name : names) *text += "  " + Printable(name) + "\n";
 }
 
-// A process with `pid` runs, is not a zombie and is called "plimd"; readable by any user.
-bool IsService(pid_t pid) {
+// The process `pid` under `proc` runs, is not a zombie and is called "plimd"; where its start
+// time was recorded (`ticks` not 0), it started then, so that a process that got the PID later
+// is not taken for it. Where its executable can be read (as root), that is named "plimd" too.
+bool IsService(const std::string& proc, pid_t pid, unsigned long long ticks) {
   if (pid <= 0) return false;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  const std::string folder = proc + "/" + std::to_string(pid);
+  std::ifstream in(folder + "/stat");
   const std::string stat(std::istreambuf_iterator<char>(in), {});
   const size_t end = stat.rfind(") ");
-  return stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") == 0 &&
-         stat.compare(end + 2, 1, "Z") != 0;
+  if (stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") != 0 ||
+      stat.compare(end + 2, 1, "Z") == 0 || (ticks != 0 && StartTicks(stat) != ticks)) {
+    return false;
+  }
+  char target[PATH_MAX];
+  const ssize_t n = readlink((folder + "/exe").c_str(), target, sizeof target - 1);
+  if (n < 0) return errno == EACCES || errno == EPERM || errno == ENOENT;
+  std::string exe(target, static_cast<size_t>(n));
+  const std::string deleted = " (deleted)";  // an executable replaced by an upgrade
+  if (exe.size() > deleted.size() &&
+      exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    exe.resize(exe.size() - deleted.size());
+  }
+  return exe.substr(exe.rfind('/') + 1) == "plimd";
 }
 
 std::string ServiceLine(const ServiceProcesses& p) {
@@ -57,10 +112,25 @@ std::string ServiceLine(const ServiceProcesses& p) {
 
 Json JsonPid(pid_t pid) { return pid != 0 ? Json(pid) : Json(nullptr); }
 
-Json ServiceJson(const ServiceProcesses& p) {
+Json ServiceJson(const StatusReport& status) {
+  const ServiceProcesses& p = status.service;
   return {{"running", p.listener != 0 && p.worker != 0},
           {"listener", JsonPid(p.listener)},
-          {"worker", JsonPid(p.worker)}};
+          {"worker", JsonPid(p.worker)},
+          {"waiting_for_port", status.holder && status.holder->waiting}};
+}
+
+// The line of a listener that has not bound its port; empty while it has, or does not run.
+std::string PortLine(const StatusReport& status) {
+  if (!status.holder || !status.holder->waiting) return "";
+  const PortHolder& h = *status.holder;
+  std::string line = "listener: waiting for UDP port " + std::to_string(status.port);
+  if (h.pid != 0) {
+    line += ", held by process " + std::to_string(h.pid) + " (" + Printable(h.comm) + ")";
+  } else if (h.uid_known) {
+    line += ", held by uid " + std::to_string(h.uid);
+  }
+  return line + "\n";
 }
 
 std::string SinceStartLine(const StatusReport& status) {
@@ -88,13 +158,13 @@ Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started) {
 
 }  // namespace
 
-ServiceProcesses ReadServiceProcesses(const std::string& pid_file) {
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::string& proc) {
+  PidFileLine line;
+  if (!ReadPidFile(pid_file.c_str(), &line)) return ServiceProcesses();
   ServiceProcesses p;
-  if (!ReadPidFile(pid_file.c_str(), &p.listener, &p.worker, &p.started)) {
-    return ServiceProcesses();
-  }
-  if (!IsService(p.listener)) p.listener = 0;
-  if (!IsService(p.worker)) p.worker = 0;
+  p.listener = IsService(proc, line.listener, line.listener_ticks) ? line.listener : 0;
+  p.worker = IsService(proc, line.worker, line.worker_ticks) ? line.worker : 0;
+  p.started = line.started;
   if (p.listener == 0 && p.worker == 0) p.started = 0;
   return p;
 }
@@ -102,6 +172,10 @@ ServiceProcesses ReadServiceProcesses(const std::string& pid_file) {
 StatusReport ReadStatus(const CtlFiles& files) {
   StatusReport status;
   status.service = ReadServiceProcesses(files.pid_file);
+  status.port = PortNumber(ReadConfig(files.conf));
+  if (status.service.listener != 0) {
+    status.holder = CheckListenerPort(status.service.listener, status.port);
+  }
   status.jobs = ReadJobLists(files.queue, files.in_progress, files.done);
   struct stat info;
   status.paused = stat(files.paused.c_str(), &info) == 0;
@@ -113,19 +187,34 @@ StatusReport ReadStatus(const CtlFiles& files) {
   return status;
 }
 
-std::string Printable(const std::string& name) {
+std::string Printable(std::string_view text, bool keep_lines) {
   std::string shown;
-  for (unsigned char c : name) {
-    char escaped[8];
-    snprintf(escaped, sizeof escaped, "\\x%02x", c);
-    shown += IsControl(c) ? std::string(escaped) : std::string(1, static_cast<char>(c));
+  while (!text.empty()) {
+    const std::string_view character = text.substr(0, std::max<size_t>(CharLength(text), 1));
+    const bool layout = keep_lines && (character == "\n" || character == "\t");
+    if (IsControl(character) && !layout) {
+      AppendEscaped(character, &shown);
+    } else {
+      shown += character;
+    }
+    text.remove_prefix(character.size());
   }
   return shown;
 }
 
+size_t WholeCharacters(std::string_view text) {
+  for (size_t back = 1; back <= std::min<size_t>(3, text.size()); ++back) {
+    const auto byte = static_cast<unsigned char>(text[text.size() - back]);
+    if ((byte & 0xc0) == 0x80) continue;
+    // A lead byte whose character the text cuts off.
+    const size_t wants = byte >= 0xf0 ? 4 : byte >= 0xe0 ? 3 : byte >= 0xc0 ? 2 : 1;
+    return wants > back ? text.size() - back : text.size();
+  }
+  return text.size();
+}
+
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done) {
-  const ExclusiveLock lock = LockQueue(queue);
   JobLists lists;
   lists.queued = Entries(queue);
   const std::string active = GetActiveFrom(in_progress);
@@ -136,7 +225,7 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
 
 std::string FormatText(const StatusReport& status) {
   const JobLists& lists = status.jobs;
-  std::string text = "service: " + ServiceLine(status.service) + "\n";
+  std::string text = "service: " + ServiceLine(status.service) + "\n" + PortLine(status);
   text += status.paused ? "paused: yes\n" : "paused: no\n";
   text += "since start: " + SinceStartLine(status) + "\n";
   text += "last: " + (status.last ? FormatHistoryLine(*status.last) : "(none)\n");
@@ -150,7 +239,7 @@ std::string FormatText(const StatusReport& status) {
 
 std::string FormatJson(const StatusReport& status) {
   const JobLists& lists = status.jobs;
-  Json json = {{"service", ServiceJson(status.service)},
+  Json json = {{"service", ServiceJson(status)},
                {"queued", lists.queued},
                {"in_progress", lists.in_progress ? Json(*lists.in_progress) : Json(nullptr)},
                {"done", lists.done},

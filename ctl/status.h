@@ -7,9 +7,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "ctl/udp_port.h"
 #include "jobs/history.h"
 
 namespace plim {
@@ -37,36 +39,53 @@ struct Outcomes {
 // Everything `plimctl status` shows.
 struct StatusReport {
   ServiceProcesses service;
+  unsigned short port = 0;           // the UDP port of the configuration
+  std::optional<PortHolder> holder;  // none when the listener does not run
   JobLists jobs;
   bool paused = false;                  // the pause mark exists
   std::optional<Outcomes> since_start;  // none when the service's start is not known
   std::optional<HistoryRecord> last;    // the newest record of the history
 };
 
-// Reads `pid_file` ("LISTENER WORKER STARTED") and keeps each PID only while a live process
-// called "plimd" has it. A missing file means no process runs.
-ServiceProcesses ReadServiceProcesses(const std::string& pid_file);
+// Reads `pid_file` (see WritePidFile) and keeps each PID only while a live process called
+// "plimd" has it, which started when the file says, where it says, and whose executable, where
+// `proc` (the /proc file system) shows it, is called "plimd". A missing file means no process
+// runs.
+ServiceProcesses ReadServiceProcesses(const std::string& pid_file,
+                                      const std::string& proc = "/proc");
 
 // Reads all that `status` shows from `files`, the history in one pass; changes no file.
 // Missing files count as empty.
 StatusReport ReadStatus(const CtlFiles& files);
 
-// Reads the three files under the flock on the queue's folder that Get takes, so that a name
-// is not seen both queued and in progress. Missing or unreadable files count as empty; entries
-// the service would drop (the sentinel) are left out. Writes nothing.
+// Reads the three files without the flock on the queue's folder, which a producer may hold for
+// as long as it likes: the service replaces each file whole, so each read is of one version.
+// The queue is read first: the service names a job in the in-progress file before the queue
+// loses it, so a name taken meanwhile is seen in progress (or both queued and in progress),
+// never in neither. Missing or unreadable files count as empty; entries the service would drop
+// (the sentinel) are left out. Writes nothing.
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done);
 
-// `name` with its control characters shown as "\xNN", so that it cannot rewrite a terminal.
-std::string Printable(const std::string& name);
+// `text` with its control characters (C0, DEL, C1 as UTF-8 and as single bytes) shown as "\xNN"
+// for each byte, so that it cannot rewrite a terminal; with `keep_lines`, line breaks and tabs
+// stay. Other bytes stay as they are.
+std::string Printable(std::string_view text, bool keep_lines = false);
+
+// How much of `text` ends on a whole UTF-8 character, so that text read in pieces is escaped
+// character by character: all of it unless it ends with a character cut off.
+size_t WholeCharacters(std::string_view text);
 
 // For people: a line "service: running (listener L, worker W)", "service: not running" or
-// "service: listener L running, worker missing" (or the other way round); "paused: yes" or
+// "service: listener L running, worker missing" (or the other way round); while the listener
+// has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
+// or ", held by uid U" where a socket holds it; "paused: yes" or
 // "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
 // it, or "(none)"; then one section per file, names one per line and indented, made printable.
 std::string FormatText(const StatusReport& status);
 
-// For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null},
+// For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
+// "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
 // {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null}
 // and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid

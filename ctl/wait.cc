@@ -50,6 +50,8 @@ enum class Verdict { kWaiting, kOk, kFailed };
 // tells how; one without any record was never queued here, or its record was lost.
 Verdict Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
   const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
+  // Read after the lists: the service appends a job's record before its name leaves the
+  // in-progress file, so a name seen in neither list has its record here.
   const std::vector<HistoryRecord> records = ReadHistory(files.history);
   Verdict verdict = Verdict::kOk;
   for (const std::string& name : names) {

@@ -61,7 +61,9 @@ bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started
   ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.valid()) return false;
   const std::string line = std::to_string(listener) + " " + std::to_string(worker) + " " +
-                           std::to_string(static_cast<long long>(started)) + "\n";
+                           std::to_string(static_cast<long long>(started)) + " " +
+                           std::to_string(ProcessStartTicks(listener)) + " " +
+                           std::to_string(ProcessStartTicks(worker)) + "\n";
   // The service's umask may be 0; the file must not be writable by others.
   const bool written = fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), line) && fd.Reset();
   if (written && rename(temporary.c_str(), path) == 0) return true;
@@ -69,15 +71,51 @@ bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started
   return false;
 }
 
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started) {
+bool ReadPidFile(const char* path, PidFileLine* line) {
   FILE* in = fopen(path, "re");
   if (in == nullptr) return false;
   long long seconds = 0;
-  // A service started before the start time was written leaves two fields.
-  const int fields = fscanf(in, "%d %d %lld", listener, worker, &seconds);
+  unsigned long long listener_ticks = 0, worker_ticks = 0;
+  // A service of an older version leaves two or three fields.
+  const int fields = fscanf(in, "%d %d %lld %llu %llu", &line->listener, &line->worker, &seconds,
+                            &listener_ticks, &worker_ticks);
   fclose(in);
-  *started = fields == 3 ? static_cast<time_t>(seconds) : 0;
+  line->started = fields >= 3 ? static_cast<time_t>(seconds) : 0;
+  line->listener_ticks = fields == 5 ? listener_ticks : 0;
+  line->worker_ticks = fields == 5 ? worker_ticks : 0;
   return fields >= 2;
+}
+
+bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started) {
+  PidFileLine line;
+  if (!ReadPidFile(path, &line)) return false;
+  *listener = line.listener;
+  *worker = line.worker;
+  *started = line.started;
+  return true;
+}
+
+unsigned long long StartTicks(const std::string& stat) {
+  // The name in parentheses may hold blanks and ")"; the fields after it do not.
+  const size_t name_end = stat.rfind(") ");
+  if (name_end == std::string::npos) return 0;
+  unsigned long long ticks = 0;
+  // Fields 3 (the state) to 21 are skipped.
+  const int read = sscanf(stat.c_str() + name_end + 2,
+                          "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s "
+                          "%*s %*s %llu",
+                          &ticks);
+  return read == 1 ? ticks : 0;
+}
+
+unsigned long long ProcessStartTicks(pid_t pid) {
+  if (pid <= 0) return 0;
+  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (in == nullptr) return 0;
+  char stat[1024];
+  const size_t n = fread(stat, 1, sizeof stat - 1, in);
+  fclose(in);
+  return StartTicks(std::string(stat, n));
 }
 
 }  // namespace plim

@@ -18,14 +18,31 @@ namespace plim {
 // another process holds the lock.
 ScopedFd TakeInstanceLock(const char* path, bool* held, std::string* problem);
 
-// Replaces `path` by "LISTENER WORKER STARTED\n" (0 for a process that is missing; STARTED is
-// when the service started, in seconds since the epoch), through a rename, so a reader sees the
-// old or the new line whole. Returns false on failure.
+// Replaces `path` by "LISTENER WORKER STARTED LISTENER_TICKS WORKER_TICKS\n" (0 for a process
+// that is missing; STARTED is when the service started, in seconds since the epoch; the ticks
+// are each process's start time as /proc has it), through a rename, so a reader sees the old or
+// the new line whole. A PID alone may be another process's by the time it is read; with its
+// start time it names one process for good. Returns false on failure.
 bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started);
 
-// Reads the line back; `*started` is 0 for a file that names only the two processes. Returns
-// false if the file is missing or malformed.
+struct PidFileLine {
+  pid_t listener = 0;
+  pid_t worker = 0;
+  time_t started = 0;                     // 0 in a file that names only the two processes
+  unsigned long long listener_ticks = 0;  // 0 in a file written without the start times
+  unsigned long long worker_ticks = 0;
+};
+
+// Reads the line back. Returns false if the file is missing or malformed.
+bool ReadPidFile(const char* path, PidFileLine* line);
 bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started);
+
+// The start time in a line of /proc/PID/stat: its field 22, in clock ticks since boot; 0 for a
+// line that is not one.
+unsigned long long StartTicks(const std::string& stat);
+
+// The start time of process `pid`, 0 when it is gone.
+unsigned long long ProcessStartTicks(pid_t pid);
 
 }  // namespace plim
 

@@ -44,4 +44,21 @@ plimctl remove x 'Some T|Some Title
 plimctl history |Some\ Title/Some\ Other/x/Running/News\ 20:15\ /\ Part\ 2./Old\ \"Q\"\ \\\ x
 plimctl log 'Old|Old "Q" \ x
 EOF
+
+say "status and wait answer while a producer holds the folder lock as long as it likes"
+flock "$FILES" sleep 25 &
+holder=$!
+wait_for "the folder lock held" eval '! flock -n "$FILES" true'
+timeout -s KILL 5 "$PLIMCTL" status >"$SCRATCH/out" || fail "status under the folder lock: $?"
+grep -qx '  Some Title' "$SCRATCH/out" || fail "status under the folder lock: $(cat "$SCRATCH/out")"
+timeout -s KILL 5 "$PLIMCTL" wait 'Old "Q" \ x' || fail "wait under the folder lock: $?"
+kill "$holder"
+
+say "the pid file: each process's start time after the three fields that scripts read"
+read -r listener worker started listener_ticks worker_ticks </run/plimd.pid
+[ "$listener_ticks" = "$(awk '{ print $22 }' "/proc/$listener/stat")" ] &&
+  [ "$worker_ticks" = "$(awk '{ print $22 }' "/proc/$worker/stat")" ] && [ "$started" -gt 0 ] ||
+  fail "pid file: $(cat /run/plimd.pid)"
+"$PLIMCTL" status | grep -qx "service: running (listener $listener, worker $worker)" ||
+  fail "status: $("$PLIMCTL" status)"
 pass

@@ -1,0 +1,100 @@
+#!/bin/bash
+# The bash completion under readline itself: names that hold what the shell would run, expand or
+# split on are completed within double quotes, within single quotes and unquoted, and the line is
+# run in an interactive shell (history expansion on). Each must reach the command as one
+# argument, byte for byte, with nothing of it run. Needs tmux for a terminal; exits 125 without.
+set -u
+COMPLETION=$(cd "$(dirname "$0")" && pwd)/plimctl.bash-completion
+command -v tmux >/dev/null || { echo "tmux not installed: skipped"; exit 125; }
+S=$(mktemp -d)
+SOCKET=plimctl-completion-$$
+trap 'tmux -L "$SOCKET" kill-server 2>/dev/null; rm -rf "$S"' EXIT
+mkdir "$S/files" "$S/run"
+cat >"$S/rc" <<EOF
+PS1='\$ '
+HISTFILE=
+source '$COMPLETION'
+_plimctl_files='$S/files'
+plimctl() { printf '%s\0' "\$@" >'$S/args.new' && mv '$S/args.new' '$S/args'; }
+_plimctl_test_dump() { printf '%s' "\$READLINE_LINE" >'$S/line'; }
+bind -x '"\C-xd": _plimctl_test_dump'
+cd '$S/run'
+: >'$S/ready'
+EOF
+tmux -L "$SOCKET" -f /dev/null new-session -d -s t -x 250 -y 50 \
+  "env LC_ALL=C.UTF-8 bash --rcfile '$S/rc' -i"
+
+# Waits up to $2 tenths of a second for the file $1.
+appears() {
+  local i
+  for ((i = 0; i < $2; i++)); do
+    [ -e "$1" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+appears "$S/ready" 100 || { echo "the shell did not start"; exit 1; }
+
+# Names, one a line, with escapes as printf takes them. Each starts with "Some" (the typed part).
+NAMES=(
+  'Some Title $(touch pwned)'
+  'Some `touch pwned` x'
+  'Some $HOME ${PATH} $((1+1)) x'
+  'Some "dq" and \x27sq\x27 x'
+  'Some \\ back\\\\slash \\'
+  'Some !! !x !$ end!'
+  '!Some'
+  'Some!lead'
+  'Some"lead'
+  "Some\\x27lead"
+  'Some trail"'
+  "Some trail\\x27"
+  'Some:c=x :=@ $(touch pwned) y'
+  'Some ;touch pwned|touch pwned&>pwned<x (x) * ? [a] {a,b} ~ # x'
+  'Some\ttab\x01\x1b[2J\x7f\xc2\x9b\x9b end'
+  'Some caf\xc3\xa9 \xe2\x82\xac x'
+)
+# typed after "plimctl remove " | what it stands for
+CONTEXTS=(
+  '"Some|Some'
+  "'Some|Some"
+  'Some|Some'
+  'S"om"e|Some'
+  "So'me|Some"
+  'Some:c=|Some:c='
+  '"Some:c=|Some:c='
+  "'So'me:c|Some:c"
+)
+
+failed=0
+fail() {
+  printf 'FAIL %s\n' "$*"
+  failed=$((failed + 1))
+}
+cases=0
+for printed in "${NAMES[@]}"; do
+  printf -v name "$printed"
+  for context in "${CONTEXTS[@]}"; do
+    typed=${context%|*} stands=${context#*|}
+    [[ $name == "$stands"* ]] || continue
+    cases=$((cases + 1))
+    rm -f "$S/args" "$S/line"
+    printf '%s\n' "$name" >"$S/files/queue.txt"
+    tmux -L "$SOCKET" send-keys -t t -l "plimctl remove $typed"
+    tmux -L "$SOCKET" send-keys -t t Tab C-x d Enter
+    appears "$S/line" 50 || { fail "no line for $printed after $typed"; continue; }
+    line=$(cat -v "$S/line")
+    if ! appears "$S/args" 20; then
+      tmux -L "$SOCKET" send-keys -t t C-c
+      fail "$typed | $printed: the completed line did not run: $line"
+    elif ! printf '%s\0' remove "$name" | cmp -s - "$S/args"; then
+      fail "$typed | $printed: got $(tr '\0' '|' <"$S/args" | cat -v) from $line"
+    fi
+    if [ -n "$(ls -A "$S/run")" ]; then
+      fail "$typed | $printed: ran something of the name: $line"
+      rm -rf "${S:?}/run/"*
+    fi
+  done
+done
+echo "$((cases - failed)) passed, $failed failed"
+[ "$failed" -eq 0 ]
