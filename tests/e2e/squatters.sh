@@ -57,16 +57,36 @@ printf 'after\n' >>"$QUEUE"
 send 25252 1
 wait_for "the trigger's job" job_done after
 
+# hold_socket_of PID: takes a copy of the socket of process PID, holds it 1.5 s, then ends.
+hold_socket_of() {
+  rm -f /hdd/grabbed
+  python3 - "$1" <<'PY' &
+import ctypes, os, sys, time
+pid = int(sys.argv[1])
+pidfd = os.pidfd_open(pid)
+for fd in os.listdir(f"/proc/{pid}/fd"):
+    if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
+        ctypes.CDLL(None).syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
+open("/hdd/grabbed", "w").close()
+time.sleep(1.5)
+PY
+  wait_for "the copy of the socket" test -e /hdd/grabbed
+}
+
 say "a listener killed some seconds after its start is replaced at once by one that binds the \
-port, often before the dead one's socket is gone"
+port, also where the dead one's socket is not gone yet"
 for round in 1 2 3 4 5; do
   read -r listener _ </run/plimd.pid
   # Past the pause the worker keeps between restarts (1 s, doubling), so the restart is at once.
   sleep $(((1 << (round - 1)) + 1))
+  # Widens the moment between the listener's end and its socket's, in which the new one binds.
+  if ((round % 2)); then hold_socket_of "$listener"; fi
   kill -KILL "$listener"
   wait_for "a new listener" eval '[ "$(cut -d" " -f1 /run/plimd.pid)" != "$listener" ]'
   grep -qE "^plimd: listener $listener ended.*; starting a new one$" /hdd/plimd.err ||
     fail "listener $listener was not replaced at once"
+  wait # for the copy of the old socket to go, which would take the datagram
+  WAIT_SECONDS=5 wait_for "round $round's listener to bind the port" udp_bound 25252
   printf 'round %s\n' "$round" >>"$QUEUE"
   send 25252 1
   wait_for "round $round's job through the new listener" job_done "round $round"
