@@ -92,6 +92,35 @@ for round in 1 2 3 4 5; do
   wait_for "round $round's job through the new listener" job_done "round $round"
 done
 
+say "the init script's start takes the work folders back the same way, under sh and BusyBox sh"
+init=$SCRATCH/plimd.init
+sed -e "s|@PLIMD_DAEMON@|$PLIMD|" -e "s|^OUTPUT=.*|OUTPUT=/hdd/init.log|" \
+  "$(dirname "$0")/../../packaging/plimd.init.in" >"$init"
+for shell in sh "busybox sh"; do
+  command -v "${shell%% *}" >/dev/null || continue
+  stop_service
+  rm -rf /tmp/plim*
+  if [ "$shell" = sh ]; then
+    as_nobody mkdir /tmp/plim
+    planted=/tmp/plim
+  else
+    mkdir -m 0755 /tmp/plim # a folder of root's from before, with another user's link in it
+    ln -s /nowhere /tmp/plim/tmp && chown -h nobody /tmp/plim/tmp
+    planted=/tmp/plim/tmp
+  fi
+  as_nobody ln -s /nowhere /tmp/plim/tmp 2>/dev/null
+  $shell "$init" start >/hdd/init.out 2>&1 || fail "$shell: start failed: $(cat /hdd/init.out)"
+  plimd_count_is 2 || fail "$shell: the service did not start"
+  for own in /tmp/plim /tmp/plim/tmp; do
+    [ "$(owner_mode "$own")" = "0 755 directory" ] || fail "$shell: $own: $(owner_mode "$own")"
+  done
+  moved=$(sed -n "s|^plimd: $planted was not root's own folder; moved it to ||p" /hdd/init.log)
+  [ -n "$moved" ] || fail "$shell: the move was not said: $(cat /hdd/init.out)"
+  [ "$(stat -c %u "$moved")" = 65534 ] || fail "$shell: $moved is not the user's entry"
+  ls -d /tmp/plim*.moved.* /tmp/plim/*.moved.* 2>/dev/null | grep -qv "${moved%/*}" &&
+    fail "$shell: the service found something more to move"
+done
+
 say "while the listener waits for its port, plimctl status says so"
 grep -q '^listener: waiting for UDP port 25252' <<<"$status" ||
   fail "status does not tell that the listener waits: $status"
