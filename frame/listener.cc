@@ -116,8 +116,9 @@ void RunListener(int pipe_write) {
     char byte;
     // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
     // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.
-    if ((ready[0].revents & POLLIN) != 0 && recv(listener.sock.get(), &byte, 1, MSG_DONTWAIT) == 1 &&
-        byte == '1' && listener.pipe.valid() && !NothingToDrain()) {
+    if ((ready[0].revents & POLLIN) != 0 &&
+        recv(listener.sock.get(), &byte, 1, MSG_DONTWAIT) == 1 && byte == '1' &&
+        listener.pipe.valid() && !NothingToDrain()) {
       Pass(&listener, byte);
     }
   }

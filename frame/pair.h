@@ -17,7 +17,7 @@ struct PairState {
   std::atomic<pid_t> listener{0};
   std::atomic<pid_t> worker{0};
   std::atomic<pid_t> tool_group{0};  // the process group of the program the worker runs, or 0
-  int lock_fd = -1;    // the instance lock, which every process keeps open
+  int lock_fd = -1;                  // the instance lock, which every process keeps open
   time_t started = 0;  // when the launcher's child mapped this; a restarted partner keeps it
 };
 

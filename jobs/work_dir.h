@@ -18,11 +18,11 @@ namespace plim {
 
 // What becomes of one entry met on the way to the work folder.
 enum class Verdict {
-  kEnter,   // a folder that can be trusted as it is
-  kRepair,  // one of the service's own folders, given its owner and mode 0755 where they differ
+  kEnter,    // a folder that can be trusted as it is
+  kRepair,   // one of the service's own folders, given its owner and mode 0755 where they differ
   kReplace,  // where one of the service's own folders belongs, another user's entry: moved aside
-  kFollow,  // a link that its owner's trust lets the walk follow
-  kRefuse,  // the walk stops here; the work folder cannot be made safe
+  kFollow,   // a link that its owner's trust lets the walk follow
+  kRefuse,   // the walk stops here; the work folder cannot be made safe
 };
 
 // Judges `entry` (as lstat sees it), found in the folder `parent` (as fstat sees it). `own` says

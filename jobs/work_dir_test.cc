@@ -65,8 +65,11 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
     char kind;            // l: a link to "target", f: a file, d: a folder
     uid_t owner;
   };
-  const Case cases[] = {{"plim", 'd', 65534}, {"plim", 'l', 65534}, {"plim/tmp", 'l', 65534},
-                        {"plim/tmp", 'f', 0}, {"plim/tmp", 'd', 65534}};
+  const Case cases[] = {{"plim", 'd', 65534},
+                        {"plim", 'l', 65534},
+                        {"plim/tmp", 'l', 65534},
+                        {"plim/tmp", 'f', 0},
+                        {"plim/tmp", 'd', 65534}};
   for (const Case& c : cases) {
     const std::string planted = Path(c.planted), scope = std::string(c.planted) + " " + c.kind;
     ASSERT_EQ(system(("rm -rf " + Path("plim") + "* " + Path("target")).c_str()), 0);
