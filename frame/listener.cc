@@ -22,6 +22,7 @@ namespace plim {
 
 namespace {
 
+// On failure returns an invalid descriptor with errno set.
 ScopedFd BindTriggerSocket(unsigned short port) {
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return sock;
@@ -30,6 +31,9 @@ ScopedFd BindTriggerSocket(unsigned short port) {
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
   if (bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    sock.Reset();
+    errno = error;
     return ScopedFd();
   }
   return sock;
@@ -38,6 +42,12 @@ ScopedFd BindTriggerSocket(unsigned short port) {
 struct Listener {
   ScopedFd pipe;  // the write end of the worker's pipe, or none while there is no worker
   Restarts restarts;
+  unsigned short port = 0;
+  ScopedFd sock;  // none until the port is bound
+  // A port that another process holds, or that a listener just killed has not let go of yet,
+  // is bound as soon as it is free, for as long as the service runs.
+  Backoff binds{1000, 60000};
+  int bind_error = 0;  // the failure last said on stderr, so that each is said once
 };
 
 // A worker's tool group outlives the worker only until here, before a new worker reruns the job.
@@ -70,28 +80,45 @@ int LookAfterWorker(Listener* l) {
   return l->pipe.valid() ? -1 : 0;
 }
 
+// Binds the port when a try is due; returns how long to wait before the next one.
+int LookAfterSocket(Listener* l) {
+  if (l->sock.valid()) return -1;
+  const int wait_ms = l->binds.MsUntilDue();
+  if (wait_ms > 0) return wait_ms;
+  l->sock = BindTriggerSocket(l->port);
+  if (l->sock.valid()) {
+    if (l->bind_error != 0)
+      fprintf(stderr, "plimd: UDP port %u is bound; triggers are taken again\n", l->port);
+    l->bind_error = 0;
+    l->binds.Succeeded();
+    return -1;
+  }
+  if (errno != l->bind_error) {
+    fprintf(stderr, "plimd: cannot bind UDP port %u: %s; trying again until it can\n", l->port,
+            strerror(errno));
+  }
+  l->bind_error = errno;
+  l->binds.Failed();
+  return l->binds.MsUntilDue();
+}
+
 }  // namespace
 
 void RunListener(int pipe_write) {
-  const unsigned short port = PortNumber(ReadConfig(Conf));
-  ScopedFd sock = BindTriggerSocket(port);
-  if (!sock.valid()) {
-    fprintf(stderr, "plimd: cannot bind UDP port %u: %s\n", port, strerror(errno));
-    Pair().listener_gave_up = true;
-    return;
-  }
   Listener listener;
+  listener.port = PortNumber(ReadConfig(Conf));
   listener.pipe = ScopedFd(pipe_write);
   for (;;) {
-    const int timeout_ms = LookAfterWorker(&listener);
-    struct pollfd ready[2] = {{sock.get(), POLLIN, 0}, {listener.pipe.get(), 0, 0}};
+    const int timeout_ms = Sooner(LookAfterWorker(&listener), LookAfterSocket(&listener));
+    struct pollfd ready[2] = {{listener.sock.get(), POLLIN, 0}, {listener.pipe.get(), 0, 0}};
     if (poll(ready, 2, timeout_ms) <= 0) continue;
     if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) WorkerEnded(&listener);
     char byte;
     // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
     // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.
-    if ((ready[0].revents & POLLIN) != 0 && recv(sock.get(), &byte, 1, MSG_DONTWAIT) == 1 &&
-        byte == '1' && listener.pipe.valid() && !NothingToDrain()) {
+    if ((ready[0].revents & POLLIN) != 0 &&
+        recv(listener.sock.get(), &byte, 1, MSG_DONTWAIT) == 1 && byte == '1' &&
+        listener.pipe.valid() && !NothingToDrain()) {
       Pass(&listener, byte);
     }
   }

@@ -9,8 +9,10 @@ namespace plim {
 // received, writes its first byte to `pipe_write`. A datagram without bytes is passed on as
 // nothing. When the pipe reports an error, the worker has ended: the listener kills the process
 // group of the tool it ran and starts a new worker on a fresh pipe; datagrams that arrive while
-// there is none are dropped, since a new worker drains at start. Returns only when the socket
-// cannot be created or bound, having said so on stderr and marked that it gave up.
+// there is none are dropped, since a new worker drains at start. A port that cannot be bound is
+// tried again (1 s after the first failure, the pause doubling up to a minute) for as long as
+// the service runs, each new reason said once on stderr; meanwhile no trigger comes, but the
+// worker is looked after as ever. Never returns.
 void RunListener(int pipe_write);
 
 }  // namespace plim

@@ -85,6 +85,30 @@ void Restarts::Started() {
   delay_ms_ = std::min(delay_ms_ * 2, 60000);
 }
 
+Backoff::Backoff(int first_ms, int max_ms)
+    : first_ms_(first_ms), max_ms_(max_ms), delay_ms_(first_ms) {}
+
+void Backoff::Failed() {
+  due_ms_ = NowMs() + delay_ms_;
+  delay_ms_ = std::min(delay_ms_ * 2, max_ms_);
+}
+
+void Backoff::Succeeded() {
+  due_ms_ = -1;
+  delay_ms_ = first_ms_;
+}
+
+int Backoff::MsUntilDue() const {
+  if (due_ms_ < 0) return -1;
+  return static_cast<int>(std::max(0LL, due_ms_ - NowMs()));
+}
+
+int Sooner(int a_ms, int b_ms) {
+  if (a_ms < 0) return b_ms;
+  if (b_ms < 0) return a_ms;
+  return std::min(a_ms, b_ms);
+}
+
 void ReportEnd(const char* role, pid_t pid, int restart_in_ms) {
   int status = 0;
   pid_t reaped;

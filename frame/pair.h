@@ -17,8 +17,7 @@ struct PairState {
   std::atomic<pid_t> listener{0};
   std::atomic<pid_t> worker{0};
   std::atomic<pid_t> tool_group{0};  // the process group of the program the worker runs, or 0
-  std::atomic<bool> listener_gave_up{false};
-  int lock_fd = -1;    // the instance lock, which every process keeps open
+  int lock_fd = -1;                  // the instance lock, which every process keeps open
   time_t started = 0;  // when the launcher's child mapped this; a restarted partner keeps it
 };
 
@@ -43,6 +42,28 @@ class Restarts {
   long long last_start_ms_;
   int delay_ms_ = 1000;
 };
+
+// When to try again something that failed and may mend by itself (a port another process holds,
+// a work folder that cannot be made safe, a record that cannot be written): `first_ms` after the
+// first failure, the pause doubling with each further failure up to `max_ms`. A success ends
+// the tries, so that nothing is timed while all is well.
+class Backoff {
+ public:
+  Backoff(int first_ms, int max_ms);
+  void Failed();
+  void Succeeded();
+  // -1 while no try is due, else the milliseconds until the next one (0: now).
+  int MsUntilDue() const;
+
+ private:
+  int first_ms_;
+  int max_ms_;
+  int delay_ms_;
+  long long due_ms_ = -1;
+};
+
+// The shorter of two poll timeouts, where -1 is none.
+int Sooner(int a_ms, int b_ms);
 
 // Reaps `pid` if it is this process's child and says on stderr that the `role` ended and when it
 // is started again (nothing when `role` is null).

@@ -14,6 +14,7 @@
 #include "frame/pair.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
+#include "jobs/work_dir.h"
 
 namespace plim {
 
@@ -34,6 +35,15 @@ int RefuseStart(bool held, const std::string& problem) {
   return 1;
 }
 
+// The work folders under the world-writable /tmp are the service's before any job: made where
+// missing, and what another user made or planted in their place moved aside. The worker checks
+// them again before each job and waits while they cannot be made safe.
+void PrepareWorkRoot() {
+  std::string why;
+  if (!OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why).valid())
+    fprintf(stderr, "plimd: %s; no job runs until it can be made safe\n", why.c_str());
+}
+
 // A write to the pipe of a worker that has just died must fail, not kill the listener; tools get
 // an empty mask of their own.
 void BlockSigpipe() {
@@ -51,6 +61,7 @@ int RunService() {
   std::string problem;
   ScopedFd lock = TakeInstanceLock(kInstanceLock, &held, &problem);
   if (!lock.valid()) return RefuseStart(held, problem);
+  PrepareWorkRoot();
   CutLog();
   const pid_t child = fork();
   if (child < 0) perror("plimd: cannot start");

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,9 @@ struct Worker {
   bool hung_up = false;
   int pending = 0;  // triggers taken from a dead listener's pipe, not yet drained for
   Restarts restarts;
+  // A drain that stopped short for something that may mend by itself is tried again: 10 s
+  // later, the pause doubling up to five minutes; a trigger tries again at once.
+  Backoff retries{10000, 300000};
 };
 Worker* g_worker = nullptr;
 
@@ -36,12 +41,7 @@ void ListenerEnded(Worker* w) {
   }
   w->trigger.Reset();
   w->hung_up = false;
-  const pid_t listener = Pair().listener;
-  if (Pair().listener_gave_up) {
-    Pair().listener = 0;
-    PublishPids();
-  }
-  ReportEnd(Pair().listener_gave_up ? nullptr : "listener", listener, w->restarts.MsUntilAllowed());
+  ReportEnd("listener", Pair().listener, w->restarts.MsUntilAllowed());
 }
 
 // Called while idle and while a tool runs: notices a dead listener and starts a new one when the
@@ -50,7 +50,6 @@ WaitCheck LookAfterListener(bool hung_up) {
   Worker* w = g_worker;
   if (w->trigger.valid() && !hung_up && !w->hung_up) return {w->trigger.get(), -1};
   if (w->trigger.valid()) ListenerEnded(w);
-  if (Pair().listener_gave_up) return {-1, -1};
   const int wait_ms = w->restarts.MsUntilAllowed();
   if (wait_ms > 0) return {-1, wait_ms};
   w->restarts.Started();
@@ -59,28 +58,75 @@ WaitCheck LookAfterListener(bool hung_up) {
   return {w->trigger.get(), w->trigger.valid() ? -1 : 0};
 }
 
+void Drain(Worker* w) {
+  Start();
+  if (StoppedShort()) {
+    w->retries.Failed();
+  } else {
+    w->retries.Succeeded();
+  }
+}
+
+void Interrupt(int) {}
+
+// A SIGALRM that interrupts a read instead of restarting it. Only the worker's own blocking
+// read arms the timer; the programs it runs inherit neither the timer nor the handler.
+void CatchAlarms() {
+  struct sigaction action = {};
+  action.sa_handler = Interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGALRM, &action, nullptr);
+}
+
+// Repeats every 0.1 s after the first, in case the first fires before the read begins.
+void ArmAlarm(int timeout_ms) {
+  struct itimerval timer = {};
+  timer.it_value.tv_sec = timeout_ms / 1000;
+  timer.it_value.tv_usec = (timeout_ms % 1000) * 1000 + 1;
+  timer.it_interval.tv_usec = 100000;
+  setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+void DisarmAlarm() {
+  struct itimerval off = {};
+  setitimer(ITIMER_REAL, &off, nullptr);
+}
+
+// Waits for trigger bytes on `fd`, for at most `timeout_ms` (-1: no limit). The worker waits in
+// the read itself, also while a retry is due later, so that waiting looks the same either way.
+void ReadTriggers(Worker* w, int fd, int timeout_ms) {
+  if (timeout_ms >= 0) ArmAlarm(timeout_ms);
+  char bytes[64];
+  const ssize_t n = read(fd, bytes, sizeof bytes);
+  const int error = errno;
+  if (timeout_ms >= 0) DisarmAlarm();
+  errno = error;
+  if (n > 0) {
+    w->pending += CountTriggers(bytes, n);
+  } else if (n == 0 || errno != EINTR) {
+    w->hung_up = true;
+  }
+}
+
 }  // namespace
 
 void RunWorker(int pipe_read) {
   Worker worker;
   worker.trigger = ScopedFd(pipe_read);
   g_worker = &worker;
+  CatchAlarms();
   WatchWhileWaiting(&Pair().tool_group, LookAfterListener);
   Recover();
-  Start();
+  Drain(&worker);
   for (;;) {
-    for (; worker.pending > 0; --worker.pending) Start();
+    for (; worker.pending > 0; --worker.pending) Drain(&worker);
+    if (worker.retries.MsUntilDue() == 0) Drain(&worker);
     const WaitCheck check = LookAfterListener(false);
+    const int timeout_ms = Sooner(check.timeout_ms, worker.retries.MsUntilDue());
     if (check.fd < 0) {
-      std::ignore = poll(nullptr, 0, check.timeout_ms);
-      continue;
-    }
-    char bytes[64];
-    const ssize_t n = read(check.fd, bytes, sizeof bytes);
-    if (n > 0) {
-      worker.pending += CountTriggers(bytes, n);
-    } else if (n == 0 || errno != EINTR) {
-      worker.hung_up = true;
+      std::ignore = poll(nullptr, 0, timeout_ms);
+    } else {
+      ReadTriggers(&worker, check.fd, timeout_ms);
     }
   }
 }

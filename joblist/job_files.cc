@@ -25,10 +25,10 @@ std::string GetFrom(const std::string& queue, const std::string& in_progress) {
       [&in_progress](const std::string* name) { return SetActiveIn(in_progress, name); });
 }
 
-void SaveTo(const std::string& done_list, std::string name) {
+bool SaveTo(const std::string& done_list, std::string name) {
   StringArray entries(done_list);
   entries.Add(std::move(name));
-  entries.PrintFertig();
+  return entries.PrintFertig();
 }
 
 std::string GetActiveFrom(const std::string& in_progress) {
@@ -46,7 +46,7 @@ bool SetActiveIn(const std::string& in_progress, const std::string* name) {
 
 std::string Get() { return GetFrom(Queue, InBearbeitung); }
 
-void Save(std::string name) { SaveTo(Fertig, std::move(name)); }
+bool Save(std::string name) { return SaveTo(Fertig, std::move(name)); }
 
 std::string GetActive() { return GetActiveFrom(InBearbeitung); }
 

@@ -21,8 +21,8 @@ ExclusiveLock LockQueue(const std::string& queue);
 std::string Get();
 
 // Appends `name` to the done list, which then holds its newest ten lines.
-// On failure the done list stays as it was.
-void Save(std::string name);
+// On failure the done list stays as it was and false is returned.
+bool Save(std::string name);
 
 // The last line of the in-progress file, or the sentinel when it holds none.
 std::string GetActive();
@@ -36,7 +36,7 @@ void RemoveStaleTemporaries();
 
 // The same operations on files that the caller names.
 std::string GetFrom(const std::string& queue, const std::string& in_progress);
-void SaveTo(const std::string& done_list, std::string name);
+bool SaveTo(const std::string& done_list, std::string name);
 std::string GetActiveFrom(const std::string& in_progress);
 bool SetActiveIn(const std::string& in_progress, const std::string* name);
 

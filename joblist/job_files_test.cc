@@ -130,10 +130,12 @@ TEST_F(JobFilesTest, DoneListKeepsNewestTen) {
     std::string text, expected;
     for (int i = 0; i < before; ++i) text += std::to_string(i) + "\n";
     Write("done.txt", text);
-    SaveTo(Path("done.txt"), "k");
+    EXPECT_TRUE(SaveTo(Path("done.txt"), "k"));
     for (int i = before > 9 ? before - 9 : 0; i < before; ++i) expected += std::to_string(i) + "\n";
     EXPECT_EQ(ReadBack("done.txt"), expected + "k\n") << before;
   }
+  // The worker keeps a job in progress when its done list could not be written.
+  EXPECT_FALSE(SaveTo(Path("missing/done.txt"), "k"));
 }
 
 }  // namespace

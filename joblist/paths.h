@@ -16,8 +16,10 @@ inline constexpr char Conf[] = "/hdd/plim/files/plim.conf";
 inline constexpr char kFilesDir[] = "/hdd/plim/files";
 
 // Locked by the launcher and held by every process of the service for its whole life, so that
-// one service at most runs on these files; root's alone (0600).
-inline constexpr char kInstanceLock[] = "/hdd/plim/files/plimd.lock";
+// one service at most runs on these files; root's alone (0600). In root's /run, which no other
+// user can write, so that no descriptor opened by another user can ever reach it (the lock of
+// older releases, /hdd/plim/files/plimd.lock, may have been open to all and is left alone).
+inline constexpr char kInstanceLock[] = "/run/plimd.lock";
 
 // "LISTENER WORKER": the service's two processes, rewritten by whichever starts one.
 inline constexpr char kPidFile[] = "/run/plimd.pid";

@@ -3,7 +3,6 @@
 #include <stdio.h>
 
 #include <algorithm>
-#include <tuple>
 #include <utility>
 
 #include "joblist/late_appends.h"
@@ -106,11 +105,11 @@ std::string StringArray::PrintQueue(const Claim& claim) {
   return result;
 }
 
-void StringArray::PrintFertig() {
+bool StringArray::PrintFertig() {
   LoadAll();
   const int32_t start = std::max(Count - kDoneListLength, 0);
-  std::ignore =
-      UpdateFile(FileName, source_, JoinEntries(Items.get() + start, Items.get() + Count));
+  return UpdateFile(FileName, source_, JoinEntries(Items.get() + start, Items.get() + Count)) !=
+         Update::kFailed;
 }
 
 }  // namespace plim

@@ -38,8 +38,9 @@ class StringArray {
   // they were.
   std::string PrintQueue(const Claim& claim);
 
-  // Rewrites the file with the newest ten entries. On failure the file stays as it was.
-  void PrintFertig();
+  // Rewrites the file with the newest ten entries. On failure the file stays as it was and
+  // false is returned.
+  bool PrintFertig();
 
   // The number of entries, all of them loaded, and one of them.
   int32_t count();

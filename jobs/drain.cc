@@ -37,6 +37,12 @@ bool nothing_in_progress = false;
 
 HistoryWriter history(kHistory);
 
+// The last Start stopped short; see StoppedShort.
+bool stopped_short = false;
+
+// Why the work folder was last found unsafe, said once until the reason changes.
+std::string unsafe_said;
+
 // Returns false, with a message, when the in-progress file still names `raw`.
 bool EmptyActive(const std::string& raw) {
   if (SetActiveIn(InBearbeitung, nullptr)) {
@@ -47,6 +53,36 @@ bool EmptyActive(const std::string& raw) {
   fprintf(stderr, "plimd: cannot empty %s after the job %s: %s; trying again at the next trigger\n",
           InBearbeitung, raw.c_str(), strerror(errno));
   return false;
+}
+
+// A job without a safe work folder could only be recorded as not run: its name stays where it
+// is, to be tried again later.
+bool WorkFolderSafe() {
+  std::string why;
+  if (KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why) >= 0) {
+    unsafe_said.clear();
+    return true;
+  }
+  if (why != unsafe_said) {
+    fprintf(stderr, "plimd: %s; no job runs until it can be made safe, tried again later\n",
+            why.c_str());
+  }
+  unsafe_said = why;
+  stopped_short = true;
+  return false;
+}
+
+// Both records, the history first, then the done list; false (said on stderr) if one failed.
+bool Record(const HistoryRecord& record) {
+  if (!history.Append(record)) {
+    fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
+    return false;
+  }
+  if (!Save(record.name)) {
+    fprintf(stderr, "plimd: cannot write to %s: %s\n", Fertig, strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 // The in-progress file already names `raw`; it is emptied only once the done list holds it.
@@ -64,13 +100,17 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.analysis = result.analysis;
   record.mark = result.mark;
   record.output_dropped = result.output_dropped;
-  if (!history.Append(record))
-    fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
   bool emptied;
   {
     // Both rewrites flush the folder of the job files, which is opened once for them.
     const HeldOpen files(DirectoryOf(Fertig).c_str(), /*create=*/false);
-    Save(raw);
+    if (!Record(record)) {
+      // Not done: a job that left the in-progress file without its records would be lost.
+      fprintf(stderr, "plimd: the job %s stays in %s and runs again later\n", raw.c_str(),
+              InBearbeitung);
+      stopped_short = true;
+      return false;
+    }
     emptied = EmptyActive(raw);
   }
   if (!settings.on_job_done.empty()) RunHook(settings.on_job_done, record, settings);
@@ -104,6 +144,7 @@ void Recover() {
   // as it was then: what it knew of the files is out of date, and its descriptors are closed.
   done_but_listed.clear();
   nothing_in_progress = false;
+  unsafe_said.clear();
   history = HistoryWriter(kHistory);
   ForgetKeptWorkRoot();
   ForgetChildSignals();
@@ -117,11 +158,15 @@ bool NothingToDrain() {
          EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
 }
 
+bool StoppedShort() { return stopped_short; }
+
 void Start() {
+  stopped_short = false;
   if (NothingToDo()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
   nothing_in_progress = false;
+  if (!WorkFolderSafe()) return;
   const std::string active = GetActive();
   if (active != kSentinel) {
     const bool finished =
@@ -130,7 +175,7 @@ void Start() {
   }
   done_but_listed.clear();
   std::string head;
-  while (!Paused() && (head = Get()) != kSentinel) {
+  while (!Paused() && WorkFolderSafe() && (head = Get()) != kSentinel) {
     if (!RunJob(head, /*rerun=*/false)) return;
   }
   // The last job's name left the in-progress file, and no new one came in.

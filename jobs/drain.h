@@ -18,7 +18,15 @@ void Recover();
 // in progress, with one stat: only the worker writes the in-progress file). When the
 // in-progress file cannot be emptied after a job, ends with a message on stderr; the next call
 // empties it without running that job again.
+// Stops short, with a message on stderr, and leaves the names where they are when the work
+// folder cannot be made safe (checked before a name leaves the queue), or when a job's history
+// record or done list cannot be written: that job stays in the in-progress file and runs again
+// at the next call.
 void Start();
+
+// The last Start stopped short for something that may mend by itself; the worker calls it again
+// later.
+bool StoppedShort();
 
 // The queue file exists empty and the in-progress file is empty or absent: a trigger would
 // find nothing to do. Two stats, without a lock or a read. A producer appends before it

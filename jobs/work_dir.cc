@@ -3,7 +3,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,17 +83,76 @@ bool Repair(Folder* folder, const Walk& walk) {
   return true;
 }
 
+// Renames `name` in `parent` to a name of its own beside it, never replacing an entry there.
+bool RenameAside(int parent, const char* name, std::string* aside) {
+  static unsigned counter = 0;
+  for (int tries = 0; tries < 8; ++tries) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    char suffix[64];
+    snprintf(suffix, sizeof suffix, ".moved.%lld.%ld.%d.%u", static_cast<long long>(now.tv_sec),
+             now.tv_nsec, getpid(), ++counter);
+    *aside = std::string(name) + suffix;
+#ifdef SYS_renameat2
+    constexpr unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, parent, name, parent, aside->c_str(), kNoReplace) == 0) return true;
+    if (errno == EEXIST) continue;
+    if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+    struct stat taken;
+    if (fstatat(parent, aside->c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) continue;
+    return renameat(parent, name, parent, aside->c_str()) == 0;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// Another user's entry where the service's own folder belongs is moved aside, not followed or
+// taken over: whatever its owner prepared in or through it stays theirs.
+bool MoveAside(Walk& walk, int parent, const char* name, const std::string& shown) {
+  std::string aside;
+  if (!RenameAside(parent, name, &aside)) return false;
+  const std::string moved = shown.substr(0, shown.rfind('/') + 1) + aside;
+  fprintf(stderr, "plimd: %s %s; moved it to %s\n", shown.c_str(), walk.why->c_str(),
+          moved.c_str());
+  return true;
+}
+
+// Looks at `name`, making it first where it is missing and the service's own; another user's
+// entry in its place is moved aside and made anew, a few times at most.
+bool LookAt(Walk& walk, const Folder& from, const char* name, bool own, const std::string& shown,
+            struct stat* st, Verdict* verdict) {
+  const int parent = from.fd.get();
+  for (int tries = 0; tries < 3; ++tries) {
+    if (fstatat(parent, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+      const bool make = errno == ENOENT && own;
+      const char* failed = nullptr;
+      if (make && mkdirat(parent, name, kOwnMode) != 0 && errno != EEXIST) {
+        failed = "cannot be made";
+      } else if (!make || fstatat(parent, name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+        failed = "cannot be checked";
+      }
+      if (failed != nullptr) {
+        Failed(walk, shown, failed, errno);
+        return false;
+      }
+    }
+    *verdict = Judge(from.st, *st, own, walk.self, walk.why);
+    if (*verdict != Verdict::kReplace) return true;
+    if (!MoveAside(walk, parent, name, shown)) {
+      Failed(walk, shown, "cannot be moved aside", errno);
+      return false;
+    }
+  }
+  Refuse(walk, shown, "is put back by another user each time it is moved aside");
+  return false;
+}
+
 Folder Enter(Walk& walk, const Folder& from, const char* name, bool own, const std::string& shown) {
   const int parent = from.fd.get();
   struct stat st;
-  if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    const bool make = errno == ENOENT && own;
-    if (make && mkdirat(parent, name, kOwnMode) != 0 && errno != EEXIST)
-      return Failed(walk, shown, "cannot be made", errno);
-    if (!make || fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      return Failed(walk, shown, "cannot be checked", errno);
-  }
-  const Verdict verdict = Judge(from.st, st, own, walk.self, walk.why);
+  Verdict verdict;
+  if (!LookAt(walk, from, name, own, shown, &st, &verdict)) return Folder();
   if (verdict == Verdict::kRefuse) return Refuse(walk, shown, *walk.why);
   if (verdict == Verdict::kFollow) return FollowLink(walk, parent, name, shown);
   Folder folder =
@@ -133,19 +195,19 @@ Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid
   // In a folder others may write, only the sticky bit keeps them from swapping a trusted entry.
   if (OthersMayWrite(parent) && (parent.st_mode & S_ISVTX) == 0) {
     *why = "is in a folder that others can write";
-  } else if (S_ISLNK(entry.st_mode)) {
+    return Verdict::kRefuse;
+  }
+  if (S_ISLNK(entry.st_mode)) {
     if (trusted) return Verdict::kFollow;
     *why = "is a link of user " + std::to_string(entry.st_uid);
   } else if (!S_ISDIR(entry.st_mode)) {
     *why = "is not a folder";
-  } else if (own) {
-    return Verdict::kRepair;
   } else if (!trusted) {
     *why = "belongs to user " + std::to_string(entry.st_uid);
   } else {
-    return Verdict::kEnter;
+    return own ? Verdict::kRepair : Verdict::kEnter;
   }
-  return Verdict::kRefuse;
+  return own ? Verdict::kReplace : Verdict::kRefuse;
 }
 
 ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why) {

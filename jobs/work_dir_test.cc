@@ -1,6 +1,10 @@
 #include "jobs/work_dir.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,13 +34,16 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
   const Case cases[] = {
       {dir | 0755, Entry(dir | 0755, 0), false, Verdict::kEnter, ""},
       {dir | 01777, Entry(dir | 0700, self), false, Verdict::kEnter, ""},
-      {dir | 01777, Entry(dir | 0777, other), true, Verdict::kRepair, ""},
+      {dir | 01777, Entry(dir | 0777, self), true, Verdict::kRepair, ""},
+      {dir | 01777, Entry(dir | 0777, other), true, Verdict::kReplace, "belongs to user 65534"},
       {dir | 01777, Entry(dir | 0755, other), false, Verdict::kRefuse, "belongs to user 65534"},
       {dir | 0777, Entry(dir | 0755, 0), true, Verdict::kRefuse, open},
       {dir | 0775, Entry(link | 0777, 0), true, Verdict::kRefuse, open},
       {dir | 0755, Entry(link | 0777, 0), true, Verdict::kFollow, ""},
-      {dir | 01777, Entry(link | 0777, other), true, Verdict::kRefuse, "is a link of user 65534"},
-      {dir | 0755, Entry(S_IFREG | 0644, 0), true, Verdict::kRefuse, "is not a folder"},
+      {dir | 01777, Entry(link | 0777, other), true, Verdict::kReplace, "is a link of user 65534"},
+      {dir | 01777, Entry(link | 0777, other), false, Verdict::kRefuse, "is a link of user 65534"},
+      {dir | 0755, Entry(S_IFREG | 0644, 0), true, Verdict::kReplace, "is not a folder"},
+      {dir | 0755, Entry(S_IFREG | 0644, 0), false, Verdict::kRefuse, "is not a folder"},
   };
   for (const Case& c : cases) {
     std::string why;
@@ -48,26 +55,52 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
 
 class OpenWorkRootTest : public ScratchDirTest {};
 
-// The walk repairs the service's own folder on its way and stops at another user's link,
-// leaving the folder behind it as it is.
-TEST_F(OpenWorkRootTest, RepairsOwnFoldersAndRefusesAnotherUsersLink) {
-  if (geteuid() != 0) GTEST_SKIP() << "a link of another user needs root";
-  const std::string tmp = Path("plim/tmp");
-  const mode_t mask = umask(077);
-  ASSERT_EQ(mkdir(Path("plim").c_str(), 0777), 0);
-  ASSERT_EQ(chmod(Path("plim").c_str(), 0777), 0);
-  ASSERT_EQ(mkdir(Path("target").c_str(), 0700), 0);
-  ASSERT_EQ(symlink(Path("target").c_str(), tmp.c_str()), 0);
-  ASSERT_EQ(lchown(tmp.c_str(), 65534, 65534), 0);
-  std::string why;
-  EXPECT_FALSE(OpenWorkRoot(tmp, 2, &why).valid());
-  EXPECT_EQ(why, tmp + " is a link of user 65534");
-  struct stat plim, target;
-  ASSERT_EQ(stat(Path("plim").c_str(), &plim), 0);
-  ASSERT_EQ(stat(Path("target").c_str(), &target), 0);
-  EXPECT_EQ(plim.st_mode & 07777, 0755u);
-  EXPECT_EQ(target.st_mode & 07777, 0700u);
-  umask(mask);
+// What another user made or planted where the service's own folders belong is moved aside
+// whole, without following it, and the folders are made anew, root's and 0755; a folder behind
+// a planted link is not touched.
+TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
+  if (geteuid() != 0) GTEST_SKIP() << "entries of another user need root";
+  struct Case {
+    const char* planted;  // "plim" or "plim/tmp"
+    char kind;            // l: a link to "target", f: a file, d: a folder
+    uid_t owner;
+  };
+  const Case cases[] = {{"plim", 'd', 65534},
+                        {"plim", 'l', 65534},
+                        {"plim/tmp", 'l', 65534},
+                        {"plim/tmp", 'f', 0},
+                        {"plim/tmp", 'd', 65534}};
+  for (const Case& c : cases) {
+    const std::string planted = Path(c.planted), scope = std::string(c.planted) + " " + c.kind;
+    ASSERT_EQ(system(("rm -rf " + Path("plim") + "* " + Path("target")).c_str()), 0);
+    ASSERT_EQ(mkdir(Path("target").c_str(), 0700), 0);
+    ASSERT_TRUE(planted == Path("plim") || mkdir(Path("plim").c_str(), 0755) == 0);
+    const int made = c.kind == 'l'   ? symlink(Path("target").c_str(), planted.c_str())
+                     : c.kind == 'f' ? close(creat(planted.c_str(), 0644))
+                                     : mkdir(planted.c_str(), 0777);
+    ASSERT_EQ(made, 0) << scope;
+    ASSERT_EQ(lchown(planted.c_str(), c.owner, c.owner), 0);
+    struct stat before, after;
+    ASSERT_EQ(lstat(planted.c_str(), &before), 0);
+    std::string why;
+    EXPECT_TRUE(OpenWorkRoot(Path("plim/tmp"), 2, &why).valid()) << scope << ": " << why;
+    for (const char* own : {"plim", "plim/tmp"}) {
+      ASSERT_EQ(lstat(Path(own).c_str(), &after), 0) << scope;
+      EXPECT_TRUE(S_ISDIR(after.st_mode) && after.st_uid == 0) << scope << ": " << own;
+      EXPECT_EQ(after.st_mode & 07777, 0755u) << scope << ": " << own;
+    }
+    const std::string moved = "ls -d " + planted + ".moved.* 2>/dev/null";
+    FILE* list = popen(moved.c_str(), "r");
+    char line[4096] = "";
+    const bool found = fgets(line, sizeof line, list) != nullptr;
+    pclose(list);
+    ASSERT_TRUE(found) << scope;
+    line[strcspn(line, "\n")] = '\0';
+    ASSERT_EQ(lstat(line, &after), 0) << scope;
+    EXPECT_EQ(after.st_ino, before.st_ino) << scope;
+    ASSERT_EQ(stat(Path("target").c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode & 07777, 0700u) << scope;
+  }
 }
 
 // Kept between jobs only while nothing on the way changed: a changed mode is repaired by a new

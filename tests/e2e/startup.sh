@@ -8,7 +8,11 @@ source "$(dirname "$0")/../lib.sh"
 say "an idle start cuts the log, drops stale temporary files, creates an empty queue"
 printf 'old text\n' >"$LOG"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do printf 'stale\n' >"$f.tmp"; done
-install -m 666 -o nobody /dev/null "$FILES/plimd.lock" # planted before the first start
+# An older release's instance lock, open to all, that a user still holds locked: the lock now
+# lives in root's /run, and the old one is never opened again.
+install -m 666 -o nobody /dev/null "$FILES/plimd.lock"
+setpriv --reuid=65534 --regid=65534 --clear-groups flock "$FILES/plimd.lock" sleep 600 &
+wait_for "the user's lock on the old file" grep -qE "FLOCK +ADVISORY +WRITE +$! " /proc/locks
 start_service
 wait_for "the start-up drain to create the queue file" test -f "$QUEUE"
 expect_file "$LOG" /dev/null
@@ -17,7 +21,9 @@ expect_absent "$ACTIVE"
 for f in "$QUEUE" "$ACTIVE" "$DONE"; do expect_absent "$f.tmp"; done
 expect_file "$CALLS" /dev/null
 # Anyone who could open the instance lock could hold off every job by locking it.
-[ "$(stat -c '%u %a' "$FILES/plimd.lock")" = "0 600" ] || fail "the instance lock is open to others"
+[ "$(stat -c '%u %a %F' /run/plimd.lock)" = "0 600 regular empty file" ] ||
+  fail "the instance lock is open to others"
+[ "$(stat -c '%u %a' "$FILES/plimd.lock")" = "65534 666" ] || fail "the old lock file was changed"
 stop_service
 
 say "the launcher returns while the start-up drain's first job is still running"

@@ -102,18 +102,4 @@ wait_idle 5
 figure 4 "a producer that holds the folder lock for over 10 s while a name waits" \
   "0 silent waits: the holder's PID and command on the worker's stderr, once"
 
-say "with the port taken, the start-up drain still runs and no listener is started again"
-stop_service
-"$UDP_SEND" -l 25252 &
-wait_for "the port holder" udp_bound 25252
-printf 'early\n' >"$QUEUE"
-start_service
-wait_idle 6
-grep -qx "plimd: cannot bind UDP port 25252: Address already in use" /hdd/plimd.err ||
-  fail "the listener did not say why it gave up"
-# Without a listener to look after, the worker waits in poll without a time limit, for good.
-asleep_for_good() { grep -qE '^(7 0x0 0x0 0xffffffff|(271|73) 0x0 0x0 0x0) ' "/proc/$1/syscall"; }
-wait_for "the worker to wait for nothing" asleep_for_good "$(plimd_pids)"
-plimd_count_is 1 || fail "a listener that could not bind was started again"
-
 pass

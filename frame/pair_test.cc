@@ -1,0 +1,31 @@
+#include "frame/pair.h"
+
+#include <gtest/gtest.h>
+
+namespace plim {
+namespace {
+
+// The pause after each failure doubles up to its cap, and a success starts it over; until a
+// failure nothing is due, so an idle worker arms no timer.
+TEST(BackoffTest, DoublesToItsCapAndStartsOverAfterASuccess) {
+  Backoff backoff(10000, 30000);
+  EXPECT_EQ(backoff.MsUntilDue(), -1);
+  for (int expected : {10000, 20000, 30000, 30000}) {
+    backoff.Failed();
+    EXPECT_LE(backoff.MsUntilDue(), expected);
+    EXPECT_GT(backoff.MsUntilDue(), expected - 1000);
+  }
+  backoff.Succeeded();
+  EXPECT_EQ(backoff.MsUntilDue(), -1);
+  backoff.Failed();
+  EXPECT_GT(backoff.MsUntilDue(), 9000);
+  EXPECT_LE(backoff.MsUntilDue(), 10000);
+}
+
+TEST(BackoffTest, SoonerIgnoresNoLimit) {
+  const int cases[][3] = {{-1, -1, -1}, {-1, 5, 5}, {7, -1, 7}, {7, 5, 5}, {0, 5, 0}};
+  for (const auto& c : cases) EXPECT_EQ(Sooner(c[0], c[1]), c[2]) << c[0] << " " << c[1];
+}
+
+}  // namespace
+}  // namespace plim
