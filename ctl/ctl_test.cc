@@ -283,7 +283,7 @@ TEST_F(CtlTest, PidFileRecordsEachProcesssStartTime) {
   const unsigned long long ticks = StartTicks(ReadFile("/proc/self/stat"));
   ASSERT_NE(ticks, 0u);
   EXPECT_EQ(ReadFile(files_.pid_file),
-            std::to_string(getpid()) + " 0 5\n" + std::to_string(ticks) + " 0\n");
+            std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0\n");
   EXPECT_EQ(line.listener_ticks, ticks);
   EXPECT_EQ(StartTicks(StatLine(9, "a) (b", 'S', 42)), 42u) << "a name with \") \"";
 }

@@ -61,7 +61,7 @@ bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started
   ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd.valid()) return false;
   const std::string line = std::to_string(listener) + " " + std::to_string(worker) + " " +
-                           std::to_string(static_cast<long long>(started)) + "\n" +
+                           std::to_string(static_cast<long long>(started)) + " " +
                            std::to_string(ProcessStartTicks(listener)) + " " +
                            std::to_string(ProcessStartTicks(worker)) + "\n";
   // The service's umask may be 0; the file must not be writable by others.

@@ -18,12 +18,11 @@ namespace plim {
 // another process holds the lock.
 ScopedFd TakeInstanceLock(const char* path, bool* held, std::string* problem);
 
-// Replaces `path` by "LISTENER WORKER STARTED\nLISTENER_TICKS WORKER_TICKS\n" (0 for a process
+// Replaces `path` by "LISTENER WORKER STARTED LISTENER_TICKS WORKER_TICKS\n" (0 for a process
 // that is missing; STARTED is when the service started, in seconds since the epoch; the ticks
 // are each process's start time as /proc has it), through a rename, so a reader sees the old or
-// the new file whole. A PID alone may be another process's by the time it is read; with its
-// start time it names one process for good. The times have a line of their own, so that a
-// script that reads the first line finds it as it always was. Returns false on failure.
+// the new line whole. A PID alone may be another process's by the time it is read; with its
+// start time it names one process for good. Returns false on failure.
 bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started);
 
 struct PidFileLine {
