@@ -59,6 +59,14 @@ WaitCheck LookAfterListener(bool hung_up) {
   return {w->trigger.get(), w->trigger.valid() ? -1 : 0};
 }
 
+// The listener passes every trigger on while the mark is set; it is cleared only after the
+// drain's last write, so a trigger it drops found everything carried over.
+void Drain() {
+  Pair().draining.store(true);
+  Start();
+  Pair().draining.store(AwaitsLateLines(), std::memory_order_release);
+}
+
 }  // namespace
 
 void RunWorker(int pipe_read) {
@@ -67,9 +75,9 @@ void RunWorker(int pipe_read) {
   g_worker = &worker;
   WatchWhileWaiting(&Pair().tool_group, LookAfterListener);
   Recover();
-  Start();
+  Drain();
   for (;;) {
-    for (; worker.pending > 0; --worker.pending) Start();
+    for (; worker.pending > 0; --worker.pending) Drain();
     const WaitCheck check = LookAfterListener(false);
     if (check.fd < 0) {
       std::ignore = poll(nullptr, 0, check.timeout_ms);

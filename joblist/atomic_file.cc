@@ -90,18 +90,24 @@ bool TakeOwnerAndMode(int fd, const struct stat& like) {
 }
 
 // Writes the temporary file; the caller removes it if this fails.
-bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {
+bool WriteTemporary(const std::string& temp, const struct stat* like,
+                    const std::function<bool(int fd)>& write) {
   ScopedFd fd = CreateTemporary(temp, like != nullptr ? like->st_mode & 0777 : 0666);
   if (!fd.valid()) return false;
   if (like != nullptr && !TakeOwnerAndMode(fd.get(), *like)) return false;
-  return WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
+  return write(fd.get()) && Sync(fd.get()) && fd.Reset();
 }
 
 }  // namespace
 
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like) {
+  return ReplaceFileBy(path, like, [text](int fd) { return WriteAll(fd, text); });
+}
+
+bool ReplaceFileBy(const std::string& path, const struct stat* like,
+                   const std::function<bool(int fd)>& write) {
   const std::string temp = TemporaryPath(path);
-  if (!WriteTemporary(temp, text, like) || rename(temp.c_str(), path.c_str()) != 0) {
+  if (!WriteTemporary(temp, like, write) || rename(temp.c_str(), path.c_str()) != 0) {
     // The caller reports why the rewrite failed, not why the clean-up did.
     const int error = errno;
     unlink(temp.c_str());

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,11 @@ std::string DirectoryOf(const std::string& path);
 // is given, the new file takes its owner, group and mode.
 // On failure returns false, leaving the old file untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
+
+// ReplaceFile with the new content written by `write` to the descriptor it is given, for content
+// too large to hold in memory. `write` returns false on failure.
+bool ReplaceFileBy(const std::string& path, const struct stat* like,
+                   const std::function<bool(int fd)>& write);
 
 // Flushes the folder that holds `path`, so that a file created or renamed there survives a power
 // cut. Returns false with errno set when the folder cannot be opened or flushed.

@@ -29,8 +29,13 @@ struct FileSnapshot {
   ScopedFd fd;            // read-only, on the file that was read
 };
 
-// Reads the file at `path` whole.
-FileSnapshot ReadSnapshot(const std::string& path);
+enum class LongLines {
+  kKeep,  // read them whole
+  kSkip,  // leave out lines longer than kLongestLine, which are never held whole
+};
+
+// Reads the file at `path`, whole or without its long lines.
+FileSnapshot ReadSnapshot(const std::string& path, LongLines long_lines = LongLines::kKeep);
 
 // Takes the first entry off `text` into `entry`: a line without its "\n", cut at its first NUL
 // byte since names end there wherever they are used. A last line without "\n" is an entry too.

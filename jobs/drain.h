@@ -18,7 +18,15 @@ void Recover();
 // in progress, with one stat: only the worker writes the in-progress file). When the
 // in-progress file cannot be emptied after a job, ends with a message on stderr; the next call
 // empties it without running that job again.
+// First carries over what producers have written since into replaced queue files that a
+// writer held open when they were replaced (CarryOrKeepLateAppends). A queue line longer than
+// kLongestLine is taken off unread with a message on stderr and a history record of its own
+// (outcome "failed", its first bytes as the name, the reason as "error").
 void Start();
+
+// Whether a replaced queue file is kept because a writer still holds it: lines may then come
+// through it, carried over only by the next drain, so every trigger must reach the worker.
+bool AwaitsLateLines();
 
 // The queue file exists empty and the in-progress file is empty or absent: a trigger would
 // find nothing to do. Two stats, without a lock or a read. A producer appends before it

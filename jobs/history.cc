@@ -112,6 +112,7 @@ std::string FormatRecord(const HistoryRecord& record) {
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
+         (record.error.empty() ? "" : ",\"error\":" + Dump(Json(record.error))) +
          ",\"outcome\":\"" + Outcome(record) + "\"}\n";
 }
 
@@ -125,6 +126,7 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->start = json.at("start").get<std::string>();
     record->seconds = json.at("seconds").get<double>();
     record->rerun = json.at("rerun").get<bool>();
+    record->error = json.value("error", std::string());
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {

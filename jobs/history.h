@@ -21,6 +21,7 @@ struct HistoryRecord {
   bool rerun = false;  // the job ran again after an interruption
   ToolStatus analysis;
   ToolStatus mark;
+  std::string error;  // why the entry ran no job, or empty; written only when set
 };
 
 // A history file holding more lines than kHistoryMax is rewritten with the newest kHistoryKeep.

@@ -29,7 +29,9 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   HistoryRecord odd = Record("A \xff\"\\\x01 \xc3\xa9");
   odd.rerun = true;
   odd.mark = {ToolStatus::End::kTimeLimit, 0};
+  odd.error = "why \xff";
   const std::string line = FormatRecord(odd);
+  EXPECT_NE(line.find(",\"error\":\"why \xef\xbf\xbd\",\"outcome\":"), std::string::npos) << line;
   EXPECT_EQ(FormatRecord(Record("Some Title")),
             "{\"name\":\"Some Title\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1.234,"
             "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
@@ -44,6 +46,8 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(records[1].mark.end, ToolStatus::End::kTimeLimit);
   EXPECT_STREQ(Outcome(records[1]), "time limit");
   EXPECT_EQ(records[1].seconds, 1.234);
+  EXPECT_EQ(records[0].error, "");
+  EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
 }
 
 // The history is trimmed only once it is over the limit, and then to the newest records.
