@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "joblist/scoped_fd.h"
@@ -39,6 +40,28 @@ bool ReadFrom(int fd, off_t offset, std::string* out, off_t size) {
     offset += n;
   }
   return true;
+}
+
+bool CopyRange(int in, off_t offset, off_t length, int out) {
+  std::string piece(65536, '\0');
+  while (length > 0) {
+    const ssize_t n = pread(in, piece.data(), std::min<off_t>(length, piece.size()), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !WriteAll(out, std::string_view(piece.data(), static_cast<size_t>(n)))) {
+      return false;
+    }
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
+  char last = '\n';
+  if (length > 0 && pread(in, &last, 1, offset + length - 1) != 1) return false;
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  return fd.valid() && CopyRange(in, offset, length, fd.get()) &&
+         (last == '\n' || WriteAll(fd.get(), "\n")) && Sync(fd.get()) && fd.Reset();
 }
 
 bool Sync(int fd) {

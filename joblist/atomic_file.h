@@ -48,6 +48,14 @@ bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info
 // Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
 bool WriteAll(int fd, std::string_view text);
 
+// Copies `length` bytes of `in` from `offset` on to `out`, 64 KiB at a time. Returns false on
+// failure, and when `in` ends before.
+bool CopyRange(int in, off_t offset, off_t length, int out);
+
+// Appends `length` bytes of `in` from `offset` on to `path` (creating it), with a "\n" after
+// them unless they end in one, and flushes it to disk. Returns false on failure.
+bool AppendRange(int in, off_t offset, off_t length, const std::string& path);
+
 // Reads `fd` from `offset` to its end into `out`. `size`, when above 0, is the size that fstat
 // gave: once that much is read, no further read asks whether more has come. Returns false on a
 // read error.

@@ -36,7 +36,8 @@ void SaveTo(const std::string& done_list, std::string name) {
 }
 
 std::string GetActiveFrom(const std::string& in_progress) {
-  FileSnapshot snapshot = ReadSnapshot(in_progress);
+  // World-writable like the queue, it may hold a line of any length, which names no job.
+  FileSnapshot snapshot = ReadSnapshot(in_progress, LongLines::kSkip);
   std::string active = kSentinel;
   ForEachEntry(std::string_view(snapshot.text).substr(0, snapshot.complete),
                [&active](std::string entry) { active = std::move(entry); });

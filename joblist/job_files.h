@@ -27,7 +27,8 @@ std::string Get(const SetAside& set_aside);
 // On failure the done list stays as it was.
 void Save(std::string name);
 
-// The last line of the in-progress file, or the sentinel when it holds none.
+// The last line of the in-progress file that is not longer than kLongestLine, or the sentinel
+// when it holds none.
 std::string GetActive();
 
 // Makes the in-progress file hold `name`, or nothing when `name` is null.

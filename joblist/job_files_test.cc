@@ -221,6 +221,9 @@ TEST_F(JobFilesTest, KeepsAReplacedQueueThatAWriterHoldsOpen) {
   EXPECT_EQ(Take(), "b");
   ASSERT_EQ(write(producer, "late\n", 5), 5);
   ASSERT_EQ(write(second, "later\n", 6), 6);
+  // A line without its break, of any length, waits for its writer to let go.
+  const std::string part = Long(100000);
+  ASSERT_EQ(write(second, part.data(), part.size()), static_cast<ssize_t>(part.size()));
   CarryStragglers();
   EXPECT_EQ(ReadBack("queue.txt"), "late\nlater\n");
   EXPECT_TRUE(KeepsStragglers());
@@ -228,7 +231,7 @@ TEST_F(JobFilesTest, KeepsAReplacedQueueThatAWriterHoldsOpen) {
   close(second);
   CarryStragglers();
   EXPECT_FALSE(KeepsStragglers());
-  EXPECT_EQ(ReadBack("queue.txt"), "late\nlater\n");
+  EXPECT_EQ(ReadBack("queue.txt"), "late\nlater\n" + part + "\n");
 }
 
 TEST_F(JobFilesTest, DoneListKeepsNewestTen) {

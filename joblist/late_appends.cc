@@ -4,8 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <tuple>
 #include <utility>
@@ -68,23 +72,37 @@ size_t WholeLength(const std::string& text, Writers writers) {
 
 namespace {
 
+// The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`.
+off_t AfterLastBreak(int fd, off_t from, off_t to) {
+  char piece[65536];
+  while (to > from) {
+    const off_t start = std::max<off_t>(from, to - static_cast<off_t>(sizeof piece));
+    const ssize_t n = pread(fd, piece, static_cast<size_t>(to - start), start);
+    if (n <= 0) return from;
+    const void* last = memrchr(piece, '\n', static_cast<size_t>(n));
+    if (last != nullptr) return start + (static_cast<const char*>(last) - piece) + 1;
+    to = start;
+  }
+  return from;
+}
+
 // Carries what has arrived in `old_fd` since `*offset` over to `path` once. Returns whether a
 // writer may still add to it, or kNone when carrying failed (with a message): the lines then
 // stay only in the old file.
 Writers CarryOnce(int old_fd, off_t* offset, const std::string& path) {
-  // Probe before reading: once no writer is left, everything written is there to read.
+  // Probe before looking: once no writer is left, everything written is there to read.
   const Writers writers = ProbeWriters(old_fd);
-  std::string late;
-  if (!ReadFrom(old_fd, *offset, &late)) return Writers::kNone;
-  const size_t length = WholeLength(late, writers);
-  if (length == 0) return writers;
-  late.resize(length);
-  if (late.back() != '\n') late += '\n';
-  if (!AppendDurably(path, late)) {
+  struct stat info;
+  if (fstat(old_fd, &info) != 0) return Writers::kNone;
+  const off_t end = writers == Writers::kPresent ? AfterLastBreak(old_fd, *offset, info.st_size)
+                                                 : std::max(info.st_size, *offset);
+  if (end == *offset) return writers;
+  // Copied in pieces: a writer may have added a line of any length.
+  if (!AppendRange(old_fd, *offset, end - *offset, path)) {
     fprintf(stderr, "plimd: cannot carry late lines over to %s\n", path.c_str());
     return Writers::kNone;
   }
-  *offset += static_cast<off_t>(length);
+  *offset = end;
   return writers;
 }
 

@@ -100,7 +100,7 @@ bool UpdateFileStatFirst(const std::string& path, std::string_view text) {
     if (info.st_size == 0 && text.empty()) return true;
     if (info.st_size == 0 || text.empty()) return ReplaceFile(path, text, &info);
   }
-  return UpdateFile(path, ReadSnapshot(path), text) != Update::kFailed;
+  return UpdateFile(path, ReadSnapshot(path, LongLines::kSkip), text) != Update::kFailed;
 }
 
 }  // namespace plim

@@ -61,8 +61,8 @@ enum class Update { kUnchanged, kReplaced, kFailed };
 Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
 // UpdateFile without a read where a stat tells enough: when the file is empty, or is to be
-// emptied, its content does not matter (a line still being written is emptied too). Returns
-// false on failure.
+// emptied, its content does not matter (a line still being written is emptied too). Otherwise
+// the file is read without its long lines. Returns false on failure.
 bool UpdateFileStatFirst(const std::string& path, std::string_view text);
 
 }  // namespace plim

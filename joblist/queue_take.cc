@@ -65,21 +65,6 @@ Head FindHead(int fd, off_t size) {
   return head;
 }
 
-// Copies `length` bytes of `in` from `offset` on to `out`, a piece at a time.
-bool CopyBytes(int in, off_t offset, off_t length, int out) {
-  std::string piece(kWriteSize, '\0');
-  while (length > 0) {
-    const ssize_t n = pread(in, piece.data(), std::min<off_t>(length, kWriteSize), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || !WriteAll(out, std::string_view(piece.data(), static_cast<size_t>(n)))) {
-      return false;
-    }
-    offset += n;
-    length -= n;
-  }
-  return true;
-}
-
 // Writes the lines of `in` from `from` to `size` to `out`. Returns the offset up to which they
 // were copied, or -1 on failure.
 off_t CopyRest(int in, off_t from, off_t size, int out) {
@@ -88,7 +73,7 @@ off_t CopyRest(int in, off_t from, off_t size, int out) {
   off_t copied = from;
   for (QueueLine line; lines.Next(&line) && !Unfinished(line, in); copied = line.end()) {
     if (line.TooLong()) {
-      if (!WriteAll(out, pending) || !CopyBytes(in, line.start, line.length, out)) return -1;
+      if (!WriteAll(out, pending) || !CopyRange(in, line.start, line.length, out)) return -1;
       pending.clear();
     } else {
       pending += EntryOf(line.head);
