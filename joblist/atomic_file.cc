@@ -42,8 +42,14 @@ bool ReadFrom(int fd, off_t offset, std::string* out, off_t size) {
   return true;
 }
 
+namespace {
+
+constexpr off_t kCopyPiece = 65536;
+
+}  // namespace
+
 bool CopyRange(int in, off_t offset, off_t length, int out) {
-  std::string piece(65536, '\0');
+  std::string piece(kCopyPiece, '\0');
   while (length > 0) {
     const ssize_t n = pread(in, piece.data(), std::min<off_t>(length, piece.size()), offset);
     if (n < 0 && errno == EINTR) continue;
@@ -57,11 +63,19 @@ bool CopyRange(int in, off_t offset, off_t length, int out) {
 }
 
 bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
-  char last = '\n';
-  if (length > 0 && pread(in, &last, 1, offset + length - 1) != 1) return false;
   ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
-  return fd.valid() && CopyRange(in, offset, length, fd.get()) &&
-         (last == '\n' || WriteAll(fd.get(), "\n")) && Sync(fd.get()) && fd.Reset();
+  // The last piece goes in one write with the line break it may lack, so that a crash cannot
+  // leave lines of a name's length cut; only a longer range is copied in several.
+  const off_t first = std::max<off_t>(length - kCopyPiece, 0);
+  std::string last;
+  if (!fd.valid() || !CopyRange(in, offset, first, fd.get()) ||
+      !ReadFrom(in, offset + first, &last, offset + length) ||
+      static_cast<off_t>(last.size()) < length - first) {
+    return false;
+  }
+  last.resize(static_cast<size_t>(length - first));
+  if (!last.empty() && last.back() != '\n') last += '\n';
+  return WriteAll(fd.get(), last) && Sync(fd.get()) && fd.Reset();
 }
 
 bool Sync(int fd) {
