@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,6 +116,23 @@ void CopyScale(int lines) {
   Print(ScaleKey("copy", lines).c_str(), static_cast<double>(NowNs() - start));
 }
 
+// The most memory the process has held at once, in KiB.
+long PeakKib(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+// A queue line of `megabytes` MB ahead of one name: the worker sets it aside and runs the name.
+void LongLine(int megabytes, const std::string& bindir) {
+  PrepareTree(bindir, false);
+  WriteFile(plim::Queue, std::string(megabytes * 1000000L, 'x') + "\n" + JobName(0) + "\n", 0666);
+  StartService(bindir);
+  const ServicePids pids = FindService();
+  WaitUntilDone(JobName(0));
+  Print("longline.worker_peak_kib", static_cast<double>(PeakKib(pids.worker)));
+}
+
 }  // namespace
 
 bool RunFigure(const std::string& name, int param, const std::string& bindir) {
@@ -135,6 +153,8 @@ bool RunFigure(const std::string& name, int param, const std::string& bindir) {
     CopyScale(param);
   } else if (name == "idle") {
     Idle(param, bindir);
+  } else if (name == "long-line") {
+    LongLine(param, bindir);
   } else if (name == "drain-calls") {
     DrainCalls(bindir);
   } else {

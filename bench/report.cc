@@ -33,6 +33,7 @@ constexpr Figure kFigures[] = {
     {"copy-scale", 100000},
     {"idle", 200},
     {"drain-calls", 0},
+    {"long-line", 100},
     {"service-jobs", 200, /*on_disk=*/true},
     {"floor-jobs", 200, /*on_disk=*/true},
     {"service-jobs", 200, /*on_disk=*/false, /*before=*/true},
@@ -157,6 +158,8 @@ constexpr Row kRows[] = {
     {"8. Per job on disk: floor", "disk.jobs.floor", Unit::kTime, nullptr, Goal::kNone, 0},
     {"8. Price of the fsyncs: service on disk / on tmpfs", "disk.jobs.service", Unit::kTime,
      "jobs.service", Goal::kNone, 0},
+    {"9. Worker's peak memory (VmHWM), a 100 MB queue line set aside", "longline.worker_peak_kib",
+     Unit::kKib, nullptr, Goal::kAtMost, 8192},
 };
 
 std::string Format(double value, Unit unit) {

@@ -12,7 +12,8 @@ std::string FormatHistoryLine(const HistoryRecord& record) {
   snprintf(seconds, sizeof seconds, "%.3f s", record.seconds);
   return record.start + "  " + seconds + "  " + Outcome(record) + (record.rerun ? " (rerun)" : "") +
          "  " + Describe(record.analysis) + " / " + Describe(record.mark) + "  " +
-         Printable(record.name) + "\n";
+         Printable(record.name) +
+         (record.error.empty() ? "" : "  (" + Printable(record.error) + ")") + "\n";
 }
 
 int History(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {

@@ -116,9 +116,12 @@ void RunListener(int pipe_write) {
     char byte;
     // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
     // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.
+    // During a drain they can miss a line still in a replaced queue file, so the mark is read
+    // first: a drain that ended after it had carried everything over.
     if ((ready[0].revents & POLLIN) != 0 &&
         recv(listener.sock.get(), &byte, 1, MSG_DONTWAIT) == 1 && byte == '1' &&
-        listener.pipe.valid() && !NothingToDrain()) {
+        listener.pipe.valid() &&
+        (Pair().draining.load(std::memory_order_acquire) || !NothingToDrain())) {
       Pass(&listener, byte);
     }
   }

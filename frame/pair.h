@@ -17,7 +17,10 @@ struct PairState {
   std::atomic<pid_t> listener{0};
   std::atomic<pid_t> worker{0};
   std::atomic<pid_t> tool_group{0};  // the process group of the program the worker runs, or 0
-  int lock_fd = -1;                  // the instance lock, which every process keeps open
+  // Set by the worker for the whole of a drain and while it awaits late lines: the queue the
+  // listener looks at may then lack a line that the worker is still to carry over.
+  std::atomic<bool> draining{false};
+  int lock_fd = -1;    // the instance lock, which every process keeps open
   time_t started = 0;  // when the launcher's child mapped this; a restarted partner keeps it
 };
 

@@ -58,8 +58,12 @@ WaitCheck LookAfterListener(bool hung_up) {
   return {w->trigger.get(), w->trigger.valid() ? -1 : 0};
 }
 
+// The listener passes every trigger on while the mark is set; it is cleared only after the
+// drain's last write, so a trigger it drops found everything carried over.
 void Drain(Worker* w) {
+  Pair().draining.store(true);
   Start();
+  Pair().draining.store(AwaitsLateLines(), std::memory_order_release);
   if (StoppedShort()) {
     w->retries.Failed();
   } else {

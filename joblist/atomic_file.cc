@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <tuple>
 
 #include "joblist/scoped_fd.h"
@@ -39,6 +40,42 @@ bool ReadFrom(int fd, off_t offset, std::string* out, off_t size) {
     offset += n;
   }
   return true;
+}
+
+namespace {
+
+constexpr off_t kCopyPiece = 65536;
+
+}  // namespace
+
+bool CopyRange(int in, off_t offset, off_t length, int out) {
+  std::string piece(kCopyPiece, '\0');
+  while (length > 0) {
+    const ssize_t n = pread(in, piece.data(), std::min<off_t>(length, piece.size()), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || !WriteAll(out, std::string_view(piece.data(), static_cast<size_t>(n)))) {
+      return false;
+    }
+    offset += n;
+    length -= n;
+  }
+  return true;
+}
+
+bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  // The last piece goes in one write with the line break it may lack, so that a crash cannot
+  // leave lines of a name's length cut; only a longer range is copied in several.
+  const off_t first = std::max<off_t>(length - kCopyPiece, 0);
+  std::string last;
+  if (!fd.valid() || !CopyRange(in, offset, first, fd.get()) ||
+      !ReadFrom(in, offset + first, &last, offset + length) ||
+      static_cast<off_t>(last.size()) < length - first) {
+    return false;
+  }
+  last.resize(static_cast<size_t>(length - first));
+  if (!last.empty() && last.back() != '\n') last += '\n';
+  return WriteAll(fd.get(), last) && Sync(fd.get()) && fd.Reset();
 }
 
 bool Sync(int fd) {
@@ -90,18 +127,24 @@ bool TakeOwnerAndMode(int fd, const struct stat& like) {
 }
 
 // Writes the temporary file; the caller removes it if this fails.
-bool WriteTemporary(const std::string& temp, std::string_view text, const struct stat* like) {
+bool WriteTemporary(const std::string& temp, const struct stat* like,
+                    const std::function<bool(int fd)>& write) {
   ScopedFd fd = CreateTemporary(temp, like != nullptr ? like->st_mode & 0777 : 0666);
   if (!fd.valid()) return false;
   if (like != nullptr && !TakeOwnerAndMode(fd.get(), *like)) return false;
-  return WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
+  return write(fd.get()) && Sync(fd.get()) && fd.Reset();
 }
 
 }  // namespace
 
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like) {
+  return ReplaceFileBy(path, like, [text](int fd) { return WriteAll(fd, text); });
+}
+
+bool ReplaceFileBy(const std::string& path, const struct stat* like,
+                   const std::function<bool(int fd)>& write) {
   const std::string temp = TemporaryPath(path);
-  if (!WriteTemporary(temp, text, like) || rename(temp.c_str(), path.c_str()) != 0) {
+  if (!WriteTemporary(temp, like, write) || rename(temp.c_str(), path.c_str()) != 0) {
     // The caller reports why the rewrite failed, not why the clean-up did.
     const int error = errno;
     unlink(temp.c_str());

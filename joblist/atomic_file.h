@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,11 @@ std::string DirectoryOf(const std::string& path);
 // is given, the new file takes its owner, group and mode.
 // On failure returns false, leaving the old file untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
+
+// ReplaceFile with the new content written by `write` to the descriptor it is given, for content
+// too large to hold in memory. `write` returns false on failure.
+bool ReplaceFileBy(const std::string& path, const struct stat* like,
+                   const std::function<bool(int fd)>& write);
 
 // Flushes the folder that holds `path`, so that a file created or renamed there survives a power
 // cut. Returns false with errno set when the folder cannot be opened or flushed.
@@ -41,6 +47,14 @@ bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info
 
 // Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
 bool WriteAll(int fd, std::string_view text);
+
+// Copies `length` bytes of `in` from `offset` on to `out`, 64 KiB at a time. Returns false on
+// failure, and when `in` ends before.
+bool CopyRange(int in, off_t offset, off_t length, int out);
+
+// Appends `length` bytes of `in` from `offset` on to `path` (creating it), with a "\n" after
+// them unless they end in one, and flushes it to disk. Returns false on failure.
+bool AppendRange(int in, off_t offset, off_t length, const std::string& path);
 
 // Reads `fd` from `offset` to its end into `out`. `size`, when above 0, is the size that fstat
 // gave: once that much is read, no further read asks whether more has come. Returns false on a

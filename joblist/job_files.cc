@@ -7,6 +7,7 @@
 
 #include "joblist/atomic_file.h"
 #include "joblist/line_file.h"
+#include "joblist/lock_wait.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
@@ -17,12 +18,15 @@ ExclusiveLock LockQueue(const std::string& queue) {
   return ExclusiveLock(DirectoryOf(queue).c_str(), /*create=*/false);
 }
 
-std::string GetFrom(const std::string& queue, const std::string& in_progress) {
-  // Producers that take the same lock append only before or after this whole rewrite.
-  const ExclusiveLock lock = LockQueue(queue);
-  StringArray entries(queue);
-  return entries.PrintQueue(
-      [&in_progress](const std::string* name) { return SetActiveIn(in_progress, name); });
+std::string GetFrom(const std::string& queue, const std::string& in_progress,
+                    const SetAside& set_aside) {
+  // Producers that take the same lock append only before or after this whole rewrite. One
+  // that holds it too long is treated like one that takes none: a line it has not finished
+  // stays, and what it writes into the replaced file is carried over.
+  const ExclusiveLock lock(DirectoryOf(queue).c_str(), /*create=*/false, kServiceLockPatience);
+  return PrintQueue(
+      queue, [&in_progress](const std::string* name) { return SetActiveIn(in_progress, name); },
+      set_aside);
 }
 
 bool SaveTo(const std::string& done_list, std::string name) {
@@ -32,7 +36,8 @@ bool SaveTo(const std::string& done_list, std::string name) {
 }
 
 std::string GetActiveFrom(const std::string& in_progress) {
-  FileSnapshot snapshot = ReadSnapshot(in_progress);
+  // World-writable like the queue, it may hold a line of any length, which names no job.
+  FileSnapshot snapshot = ReadSnapshot(in_progress, LongLines::kSkip);
   std::string active = kSentinel;
   ForEachEntry(std::string_view(snapshot.text).substr(0, snapshot.complete),
                [&active](std::string entry) { active = std::move(entry); });
@@ -44,7 +49,7 @@ bool SetActiveIn(const std::string& in_progress, const std::string* name) {
   return UpdateFileStatFirst(in_progress, name == nullptr ? std::string() : *name + '\n');
 }
 
-std::string Get() { return GetFrom(Queue, InBearbeitung); }
+std::string Get(const SetAside& set_aside) { return GetFrom(Queue, InBearbeitung, set_aside); }
 
 bool Save(std::string name) { return SaveTo(Fertig, std::move(name)); }
 

@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "joblist/late_appends.h"
 #include "joblist/paths.h"
+#include "joblist/queue_lines.h"
+#include "joblist/string_array.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -21,8 +24,14 @@ class JobFilesTest : public ScratchDirTest {
  protected:
   void Write(const char* name, const std::string& text) const { WriteFile(Path(name), text); }
   std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
-  std::string Take() { return GetFrom(Path("queue.txt"), Path("active.txt")); }
+  std::string Take() {
+    return GetFrom(Path("queue.txt"), Path("active.txt"),
+                   [this](const SetAsideLine& line) { set_aside_.push_back(line); });
+  }
+  std::vector<SetAsideLine> set_aside_;
 };
+
+std::string Long(size_t length) { return std::string(length, 'x'); }
 
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
   struct Case {
@@ -63,6 +72,69 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
   }
 }
 
+// Lines longer than kLongestLine are taken off unread wherever they stand, and the lines
+// behind the head keep them byte for byte.
+TEST_F(JobFilesTest, SetsAsideLongLines) {
+  const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
+  struct Case {
+    std::string queue;
+    std::vector<std::string> taken;  // successive takes, the sentinel last
+    std::vector<off_t> set_aside;    // the lengths of the lines set aside, in order
+    std::string after_first;
+  };
+  const Case cases[] = {
+      {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, {}, "b\n"},
+      {Long(4097) + "\nb\n", {"b", kSentinel}, {4097}, ""},
+      {Long(4097), {kSentinel}, {4097}, ""},
+      {"a\n" + Long(5000) + "\nb\n", {"a", "b", kSentinel}, {5000}, Long(5000) + "\nb\n"},
+      {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, {200000}, Long(200000) + "\nb\n"},
+      {"a\n" + Long(5000), {"a", kSentinel}, {5000}, Long(5000) + "\n"},
+      {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, {5004}, nul_long + "\nb\n"},
+      {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
+       {"c", kSentinel},
+       {9000, 4097},
+       ""},
+  };
+  for (const Case& c : cases) {
+    Write("queue.txt", c.queue);
+    set_aside_.clear();
+    for (const std::string& expected : c.taken) {
+      EXPECT_EQ(Take().substr(0, 20), expected.substr(0, 20)) << c.queue.substr(0, 20);
+      if (&expected == &c.taken.front()) {
+        EXPECT_EQ(ReadBack("queue.txt"), c.after_first);
+      }
+      if (expected != kSentinel) {
+        EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
+      }
+    }
+    std::vector<off_t> lengths;
+    for (const SetAsideLine& line : set_aside_) {
+      lengths.push_back(line.length);
+      EXPECT_EQ(line.start, c.queue.find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
+    }
+    EXPECT_EQ(lengths, c.set_aside) << c.queue.substr(0, 20);
+    EXPECT_EQ(ReadBack("queue.txt"), "");
+  }
+}
+
+// A long name-sized queue crosses the reader's pieces line by line, and is rewritten intact.
+TEST_F(JobFilesTest, LongQueueOfNamesIsRewrittenWhole) {
+  std::string queue;
+  for (int i = 0; i < 30000; ++i) queue += "name" + std::to_string(i) + "\n";
+  Write("queue.txt", queue);
+  EXPECT_EQ(Take(), "name0");
+  EXPECT_EQ(ReadBack("queue.txt"), queue.substr(queue.find('\n') + 1));
+}
+
+// The operator's listing never holds a long line whole: it leaves such lines out.
+TEST_F(JobFilesTest, StringArrayLeavesOutLongLines) {
+  Write("queue.txt", "a\n" + Long(70000) + "\nb\n" + Long(4097));
+  StringArray entries(Path("queue.txt"));
+  ASSERT_EQ(entries.count(), 2);
+  EXPECT_EQ(entries.item(0), "a");
+  EXPECT_EQ(entries.item(1), "b");
+}
+
 TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
   // A folder that is not empty where a file is to be written or replaced.
   for (const char* obstacle : {"queue.txt.tmp", "active.txt", "active.txt.tmp"}) {
@@ -94,12 +166,24 @@ TEST_F(JobFilesTest, RewriteKeepsOwnerAndModeAndLeavesNoTemporary) {
 
 TEST_F(JobFilesTest, LineStillBeingWrittenIsNoEntryYet) {
   Write("queue.txt", "a");
-  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(producer, 0);
   EXPECT_EQ(Take(), kSentinel);
   EXPECT_EQ(ReadBack("queue.txt"), "a");
   close(producer);
   EXPECT_EQ(Take(), "a");
+  // Nor is a long one set aside while it may still be growing: it stays in the replaced file
+  // until its writer lets go.
+  Write("queue.txt", "b\n" + Long(5000));
+  producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(producer, 0);
+  EXPECT_EQ(Take(), "b");
+  EXPECT_EQ(ReadBack("queue.txt"), "");
+  close(producer);
+  CarryStragglers();
+  EXPECT_EQ(Take(), kSentinel);
+  ASSERT_EQ(set_aside_.size(), 1u);
+  EXPECT_EQ(set_aside_[0].length, 5000);
 }
 
 // A producer that opened the queue before it was replaced still writes into the old file.
@@ -123,6 +207,31 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   EXPECT_EQ(Take(), "a");
   late.join();
   EXPECT_EQ(ReadBack("queue.txt"), "b\nlate\npart\n");
+}
+
+// A writer that keeps the replaced queue open delays one take by a second at most; what it
+// writes later is carried by CarryStragglers, and the file is let go once it closes.
+TEST_F(JobFilesTest, KeepsAReplacedQueueThatAWriterHoldsOpen) {
+  Write("queue.txt", "a\nb\n");
+  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(producer, 0);
+  EXPECT_EQ(Take(), "a");
+  EXPECT_TRUE(KeepsStragglers());
+  const int second = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  EXPECT_EQ(Take(), "b");
+  ASSERT_EQ(write(producer, "late\n", 5), 5);
+  ASSERT_EQ(write(second, "later\n", 6), 6);
+  // A line without its break, of any length, waits for its writer to let go.
+  const std::string part = Long(100000);
+  ASSERT_EQ(write(second, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  CarryStragglers();
+  EXPECT_EQ(ReadBack("queue.txt"), "late\nlater\n");
+  EXPECT_TRUE(KeepsStragglers());
+  close(producer);
+  close(second);
+  CarryStragglers();
+  EXPECT_FALSE(KeepsStragglers());
+  EXPECT_EQ(ReadBack("queue.txt"), "late\nlater\n" + part + "\n");
 }
 
 TEST_F(JobFilesTest, DoneListKeepsNewestTen) {

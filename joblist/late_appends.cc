@@ -4,7 +4,15 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <deque>
+#include <tuple>
+#include <utility>
 
 #include "joblist/atomic_file.h"
 
@@ -40,6 +48,7 @@ namespace {
 constexpr long kFirstWaitNs = 1000000;     // 1 ms
 constexpr long kLongestWaitNs = 50000000;  // 50 ms
 constexpr double kPatienceSeconds = 10.0;
+constexpr double kStragglerPatienceSeconds = 1.0;
 
 double Now() {
   struct timespec ts;
@@ -61,31 +70,99 @@ size_t WholeLength(const std::string& text, Writers writers) {
   return last_break == std::string::npos ? 0 : last_break + 1;
 }
 
-void CarryLateAppends(int old_fd, off_t offset, const std::string& path) {
-  const double give_up = Now() + kPatienceSeconds;
-  long wait_ns = kFirstWaitNs;
-  for (;;) {
-    // Probe before reading: once no writer is left, everything written is there to read.
-    const Writers writers = ProbeWriters(old_fd);
-    std::string late;
-    if (!ReadFrom(old_fd, offset, &late)) return;
-    const size_t length = WholeLength(late, writers);
-    if (length > 0) {
-      late.resize(length);
-      if (late.back() != '\n') late += '\n';
-      if (!AppendDurably(path, late)) {
-        fprintf(stderr, "plimd: cannot carry late lines over to %s\n", path.c_str());
-        return;
-      }
-      offset += static_cast<off_t>(length);
-    }
-    if (writers != Writers::kPresent) return;
-    if (Now() > give_up) {
-      fprintf(stderr, "plimd: a writer still holds the replaced %s open\n", path.c_str());
-      return;
-    }
-    Pause(&wait_ns);
+namespace {
+
+// The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`.
+off_t AfterLastBreak(int fd, off_t from, off_t to) {
+  char piece[65536];
+  while (to > from) {
+    const off_t start = std::max<off_t>(from, to - static_cast<off_t>(sizeof piece));
+    const ssize_t n = pread(fd, piece, static_cast<size_t>(to - start), start);
+    if (n <= 0) return from;
+    const void* last = memrchr(piece, '\n', static_cast<size_t>(n));
+    if (last != nullptr) return start + (static_cast<const char*>(last) - piece) + 1;
+    to = start;
   }
+  return from;
+}
+
+// Carries what has arrived in `old_fd` since `*offset` over to `path` once. Returns whether a
+// writer may still add to it, or kNone when carrying failed (with a message): the lines then
+// stay only in the old file.
+Writers CarryOnce(int old_fd, off_t* offset, const std::string& path) {
+  // Probe before looking: once no writer is left, everything written is there to read.
+  const Writers writers = ProbeWriters(old_fd);
+  struct stat info;
+  if (fstat(old_fd, &info) != 0) return Writers::kNone;
+  const off_t end = writers == Writers::kPresent ? AfterLastBreak(old_fd, *offset, info.st_size)
+                                                 : std::max(info.st_size, *offset);
+  if (end == *offset) return writers;
+  // Copied in pieces: a writer may have added a line of any length.
+  if (!AppendRange(old_fd, *offset, end - *offset, path)) {
+    fprintf(stderr, "plimd: cannot carry late lines over to %s\n", path.c_str());
+    return Writers::kNone;
+  }
+  *offset = end;
+  return writers;
+}
+
+// Carries until no writer is left or `seconds` have passed; returns whether one is left.
+bool CarryFor(int old_fd, off_t* offset, const std::string& path, double seconds) {
+  const double give_up = Now() + seconds;
+  for (long wait_ns = kFirstWaitNs;; Pause(&wait_ns)) {
+    if (CarryOnce(old_fd, offset, path) != Writers::kPresent) return false;
+    if (Now() >= give_up) return true;
+  }
+}
+
+struct Straggler {
+  ScopedFd fd;
+  off_t offset;
+  std::string path;
+};
+
+std::deque<Straggler>& Stragglers() {
+  static std::deque<Straggler>* kept = new std::deque<Straggler>;
+  return *kept;
+}
+
+}  // namespace
+
+void CarryLateAppends(int old_fd, off_t offset, const std::string& path) {
+  if (CarryFor(old_fd, &offset, path, kPatienceSeconds)) {
+    fprintf(stderr, "plimd: a writer still holds the replaced %s open\n", path.c_str());
+  }
+}
+
+void CarryOrKeepLateAppends(ScopedFd old_fd, off_t offset, const std::string& path) {
+  // One writer that keeps every new file open would otherwise cost each job the wait.
+  const double seconds = KeepsStragglers() ? 0 : kStragglerPatienceSeconds;
+  if (!CarryFor(old_fd.get(), &offset, path, seconds)) return;
+  std::deque<Straggler>& kept = Stragglers();
+  if (kept.size() >= kMostStragglers) {
+    fprintf(stderr, "plimd: no longer watching a replaced %s that a writer still holds open\n",
+            kept.front().path.c_str());
+    kept.pop_front();
+  }
+  kept.push_back({std::move(old_fd), offset, path});
+}
+
+void CarryStragglers() {
+  std::deque<Straggler>& kept = Stragglers();
+  for (auto it = kept.begin(); it != kept.end();) {
+    if (CarryOnce(it->fd.get(), &it->offset, it->path) == Writers::kPresent) {
+      ++it;
+    } else {
+      it = kept.erase(it);
+    }
+  }
+}
+
+bool KeepsStragglers() { return !Stragglers().empty(); }
+
+void ForgetStragglers() {
+  for (Straggler& straggler : Stragglers()) std::ignore = straggler.fd.Release();
+  Stragglers().clear();
 }
 
 }  // namespace plim

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "joblist/scoped_fd.h"
+
 namespace plim {
 
 enum class Writers {
@@ -29,6 +31,24 @@ size_t WholeLength(const std::string& text, Writers writers);
 // cannot tell, or after a writer held the old file for more than ten seconds.
 // On failure to append, the lines stay only in the old file and a message goes to stderr.
 void CarryLateAppends(int old_fd, off_t offset, const std::string& path);
+
+// The service's form of CarryLateAppends, which a writer cannot hold up: it waits at most a
+// second for the writers of the replaced file (not at all while another file is kept), then
+// keeps the file as a straggler, whose later lines CarryStragglers carries. At most
+// kMostStragglers are kept; beyond that the oldest is dropped with a message on stderr.
+inline constexpr size_t kMostStragglers = 8;
+void CarryOrKeepLateAppends(ScopedFd old_fd, off_t offset, const std::string& path);
+
+// Carries what the kept files have received since they were last looked at, and drops those
+// that no process holds open for writing any more.
+void CarryStragglers();
+
+// Whether a replaced file is kept because a writer still holds it.
+bool KeepsStragglers();
+
+// Forgets the kept files without closing them: a process forked from this one's forebear has
+// them closed already, and their numbers may name other files now.
+void ForgetStragglers();
 
 }  // namespace plim
 

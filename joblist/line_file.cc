@@ -5,6 +5,7 @@
 
 #include "joblist/atomic_file.h"
 #include "joblist/late_appends.h"
+#include "joblist/queue_lines.h"
 
 namespace plim {
 
@@ -22,9 +23,20 @@ void CreateEmpty(const std::string& path) {
   ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
 }
 
+// Reads the lines of `fd`'s file up to `size` into `text` but those longer than kLongestLine.
+bool ReadShortLines(int fd, off_t size, std::string* text) {
+  LineReader lines(fd, 0, size);
+  for (QueueLine line; lines.Next(&line);) {
+    if (line.TooLong()) continue;
+    *text += line.head;
+    if (line.has_break) *text += '\n';
+  }
+  return !lines.failed();
+}
+
 }  // namespace
 
-FileSnapshot ReadSnapshot(const std::string& path) {
+FileSnapshot ReadSnapshot(const std::string& path, LongLines long_lines) {
   FileSnapshot snapshot;
   snapshot.fd = ScopedFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!snapshot.fd.valid()) {
@@ -32,8 +44,11 @@ FileSnapshot ReadSnapshot(const std::string& path) {
         errno == ENOENT ? FileSnapshot::State::kAbsent : FileSnapshot::State::kUnreadable;
     return snapshot;
   }
-  if (fstat(snapshot.fd.get(), &snapshot.info) != 0 ||
-      !ReadFrom(snapshot.fd.get(), 0, &snapshot.text, snapshot.info.st_size)) {
+  const int fd = snapshot.fd.get();
+  if (fstat(fd, &snapshot.info) != 0 ||
+      !(long_lines == LongLines::kKeep
+            ? ReadFrom(fd, 0, &snapshot.text, snapshot.info.st_size)
+            : ReadShortLines(fd, snapshot.info.st_size, &snapshot.text))) {
     snapshot.state = FileSnapshot::State::kUnreadable;
     return snapshot;
   }
@@ -85,7 +100,7 @@ bool UpdateFileStatFirst(const std::string& path, std::string_view text) {
     if (info.st_size == 0 && text.empty()) return true;
     if (info.st_size == 0 || text.empty()) return ReplaceFile(path, text, &info);
   }
-  return UpdateFile(path, ReadSnapshot(path), text) != Update::kFailed;
+  return UpdateFile(path, ReadSnapshot(path, LongLines::kSkip), text) != Update::kFailed;
 }
 
 }  // namespace plim

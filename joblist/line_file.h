@@ -29,8 +29,13 @@ struct FileSnapshot {
   ScopedFd fd;            // read-only, on the file that was read
 };
 
-// Reads the file at `path` whole.
-FileSnapshot ReadSnapshot(const std::string& path);
+enum class LongLines {
+  kKeep,  // read them whole
+  kSkip,  // leave out lines longer than kLongestLine, which are never held whole
+};
+
+// Reads the file at `path`, whole or without its long lines.
+FileSnapshot ReadSnapshot(const std::string& path, LongLines long_lines = LongLines::kKeep);
 
 // Takes the first entry off `text` into `entry`: a line without its "\n", cut at its first NUL
 // byte since names end there wherever they are used. A last line without "\n" is an entry too.
@@ -56,8 +61,8 @@ enum class Update { kUnchanged, kReplaced, kFailed };
 Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
 // UpdateFile without a read where a stat tells enough: when the file is empty, or is to be
-// emptied, its content does not matter (a line still being written is emptied too). Returns
-// false on failure.
+// emptied, its content does not matter (a line still being written is emptied too). Otherwise
+// the file is read without its long lines. Returns false on failure.
 bool UpdateFileStatFirst(const std::string& path, std::string_view text);
 
 }  // namespace plim

@@ -87,6 +87,19 @@ std::string LockHolder(int fd) {
   return "an unknown process";
 }
 
+bool WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK && errno != EINTR) return false;
+  {
+    Alarm alarm(seconds);
+    const int rc = BlockUntilRung(fd);
+    if (rc == 0 || errno != EINTR) return rc == 0;
+  }
+  fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; going on without it\n",
+          program_invocation_short_name, seconds, path, LockHolder(fd).c_str());
+  return false;
+}
+
 bool WaitForLock(int fd, const char* path) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (errno != EWOULDBLOCK && errno != EINTR) return false;

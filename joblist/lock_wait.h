@@ -20,6 +20,13 @@ std::string LockHolder(int fd);
 // reason than the lock being held.
 bool WaitForLock(int fd, const char* path);
 
+// Seconds the service waits for the folder lock before it goes on without it.
+inline constexpr unsigned kServiceLockPatience = 3;
+
+// WaitForLock for at most `seconds`: then says on stderr which process holds the lock on `path`
+// and returns false without it.
+bool WaitForLockAtMost(int fd, const char* path, unsigned seconds);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBLIST_LOCK_WAIT_H_

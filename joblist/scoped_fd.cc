@@ -63,4 +63,9 @@ ExclusiveLock::ExclusiveLock(const char* path, bool create) : held_(path, create
   if (held_.fd() >= 0) locked_ = WaitForLock(held_.fd(), path);
 }
 
+ExclusiveLock::ExclusiveLock(const char* path, bool create, unsigned seconds)
+    : held_(path, create) {
+  if (held_.fd() >= 0) locked_ = WaitForLockAtMost(held_.fd(), path, seconds);
+}
+
 }  // namespace plim

@@ -57,6 +57,8 @@ class ExclusiveLock {
   // Opens `path` (creating it as a file when `create` is set) and waits for the lock, saying on
   // stderr which process holds it once the wait has lasted ten seconds (WaitForLock).
   ExclusiveLock(const char* path, bool create);
+  // Waits at most `seconds` (WaitForLockAtMost), then goes on unlocked.
+  ExclusiveLock(const char* path, bool create, unsigned seconds);
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
   bool locked() const { return locked_; }

@@ -3,7 +3,6 @@
 #define PLIMD_JOBLIST_STRING_ARRAY_H_
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,14 +10,11 @@
 
 namespace plim {
 
-// Records a name elsewhere before the queue loses it; called with null to take that back.
-// Returns false if the name could not be recorded.
-using Claim = std::function<bool(const std::string* name)>;
-
 class StringArray {
  public:
   // Binds the array to `file_name` and reads it. A file that is absent or unreadable gives an
-  // empty array; an unreadable one is never rewritten.
+  // empty array; an unreadable one is never rewritten. Lines longer than kLongestLine are left
+  // out unread, so that no file makes the array hold more than its names.
   explicit StringArray(std::string file_name);
   StringArray(const StringArray&) = delete;
   StringArray& operator=(const StringArray&) = delete;
@@ -28,15 +24,6 @@ class StringArray {
   void Read();
   // Appends one entry after all of the file's.
   void Add(std::string entry);
-
-  // Returns the first entry that is not the sentinel and rewrites the file without it and
-  // without the sentinel lines before it; the sentinel when there is no such entry. `claim`
-  // gets the entry before the file loses it, and lines that producers append to the old file
-  // during the rewrite are carried into the new one.
-  // On failure (the file could not be read or rewritten, or `claim` failed) prints
-  // "Error: <path>\n" to stdout, returns the sentinel and leaves the file and the claim as
-  // they were.
-  std::string PrintQueue(const Claim& claim);
 
   // Rewrites the file with the newest ten entries. On failure the file stays as it was and
   // false is returned.

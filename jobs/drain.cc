@@ -11,7 +11,9 @@
 
 #include "joblist/atomic_file.h"
 #include "joblist/job_files.h"
+#include "joblist/late_appends.h"
 #include "joblist/paths.h"
+#include "joblist/queue_lines.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/convert.h"
 #include "jobs/history.h"
@@ -117,6 +119,20 @@ bool RunJob(const std::string& raw, bool rerun) {
   return emptied;
 }
 
+// A line too long to be a name leaves the queue with a record of its own, so that the
+// operator finds out where it went; the record names it by its first bytes.
+void RecordSetAside(const SetAsideLine& line) {
+  const std::string error = "a queue line of " + std::to_string(line.length) +
+                            " bytes is longer than " + std::to_string(kLongestLine) + "; set aside";
+  fprintf(stderr, "plimd: %s\n", error.c_str());
+  HistoryRecord record;
+  record.name = line.start;
+  record.start = UtcTime(time(nullptr));
+  record.error = error;
+  if (!history.Append(record))
+    fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
+}
+
 bool Paused() {
   struct stat info;
   return stat(kPausedMark, &info) == 0;
@@ -145,6 +161,7 @@ void Recover() {
   done_but_listed.clear();
   nothing_in_progress = false;
   unsafe_said.clear();
+  ForgetStragglers();
   history = HistoryWriter(kHistory);
   ForgetKeptWorkRoot();
   ForgetChildSignals();
@@ -160,8 +177,12 @@ bool NothingToDrain() {
 
 bool StoppedShort() { return stopped_short; }
 
+bool AwaitsLateLines() { return KeepsStragglers(); }
+
 void Start() {
   stopped_short = false;
+  // A replaced queue that a writer still held when it was replaced may have received lines.
+  CarryStragglers();
   if (NothingToDo()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
@@ -175,7 +196,7 @@ void Start() {
   }
   done_but_listed.clear();
   std::string head;
-  while (!Paused() && WorkFolderSafe() && (head = Get()) != kSentinel) {
+  while (!Paused() && WorkFolderSafe() && (head = Get(RecordSetAside)) != kSentinel) {
     if (!RunJob(head, /*rerun=*/false)) return;
   }
   // The last job's name left the in-progress file, and no new one came in.

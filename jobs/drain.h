@@ -22,11 +22,19 @@ void Recover();
 // folder cannot be made safe (checked before a name leaves the queue), or when a job's history
 // record or done list cannot be written: that job stays in the in-progress file and runs again
 // at the next call.
+// First carries over what producers have written since into replaced queue files that a
+// writer held open when they were replaced (CarryOrKeepLateAppends). A queue line longer than
+// kLongestLine is taken off unread with a message on stderr and a history record of its own
+// (outcome "failed", its first bytes as the name, the reason as "error").
 void Start();
 
 // The last Start stopped short for something that may mend by itself; the worker calls it again
 // later.
 bool StoppedShort();
+
+// Whether a replaced queue file is kept because a writer still holds it: lines may then come
+// through it, carried over only by the next drain, so every trigger must reach the worker.
+bool AwaitsLateLines();
 
 // The queue file exists empty and the in-progress file is empty or absent: a trigger would
 // find nothing to do. Two stats, without a lock or a read. A producer appends before it

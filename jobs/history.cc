@@ -112,6 +112,7 @@ std::string FormatRecord(const HistoryRecord& record) {
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
+         (record.error.empty() ? "" : ",\"error\":" + Dump(Json(record.error))) +
          ",\"outcome\":\"" + Outcome(record) + "\"" +
          (record.output_dropped != 0
               ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
@@ -129,7 +130,7 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->start = json.at("start").get<std::string>();
     record->seconds = json.at("seconds").get<double>();
     record->rerun = json.at("rerun").get<bool>();
-    record->output_dropped = json.value("output_dropped", 0LL);
+    record->error = json.value("error", std::string());
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {

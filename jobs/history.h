@@ -22,6 +22,7 @@ struct HistoryRecord {
   ToolStatus analysis;
   ToolStatus mark;
   long long output_dropped = 0;  // bytes of the tools' output left out of the log
+  std::string error;             // why the entry ran no job, or empty; written only when set
 };
 
 // A history file holding more lines than kHistoryMax is rewritten with the newest kHistoryKeep.

@@ -30,7 +30,9 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   odd.rerun = true;
   odd.mark = {ToolStatus::End::kTimeLimit, 0};
   odd.output_dropped = 5000000000;
+  odd.error = "why \xff";
   const std::string line = FormatRecord(odd);
+  EXPECT_NE(line.find(",\"error\":\"why \xef\xbf\xbd\",\"outcome\":"), std::string::npos) << line;
   EXPECT_EQ(FormatRecord(Record("Some Title")),
             "{\"name\":\"Some Title\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1.234,"
             "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
@@ -49,6 +51,8 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(records[1].output_dropped, 5000000000);
   EXPECT_NE(line.find(",\"outcome\":\"time limit\",\"output_dropped\":5000000000}\n"),
             std::string::npos);
+  EXPECT_EQ(records[0].error, "");
+  EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
 }
 
 // The history is trimmed only once it is over the limit, and then to the newest records.
