@@ -131,6 +131,7 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->seconds = json.at("seconds").get<double>();
     record->rerun = json.at("rerun").get<bool>();
     record->error = json.value("error", std::string());
+    record->output_dropped = json.value("output_dropped", 0LL);
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {
