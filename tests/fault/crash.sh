@@ -23,6 +23,9 @@ for call in openat write fsync rename; do
     wait "$TRACER"
     points=$((points + 1))
     expect_whole_files
+    # The listener starts a new worker at once, which runs the cut job again; a stop in the
+    # middle of that would be a second interruption, so the restart below waits for it.
+    wait_for "the new worker's drain" settled
     stop_service
     start_service
     wait_for "the restarted service to finish" settled

@@ -66,11 +66,15 @@ for fault in fsync:EIO rename:EXDEV rename:EIO; do
     wait_for "the end of the drain" waiting_for_trigger "$WORKER"
     grep -q INJECTED "$TRACE" || break
     injected=$((injected + 1))
-    # A drain while the fault lasts must not run again a job that is done.
-    drains=$(reports)
-    send 25252 1
-    wait_for "a drain under the fault" eval '[ "$(reports)" -gt "$drains" ]'
-    wait_for "the worker to wait for a trigger" quiet
+    # A drain while the fault lasts must not run again a job that is done. Where the fault
+    # hit only the drain's last flush of the folder, which the rename before it does not
+    # depend on, every name is done and a trigger finds nothing to do.
+    if ! idle ${#NAMES[@]}; then
+      drains=$(reports)
+      send 25252 1
+      wait_for "a drain under the fault" eval '[ "$(reports)" -gt "$drains" ]'
+      wait_for "the worker to wait for a trigger" quiet
+    fi
     expect_whole_files clean
     expect_kept
     detach
