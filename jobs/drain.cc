@@ -188,7 +188,9 @@ bool NothingToDrain() {
          EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
 }
 
-bool StoppedShort() { return stopped_short; }
+// Without the job files' folder (no disk), a retry could not mend anything: only a mount, or
+// a producer who made the folder and then triggers, brings it back, and both drain.
+bool StoppedShort() { return stopped_short && FilesDevice() != 0; }
 
 bool AwaitsLateLines() { return KeepsStragglers(); }
 

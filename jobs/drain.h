@@ -38,7 +38,7 @@ void Start();
 void ForgetFiles();
 
 // The last Start stopped short for something that may mend by itself; the worker calls it again
-// later.
+// later. False while the job files' folder is missing: a mount of the disk brings the next drain.
 bool StoppedShort();
 
 // Whether a replaced queue file is kept because a writer still holds it: lines may then come
