@@ -6,7 +6,7 @@
 source "$(dirname "$0")/../lib.sh"
 
 DISK=/run/disk
-mkdir -p "$DISK" && mount -t tmpfs disk "$DISK" && cp -a /hdd/. "$DISK/" &&
+mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
   mount -t tmpfs beneath /hdd || fail "cannot set up the disk"
 ln -s /run/plimd.err "$DISK/plimd.err" # for fail()
 
@@ -75,6 +75,18 @@ mount -o remount,rw,bind /hdd || fail "cannot remount writable"
 WAIT_SECONDS=5 wait_idle 5
 expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\n')
 
+say "a drain that failed on a full disk is tried again once space is freed, with no trigger"
+printf 'full\n' >>"$QUEUE"
+failures=$(grep -cxF "Error: $QUEUE" /run/plimd.out)
+dd if=/dev/zero of="$DISK/filler" bs=64k 2>/dev/null
+send 25252 1
+wait_for "the drain to fail" eval '[ "$(grep -cxF "Error: $QUEUE" /run/plimd.out)" -gt "$failures" ]'
+wait_for "the worker to wait" waiting_for_trigger "$WORKER"
+[ "$(cat "$QUEUE")" = full ] || fail "the queue lost its name on a full disk"
+rm "$DISK/filler"
+WAIT_SECONDS=20 wait_idle 6
+expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nfull\n')
+
 say "started without its disk, the service runs, makes nothing there, and drains when it comes"
 stop_service
 umount /hdd || fail "cannot unmount the disk"
@@ -85,8 +97,8 @@ plimd_count_is 2 || fail "expected two plimd processes, found: $(plimd_pids | xa
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 beneath_empty
 plug
-WAIT_SECONDS=5 wait_idle 7
-expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nearly\nlater\n')
+WAIT_SECONDS=5 wait_idle 8
+expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nfull\nearly\nlater\n')
 grep -q '^plim .*/early.rec' "$CALLS" || fail "the job in progress did not run"
 
 pass
