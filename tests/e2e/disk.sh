@@ -6,8 +6,10 @@
 source "$(dirname "$0")/../lib.sh"
 
 DISK=/run/disk
-mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
-  mount -t tmpfs beneath /hdd || fail "cannot set up the disk"
+if ! { mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
+  mount -t tmpfs beneath /hdd; }; then
+  fail "cannot set up the disk"
+fi
 ln -s /run/plimd.err "$DISK/plimd.err" # for fail()
 
 plug() { mount --bind "$DISK" /hdd || fail "cannot mount the disk"; }
@@ -18,14 +20,16 @@ start_from_hdd() {
   (cd /hdd && exec "$PLIMD" </dev/null >>/run/plimd.out 2>>/run/plimd.err) || rc=$?
   [ "$rc" -eq 0 ] || fail "plimd returned $rc"
   wait_for "the listener on port 25252" udp_bound 25252
-  read -r LISTENER WORKER _ </run/plimd.pid
+  read -r _ WORKER _ </run/plimd.pid
 }
 
 holders() {
   local p
   for p in $(plimd_pids); do
     printf '%s cwd=%s\n' "$p" "$(readlink "/proc/$p/cwd")"
-    ls -l "/proc/$p/fd" | grep -F /hdd
+    for f in "/proc/$p/fd"/*; do
+      [[ "$(readlink "$f")" != /hdd* ]] || echo "$f -> $(readlink "$f")"
+    done
     grep -F /hdd "/proc/$p/maps"
   done
 }
@@ -49,14 +53,15 @@ send 25252 1
 wait_idle 2
 expect_file "$DONE" <(printf 'first\nsecond\n')
 
-say "the disk pulled out under a running tool: nothing lands beneath; back, the job reruns untriggered"
+say "the disk pulled out under a running tool: nothing lands beneath; back, the job runs again \
+untriggered"
 hold_job cut next
 umount -l /hdd || fail "cannot pull the disk out"
 rm "$DISK/hold"
 wait_for "the tool to end" dead "$TOOL"
 wait_for "the worker to give up on the job" waiting_for_trigger "$WORKER"
 beneath_empty
-[ "$(cat "$DISK/plim/files/in_bearbeitung.txt")" = cut ] || fail "the cut job left the in-progress file"
+[ "$(cat "$DISK/plim/files/in_bearbeitung.txt")" = cut ] || fail "the cut job left $ACTIVE"
 plug
 WAIT_SECONDS=5 wait_idle 4
 expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\n')
@@ -77,15 +82,45 @@ expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\n')
 
 say "a drain that failed on a full disk is tried again once space is freed, with no trigger"
 printf 'full\n' >>"$QUEUE"
-failures=$(grep -cxF "Error: $QUEUE" /run/plimd.out)
+drain_failures() { grep -cxF "Error: $QUEUE" /run/plimd.out; }
+failures=$(drain_failures)
 dd if=/dev/zero of="$DISK/filler" bs=64k 2>/dev/null
 send 25252 1
-wait_for "the drain to fail" eval '[ "$(grep -cxF "Error: $QUEUE" /run/plimd.out)" -gt "$failures" ]'
+wait_for "the drain to fail" eval "[ \$(drain_failures) -gt $failures ]"
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 [ "$(cat "$QUEUE")" = full ] || fail "the queue lost its name on a full disk"
 rm "$DISK/filler"
 WAIT_SECONDS=20 wait_idle 6
 expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nfull\n')
+
+say "a done job whose name could not leave the in-progress file is not run again after a \
+remount of the same disk, but is on another disk, where it never ran"
+not_emptied() { grep -c "^plimd: cannot empty $ACTIVE after the job $1" /run/plimd.err; }
+hold_job listed
+mkdir -p "$ACTIVE.tmp/keep" # makes every rewrite of the in-progress file fail
+rm /hdd/hold
+wait_for "the in-progress file to stay" eval '[ "$(not_emptied listed)" -ge 1 ]'
+{ mount -o remount,ro,bind /hdd && mount -o remount,rw,bind /hdd; } || fail "cannot remount"
+wait_for "the drains after the remounts" eval '[ "$(not_emptied listed)" -ge 3 ]'
+rmdir "$ACTIVE.tmp/keep" "$ACTIVE.tmp"
+send 25252 1
+wait_idle 7
+[ "$(marks_of listed)" -eq 1 ] || fail "the done job ran again after a remount of its disk"
+hold_job other
+mkdir -p "$ACTIVE.tmp/keep"
+rm /hdd/hold
+wait_for "the in-progress file to stay" eval '[ "$(not_emptied other)" -ge 1 ]'
+wait_for "the worker to wait" waiting_for_trigger "$WORKER"
+other=/run/disk2
+if ! { mkdir -p $other && mount -t tmpfs disk2 $other && cp -a "$DISK/." $other/ &&
+  rm -r $other/plim/files/in_bearbeitung.txt.tmp &&
+  sed -i '/^other$/d' $other/plim/files/fertig.txt; }; then
+  fail "cannot make another disk"
+fi
+{ umount /hdd && mount --bind $other /hdd; } || fail "cannot swap the disks"
+WAIT_SECONDS=5 wait_for "the job to run on the other disk" job_done other
+[ "$(marks_of other)" -eq 2 ] || fail "the job in progress on the other disk did not run"
+rmdir "$DISK/plim/files/in_bearbeitung.txt.tmp/keep" "$DISK/plim/files/in_bearbeitung.txt.tmp"
 
 say "started without its disk, the service runs, makes nothing there, and drains when it comes"
 stop_service
@@ -97,8 +132,8 @@ plimd_count_is 2 || fail "expected two plimd processes, found: $(plimd_pids | xa
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 beneath_empty
 plug
-WAIT_SECONDS=5 wait_idle 8
-expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nfull\nearly\nlater\n')
+WAIT_SECONDS=5 wait_idle 10
+expect_file "$DONE" <(printf '%s\n' first second cut next readonly full listed other early later)
 grep -q '^plim .*/early.rec' "$CALLS" || fail "the job in progress did not run"
 
 pass
