@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,6 +49,9 @@ struct Listener {
   // is bound as soon as it is free, for as long as the service runs.
   Backoff binds{1000, 60000};
   int bind_error = 0;  // the failure last said on stderr, so that each is said once
+  // The kernel marks it with POLLPRI whenever the mount table changes: the recordings disk
+  // coming, going or turning read-only, which the worker learns of at once, with no timer.
+  ScopedFd mounts{open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)};
 };
 
 // A worker's tool group outlives the worker only until here, before a new worker reruns the job.
@@ -110,9 +114,15 @@ void RunListener(int pipe_write) {
   listener.pipe = ScopedFd(pipe_write);
   for (;;) {
     const int timeout_ms = Sooner(LookAfterWorker(&listener), LookAfterSocket(&listener));
-    struct pollfd ready[2] = {{listener.sock.get(), POLLIN, 0}, {listener.pipe.get(), 0, 0}};
-    if (poll(ready, 2, timeout_ms) <= 0) continue;
+    struct pollfd ready[3] = {{listener.sock.get(), POLLIN, 0},
+                              {listener.pipe.get(), 0, 0},
+                              {listener.mounts.get(), POLLPRI, 0}};
+    if (poll(ready, 3, timeout_ms) <= 0) continue;
     if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) WorkerEnded(&listener);
+    // The poll itself takes the change in; a worker started later looks at the files anyway.
+    if ((ready[2].revents & (POLLPRI | POLLERR)) != 0 && listener.pipe.valid()) {
+      Pass(&listener, 'm');
+    }
     char byte;
     // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
     // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 #include "frame/descriptors.h"
 #include "frame/instance.h"
@@ -57,6 +58,9 @@ void BlockSigpipe() {
 
 int RunService() {
   CloseDescriptorsExcept({});
+  // A working folder on the recordings disk, where the launcher may be run from, would keep it
+  // busy for as long as the service runs: it could not be unmounted while idle.
+  std::ignore = chdir("/");
   bool held = false;
   std::string problem;
   ScopedFd lock = TakeInstanceLock(kInstanceLock, &held, &problem);

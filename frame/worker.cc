@@ -21,23 +21,28 @@ namespace {
 struct Worker {
   ScopedFd trigger;  // the read end of the listener's pipe
   bool hung_up = false;
-  int pending = 0;  // triggers taken from a dead listener's pipe, not yet drained for
+  int pending = 0;              // triggers taken from a dead listener's pipe, not yet drained for
+  bool mounts_changed = false;  // the listener saw the mount table change ('m')
   Restarts restarts;
   // A drain that stopped short for something that may mend by itself is tried again: 10 s
-  // later, the pause doubling up to five minutes; a trigger tries again at once.
+  // later, the pause doubling up to five minutes; a trigger or a change of the mount table
+  // tries again at once.
   Backoff retries{10000, 300000};
 };
 Worker* g_worker = nullptr;
 
-int CountTriggers(const char* bytes, ssize_t n) {
-  return static_cast<int>(std::count(bytes, bytes + std::max<ssize_t>(n, 0), '1'));
+// Takes in what the listener passed: a "1" per trigger, an "m" per change of the mount table.
+void TakeBytes(Worker* w, const char* bytes, ssize_t n) {
+  const char* end = bytes + std::max<ssize_t>(n, 0);
+  w->pending += static_cast<int>(std::count(bytes, end, '1'));
+  w->mounts_changed = w->mounts_changed || std::find(bytes, end, 'm') != end;
 }
 
 // The writer is gone, so what is left in the pipe can be read without blocking.
 void ListenerEnded(Worker* w) {
   char bytes[256];
   for (ssize_t n; (n = read(w->trigger.get(), bytes, sizeof bytes)) > 0;) {
-    w->pending += CountTriggers(bytes, n);
+    TakeBytes(w, bytes, n);
   }
   w->trigger.Reset();
   w->hung_up = false;
@@ -106,7 +111,7 @@ void ReadTriggers(Worker* w, int fd, int timeout_ms) {
   if (timeout_ms >= 0) DisarmAlarm();
   errno = error;
   if (n > 0) {
-    w->pending += CountTriggers(bytes, n);
+    TakeBytes(w, bytes, n);
   } else if (n == 0 || errno != EINTR) {
     w->hung_up = true;
   }
@@ -123,6 +128,13 @@ void RunWorker(int pipe_read) {
   Recover();
   Drain(&worker);
   for (;;) {
+    // A disk that came, went or became writable again: what a retry waits for may have mended.
+    if (worker.mounts_changed) {
+      worker.mounts_changed = false;
+      ForgetFiles();
+      worker.retries.Succeeded();
+      Drain(&worker);
+    }
     for (; worker.pending > 0; --worker.pending) Drain(&worker);
     if (worker.retries.MsUntilDue() == 0) Drain(&worker);
     const WaitCheck check = LookAfterListener(false);

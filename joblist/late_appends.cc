@@ -165,4 +165,16 @@ void ForgetStragglers() {
   Stragglers().clear();
 }
 
+void DropStragglersOff(dev_t device) {
+  std::deque<Straggler>& kept = Stragglers();
+  for (auto it = kept.begin(); it != kept.end();) {
+    struct stat info;
+    if (fstat(it->fd.get(), &info) == 0 && info.st_dev == device && device != 0) {
+      ++it;
+    } else {
+      it = kept.erase(it);
+    }
+  }
+}
+
 }  // namespace plim

@@ -50,6 +50,10 @@ bool KeepsStragglers();
 // them closed already, and their numbers may name other files now.
 void ForgetStragglers();
 
+// Closes the kept files that are not on the file system `device` (all of them for 0): after a
+// change of the mount table, a file of a disk that went, or of another one, is no queue's.
+void DropStragglersOff(dev_t device);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBLIST_LATE_APPENDS_H_

@@ -32,6 +32,10 @@ namespace {
 // because emptying it failed. Kept in memory only: after a restart the job runs once more, which
 // the promise of at most one extra run per interruption allows.
 std::string done_but_listed;
+// The file system of the job files when done_but_listed was set: a change of the mount table
+// that puts them on another one (another disk, or none) makes the name one of files this
+// worker never wrote, so it is forgotten and the job runs, rather than being lost.
+dev_t done_but_listed_on = 0;
 
 // The in-progress file was empty (or absent) when the last drain ended. Only the worker writes
 // it, so until the next job it stays so, and an empty drain need not look at it again.
@@ -45,15 +49,24 @@ bool stopped_short = false;
 // Why the work folder was last found unsafe, said once until the reason changes.
 std::string unsafe_said;
 
+// The file system that holds the job files, or 0 while their folder is missing (no disk).
+dev_t FilesDevice() {
+  struct stat info;
+  return stat(kFilesDir, &info) == 0 ? info.st_dev : 0;
+}
+
 // Returns false, with a message, when the in-progress file still names `raw`.
 bool EmptyActive(const std::string& raw) {
   if (SetActiveIn(InBearbeitung, nullptr)) {
     done_but_listed.clear();
     return true;
   }
+  const int error = errno;
   done_but_listed = raw;
-  fprintf(stderr, "plimd: cannot empty %s after the job %s: %s; trying again at the next trigger\n",
-          InBearbeitung, raw.c_str(), strerror(errno));
+  done_but_listed_on = FilesDevice();
+  stopped_short = true;
+  fprintf(stderr, "plimd: cannot empty %s after the job %s: %s; trying again later\n",
+          InBearbeitung, raw.c_str(), strerror(error));
   return false;
 }
 
@@ -175,7 +188,9 @@ bool NothingToDrain() {
          EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
 }
 
-bool StoppedShort() { return stopped_short; }
+// Without the job files' folder (no disk), a retry could not mend anything: only a mount, or
+// a producer who made the folder and then triggers, brings it back, and both drain.
+bool StoppedShort() { return stopped_short && FilesDevice() != 0; }
 
 bool AwaitsLateLines() { return KeepsStragglers(); }
 
@@ -199,8 +214,23 @@ void Start() {
   while (!Paused() && WorkFolderSafe() && (head = Get(RecordSetAside)) != kSentinel) {
     if (!RunJob(head, /*rerun=*/false)) return;
   }
+  if (head != kSentinel) return;
+  // Get returns the sentinel also when it could not take from the queue (a disk gone, read-only
+  // or full): only a queue file left empty means that nothing is left.
+  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) {
+    stopped_short = true;
+    return;
+  }
   // The last job's name left the in-progress file, and no new one came in.
-  nothing_in_progress = head == kSentinel;
+  nothing_in_progress = true;
+}
+
+void ForgetFiles() {
+  nothing_in_progress = false;
+  history = HistoryWriter(kHistory);
+  const dev_t device = FilesDevice();
+  if (device != done_but_listed_on) done_but_listed.clear();
+  DropStragglersOff(device);
 }
 
 }  // namespace plim

@@ -17,7 +17,9 @@ void Recover();
 // When NothingToDrain, returns at once without a lock or a read (after a drain that left nothing
 // in progress, with one stat: only the worker writes the in-progress file). When the
 // in-progress file cannot be emptied after a job, ends with a message on stderr; the next call
-// empties it without running that job again.
+// empties it without running that job again (see ForgetFiles).
+// Stops short, and leaves the names where they are, when the queue could not be taken from
+// (Get's message) or the in-progress file could not be emptied.
 // Stops short, with a message on stderr, and leaves the names where they are when the work
 // folder cannot be made safe (checked before a name leaves the queue), or when a job's history
 // record or done list cannot be written: that job stays in the in-progress file and runs again
@@ -28,8 +30,15 @@ void Recover();
 // (outcome "failed", its first bytes as the name, the reason as "error").
 void Start();
 
+// The mount table changed: the job files may be on another disk, or on none, or writable again.
+// Forgets what was known of them (the cached empty in-progress file, the history's line count,
+// replaced queue files no longer on the files' file system, and a finished job whose name could
+// not be taken out of the in-progress file, unless the files are still on the same file
+// system), so that the next Start looks at them afresh.
+void ForgetFiles();
+
 // The last Start stopped short for something that may mend by itself; the worker calls it again
-// later.
+// later. False while the job files' folder is missing: a mount of the disk brings the next drain.
 bool StoppedShort();
 
 // Whether a replaced queue file is kept because a writer still holds it: lines may then come
