@@ -109,6 +109,7 @@ std::string UtcTime(time_t when) {
 // bookkeeping besides.
 std::string FormatRecord(const HistoryRecord& record) {
   return "{\"name\":" + Dump(Json(record.name)) + ",\"start\":" + Dump(Json(record.start)) +
+         (record.clock_unset ? ",\"clock_unset\":true" : "") +
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
@@ -117,7 +118,7 @@ std::string FormatRecord(const HistoryRecord& record) {
          (record.output_dropped != 0
               ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
               : std::string()) +
-         "}\n";
+         (record.run.empty() ? "" : ",\"run\":" + Dump(Json(record.run))) + "}\n";
 }
 
 Json RecordJson(const HistoryRecord& record) { return Json::parse(FormatRecord(record)); }
@@ -132,6 +133,8 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->rerun = json.at("rerun").get<bool>();
     record->error = json.value("error", std::string());
     record->output_dropped = json.value("output_dropped", 0LL);
+    record->clock_unset = json.value("clock_unset", false);
+    record->run = json.value("run", std::string());
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {
