@@ -106,19 +106,21 @@ std::string UtcTime(time_t when) {
 
 // Written out directly, with the library's escaping for the texts and its form for the number:
 // a JSON object built first and then dumped cost every job more work than all of its own
-// bookkeeping besides.
+// bookkeeping besides. The keys added later go before the outcome, so that the lines of scripts
+// that look at a line's end still end as they did.
 std::string FormatRecord(const HistoryRecord& record) {
   return "{\"name\":" + Dump(Json(record.name)) + ",\"start\":" + Dump(Json(record.start)) +
-         (record.clock_unset ? ",\"clock_unset\":true" : "") +
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
          (record.error.empty() ? "" : ",\"error\":" + Dump(Json(record.error))) +
-         ",\"outcome\":\"" + Outcome(record) + "\"" +
+         (record.clock_unset ? ",\"clock_unset\":true" : "") +
+         (record.run.empty() ? "" : ",\"run\":" + Dump(Json(record.run))) + ",\"outcome\":\"" +
+         Outcome(record) + "\"" +
          (record.output_dropped != 0
               ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
               : std::string()) +
-         (record.run.empty() ? "" : ",\"run\":" + Dump(Json(record.run))) + "}\n";
+         "}\n";
 }
 
 Json RecordJson(const HistoryRecord& record) { return Json::parse(FormatRecord(record)); }

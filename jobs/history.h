@@ -46,8 +46,9 @@ std::string RecordedName(const std::string& name);
 // `when` as a record's start holds it: "2026-12-07T02:10:00Z".
 std::string UtcTime(time_t when);
 
-// The record as a JSON object, its keys in the order of the file's lines; "clock_unset" only
-// when true, "output_dropped" only when some output was left out, "run" only when known.
+// The record as a JSON object, its keys in the order of the file's lines; "error", "clock_unset"
+// and "run" (before "outcome") only when set, "output_dropped" only when some output was left
+// out.
 nlohmann::ordered_json RecordJson(const HistoryRecord& record);
 
 // The record as one JSON line, "\n" included.

@@ -78,6 +78,6 @@ wait_idle $((jobs_before + 1))
   fail "since start: $("$PLIMCTL" status)"
 "$PLIMCTL" status --json | grep -qF '"since_start":{"ok":1,"failed":0,"time limit":0}' ||
   fail "since_start: $("$PLIMCTL" status --json)"
-[ -n "$run" ] && tail -n1 "$FILES/history" | grep -qF "\"outcome\":\"ok\",\"run\":\"$run\"}" ||
+[ -n "$run" ] && tail -n1 "$FILES/history" | grep -qF "\"run\":\"$run\",\"outcome\":\"ok\"}" ||
   fail "the record names no run $run: $(tail -n1 "$FILES/history")"
 pass
