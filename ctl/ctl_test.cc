@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "ctl/history_cmds.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
 #include "ctl/udp_port.h"
@@ -262,6 +263,8 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
       {"100 0 5\n", "plimd", 'S', "/usr/bin/sleep", false},
       {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
+      {"100 0 5 7777 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", true},
+      {"100 0 5 7776 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", false},
   };
   const std::string proc = Path("proc");
   for (const Case& c : cases) {
@@ -273,19 +276,69 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
     const ServiceProcesses p = ReadServiceProcesses(files_.pid_file, proc);
     EXPECT_EQ(p.listener, c.accepted ? 100 : 0) << c.pid_file << c.comm << " " << c.exe;
     EXPECT_EQ(p.started, c.accepted ? 5 : 0);
+    const bool has_run = c.pid_file.find("ab-1f") != std::string::npos;
+    EXPECT_EQ(p.run, c.accepted && has_run ? "ab-1f" : "") << c.pid_file;
   }
 }
 
 TEST_F(CtlTest, PidFileRecordsEachProcesssStartTime) {
-  ASSERT_TRUE(WritePidFile(files_.pid_file.c_str(), getpid(), 0, 5));
+  const std::string run = RunIdentity();
+  ASSERT_TRUE(WritePidFile(files_.pid_file.c_str(), getpid(), 0, 5, run));
   PidFileLine line;
   ASSERT_TRUE(ReadPidFile(files_.pid_file.c_str(), &line));
   const unsigned long long ticks = StartTicks(ReadFile("/proc/self/stat"));
   ASSERT_NE(ticks, 0u);
   EXPECT_EQ(ReadFile(files_.pid_file),
-            std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0\n");
+            std::to_string(getpid()) + " 0 5 " + std::to_string(ticks) + " 0 " + run + "\n");
   EXPECT_EQ(line.listener_ticks, ticks);
+  EXPECT_EQ(line.run, run);
+  // One field of its own, and another run's even when made at once.
+  EXPECT_EQ(run.find_first_of(" \t\n"), std::string::npos) << run;
+  EXPECT_GT(run.size(), 17u) << run;
+  EXPECT_NE(RunIdentity(), run);
   EXPECT_EQ(StartTicks(StatLine(9, "a) (b", 'S', 42)), 42u) << "a name with \") \"";
+}
+
+// `since start` counts this run's records whatever the clock read: records of an earlier boot
+// that seem newer, and this run's written before the clock was set, are each told by their run.
+TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
+  const auto record = [](const char* start, const char* run, ToolStatus::End end) {
+    HistoryRecord r;
+    r.start = start;
+    r.run = run;
+    r.analysis = {end, 0};
+    r.mark = {ToolStatus::End::kExited, 0};
+    return r;
+  };
+  using End = ToolStatus::End;
+  const std::vector<HistoryRecord> records = {
+      record("2030-01-01T00:00:00Z", "", End::kExited),           // an older version's
+      record("2030-01-02T00:00:00Z", "earlier-1", End::kExited),  // an earlier boot's
+      record("1970-01-01T00:01:00Z", "this-2", End::kExited),     // before the clock was set
+      record("1970-01-01T00:02:00Z", "this-2", End::kTimeLimit),
+      record("2026-12-07T10:00:00Z", "this-2", End::kSignaled),
+  };
+  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
+  const struct {
+    std::string run;
+    int ok, failed, time_limit;
+  } cases[] = {
+      {"this-2", 1, 1, 1},
+      {"earlier-1", 1, 0, 0},
+      {"gone-3", 0, 0, 0},
+      {"", 2, 1, 0},  // a service that names no run: by the times, as before
+  };
+  for (const auto& c : cases) {
+    const Outcomes n = CountSince(records, started, c.run);
+    EXPECT_EQ(n.ok, c.ok) << c.run;
+    EXPECT_EQ(n.failed, c.failed) << c.run;
+    EXPECT_EQ(n.time_limit, c.time_limit) << c.run;
+  }
+  HistoryRecord unset = records[2];
+  unset.clock_unset = true;
+  unset.name = "News";
+  EXPECT_EQ(FormatHistoryLine(unset),
+            "1970-01-01T00:01:00Z (clock unset)  0.000 s  ok  exit 0 / exit 0  News\n");
 }
 
 TEST(UdpPortTest, ParsesProcNetUdp) {
@@ -371,7 +424,7 @@ TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
 
 TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
   StatusReport status;
-  status.service = {10, 11, 0};
+  status.service = {10, 11, 0, ""};
   status.port = 25252;
   const std::string running = "service: running (listener 10, worker 11)\n";
   const struct {

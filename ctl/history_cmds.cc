@@ -10,9 +10,9 @@ namespace plim {
 std::string FormatHistoryLine(const HistoryRecord& record) {
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%.3f s", record.seconds);
-  return record.start + "  " + seconds + "  " + Outcome(record) + (record.rerun ? " (rerun)" : "") +
-         "  " + Describe(record.analysis) + " / " + Describe(record.mark) + "  " +
-         Printable(record.name) +
+  return record.start + (record.clock_unset ? " (clock unset)" : "") + "  " + seconds + "  " +
+         Outcome(record) + (record.rerun ? " (rerun)" : "") + "  " + Describe(record.analysis) +
+         " / " + Describe(record.mark) + "  " + Printable(record.name) +
          (record.error.empty() ? "" : "  (" + Printable(record.error) + ")") + "\n";
 }
 

@@ -16,7 +16,8 @@ namespace plim {
 // What `wait` returns when its time is up, as timeout(1) does.
 inline constexpr int kExitTimeout = 124;
 
-// One record for people: start, duration, outcome (marked "(rerun)"), both tools and the name.
+// One record for people: start (marked "(clock unset)" when it is no time), duration, outcome
+// (marked "(rerun)"), both tools and the name.
 std::string FormatHistoryLine(const HistoryRecord& record);
 
 // `history [--json] [NAME...]`: the records, oldest first, only those of the NAMEs if given;

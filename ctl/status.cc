@@ -143,19 +143,6 @@ std::string SinceStartLine(const StatusReport& status) {
          std::to_string(n.time_limit) + " time limit";
 }
 
-// The records' starts and the service's start are both UTC to the second in one format, so
-// they compare as text.
-Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started) {
-  const std::string since = UtcTime(started);
-  Outcomes n;
-  for (const HistoryRecord& record : records) {
-    if (record.start < since) continue;
-    const std::string outcome = Outcome(record);
-    ++(outcome == "ok" ? n.ok : outcome == "failed" ? n.failed : n.time_limit);
-  }
-  return n;
-}
-
 }  // namespace
 
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::string& proc) {
@@ -165,8 +152,29 @@ ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::st
   p.listener = IsService(proc, line.listener, line.listener_ticks) ? line.listener : 0;
   p.worker = IsService(proc, line.worker, line.worker_ticks) ? line.worker : 0;
   p.started = line.started;
-  if (p.listener == 0 && p.worker == 0) p.started = 0;
+  p.run = line.run;
+  if (p.listener == 0 && p.worker == 0) {
+    p.started = 0;
+    p.run.clear();
+  }
   return p;
+}
+
+// A record's start is no guide to the run that wrote it: a recorder's clock may read 1970 after a
+// boot and be set later, so records of earlier boots seem newer and this run's older. Where the
+// run is known, the records that name it are counted, and only they: one without a run is an
+// older version's. Without one, starts and the service's start are both UTC to the second in one
+// format, and compare as text.
+Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started,
+                    const std::string& run) {
+  const std::string since = UtcTime(started);
+  Outcomes n;
+  for (const HistoryRecord& record : records) {
+    if (run.empty() ? record.start < since : record.run != run) continue;
+    const std::string outcome = Outcome(record);
+    ++(outcome == "ok" ? n.ok : outcome == "failed" ? n.failed : n.time_limit);
+  }
+  return n;
 }
 
 StatusReport ReadStatus(const CtlFiles& files) {
@@ -182,7 +190,7 @@ StatusReport ReadStatus(const CtlFiles& files) {
   const std::vector<HistoryRecord> records = ReadHistory(files.history);
   if (!records.empty()) status.last = records.back();
   if (status.service.started != 0) {
-    status.since_start = CountSince(records, status.service.started);
+    status.since_start = CountSince(records, status.service.started, status.service.run);
   }
   return status;
 }

@@ -27,6 +27,7 @@ struct ServiceProcesses {
   pid_t listener = 0;
   pid_t worker = 0;
   time_t started = 0;  // when the service started; 0 when unknown or neither process runs
+  std::string run;     // the run's identity; empty from an older service or when none runs
 };
 
 // How the jobs recorded since the service started ended.
@@ -53,6 +54,11 @@ struct StatusReport {
 // runs.
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file,
                                       const std::string& proc = "/proc");
+
+// How the records of the service's run ended: those that name `run`, or, where the service does
+// not publish one (an older version), those that started at `started` or later.
+Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started,
+                    const std::string& run);
 
 // Reads all that `status` shows from `files`, the history in one pass; changes no file.
 // Missing files count as empty.

@@ -18,6 +18,7 @@
 #include "frame/listener.h"
 #include "frame/worker.h"
 #include "joblist/paths.h"
+#include "jobs/history_writer.h"
 
 namespace plim {
 
@@ -61,6 +62,8 @@ bool MapPair(int lock_fd) {
   g_pair = new (memory) PairState;
   g_pair->lock_fd = lock_fd;
   g_pair->started = time(nullptr);
+  snprintf(g_pair->run, sizeof g_pair->run, "%s", RunIdentity().c_str());
+  SetHistoryRun(g_pair->run);
   return true;
 }
 
@@ -68,8 +71,8 @@ PairState& Pair() { return *g_pair; }
 
 void PublishPids() {
   // A service run without root cannot write /run; the file is only for status tools.
-  std::ignore =
-      WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started);
+  std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started,
+                             Pair().run);
 }
 
 Restarts::Restarts() : last_start_ms_(NowMs()) {}

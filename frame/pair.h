@@ -22,6 +22,10 @@ struct PairState {
   std::atomic<bool> draining{false};
   int lock_fd = -1;    // the instance lock, which every process keeps open
   time_t started = 0;  // when the launcher's child mapped this; a restarted partner keeps it
+  // This run's identity (RunIdentity), which its history records and the PID file name: the
+  // records of this run are told by it, not by their times, which a clock set after a boot
+  // puts anywhere.
+  char run[48] = {};
 };
 
 // Maps the shared state (once, in the first child) and notes the service's start time.

@@ -106,14 +106,17 @@ std::string UtcTime(time_t when) {
 
 // Written out directly, with the library's escaping for the texts and its form for the number:
 // a JSON object built first and then dumped cost every job more work than all of its own
-// bookkeeping besides.
+// bookkeeping besides. The keys added later go before the outcome, so that the lines of scripts
+// that look at a line's end still end as they did.
 std::string FormatRecord(const HistoryRecord& record) {
   return "{\"name\":" + Dump(Json(record.name)) + ",\"start\":" + Dump(Json(record.start)) +
          ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
          ",\"rerun\":" + (record.rerun ? "true" : "false") +
          ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
          (record.error.empty() ? "" : ",\"error\":" + Dump(Json(record.error))) +
-         ",\"outcome\":\"" + Outcome(record) + "\"" +
+         (record.clock_unset ? ",\"clock_unset\":true" : "") +
+         (record.run.empty() ? "" : ",\"run\":" + Dump(Json(record.run))) + ",\"outcome\":\"" +
+         Outcome(record) + "\"" +
          (record.output_dropped != 0
               ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
               : std::string()) +
@@ -132,6 +135,8 @@ bool ParseRecord(std::string_view line, HistoryRecord* record) {
     record->rerun = json.at("rerun").get<bool>();
     record->error = json.value("error", std::string());
     record->output_dropped = json.value("output_dropped", 0LL);
+    record->clock_unset = json.value("clock_unset", false);
+    record->run = json.value("run", std::string());
     return ParseTool(json.at("analysis"), &record->analysis) &&
            ParseTool(json.at("mark"), &record->mark);
   } catch (const Json::exception&) {

@@ -23,6 +23,11 @@ struct HistoryRecord {
   ToolStatus mark;
   long long output_dropped = 0;  // bytes of the tools' output left out of the log
   std::string error;             // why the entry ran no job, or empty; written only when set
+  // The clock read a time well before this build was made when the job started, so `start` is
+  // no time at all; written only when true.
+  bool clock_unset = false;
+  // The run of the service that wrote the record (see RunIdentity); empty in older records.
+  std::string run;
 };
 
 // A history file holding more lines than kHistoryMax is rewritten with the newest kHistoryKeep.
@@ -41,8 +46,9 @@ std::string RecordedName(const std::string& name);
 // `when` as a record's start holds it: "2026-12-07T02:10:00Z".
 std::string UtcTime(time_t when);
 
-// The record as a JSON object, its keys in the order of the file's lines; "output_dropped" only
-// when some output was left out.
+// The record as a JSON object, its keys in the order of the file's lines; "error", "clock_unset"
+// and "run" (before "outcome") only when set, "output_dropped" only when some output was left
+// out.
 nlohmann::ordered_json RecordJson(const HistoryRecord& record);
 
 // The record as one JSON line, "\n" included.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jobs/history_writer.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -53,6 +54,41 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
             std::string::npos);
   EXPECT_EQ(records[0].error, "");
   EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
+}
+
+// Each appended record names the run that wrote it, whatever the caller's record said, and says
+// so where its start is plainly not a time: a clock before the build, as after a recorder's boot.
+TEST_F(HistoryTest, AppendNamesTheRunAndAnUnsetClock) {
+  const struct {
+    std::string start;
+    bool clock_unset;
+  } cases[] = {
+      {"1970-01-01T00:00:42Z", true},
+      {"2000-01-01T00:05:00Z", true},
+      {UtcTime(time(nullptr)), false},
+      {"2030-06-01T12:00:00Z", false},
+  };
+  SetHistoryRun("0123456789abcdef-2a");
+  HistoryWriter writer(Path("history"));
+  for (const auto& c : cases) {
+    HistoryRecord record = Record(c.start);
+    record.start = c.start;
+    record.run = "another";
+    ASSERT_TRUE(writer.Append(record));
+  }
+  SetHistoryRun("");
+  const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
+  ASSERT_EQ(records.size(), std::size(cases));
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].clock_unset, cases[i].clock_unset) << cases[i].start;
+    EXPECT_EQ(records[i].run, "0123456789abcdef-2a") << cases[i].start;
+  }
+  const std::string text = ReadFile(Path("history"));
+  const std::string run = ",\"run\":\"0123456789abcdef-2a\",\"outcome\":\"failed\"}\n";
+  EXPECT_NE(text.find("\"signal\",\"value\":9},\"clock_unset\":true" + run), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\"signal\",\"value\":9}" + run), std::string::npos)
+      << "clock_unset written only when true";
 }
 
 // The history is trimmed only once it is over the limit, and then to the newest records.

@@ -55,10 +55,29 @@ timeout -s KILL 5 "$PLIMCTL" wait 'Old "Q" \ x' || fail "wait under the folder l
 kill "$holder"
 
 say "the pid file: each process's start time after the three fields that scripts read"
-read -r listener worker started listener_ticks worker_ticks </run/plimd.pid
+read -r listener worker started listener_ticks worker_ticks run </run/plimd.pid
 [ "$listener_ticks" = "$(awk '{ print $22 }' "/proc/$listener/stat")" ] &&
   [ "$worker_ticks" = "$(awk '{ print $22 }' "/proc/$worker/stat")" ] && [ "$started" -gt 0 ] ||
   fail "pid file: $(cat /run/plimd.pid)"
 "$PLIMCTL" status | grep -qx "service: running (listener $listener, worker $worker)" ||
   fail "status: $("$PLIMCTL" status)"
+
+say "since start: this run's jobs alone, though earlier runs' records seem newer"
+send 25252 1
+# Each of them waits a while for the folder lock that the sleep above may still hold.
+WAIT_SECONDS=40 wait_for "the names left queued to run" settled
+# As after a boot with the clock at 1970: the records of earlier runs start after this one.
+for other in '"run":"0000000000000000-1",' ''; do
+  printf '{"name":"Before","start":"2030-01-01T00:00:00Z","seconds":1,"rerun":false,"analysis":{"end":"exit","value":0},"mark":{"end":"exit","value":0},"outcome":"ok",%s"x":0}\n' "$other"
+done >"$FILES/history"
+jobs_before=$(marks)
+printf 'Now\n' >>"$QUEUE"
+send 25252 1
+wait_idle $((jobs_before + 1))
+"$PLIMCTL" status | grep -qx "since start: 1 ok, 0 failed, 0 time limit" ||
+  fail "since start: $("$PLIMCTL" status)"
+"$PLIMCTL" status --json | grep -qF '"since_start":{"ok":1,"failed":0,"time limit":0}' ||
+  fail "since_start: $("$PLIMCTL" status --json)"
+[ -n "$run" ] && tail -n1 "$FILES/history" | grep -qF "\"run\":\"$run\",\"outcome\":\"ok\"}" ||
+  fail "the record names no run $run: $(tail -n1 "$FILES/history")"
 pass
