@@ -52,7 +52,9 @@ wait_for "the folder lock held" eval '! flock -n "$FILES" true'
 timeout -s KILL 5 "$PLIMCTL" status >"$SCRATCH/out" || fail "status under the folder lock: $?"
 grep -qx '  Some Title' "$SCRATCH/out" || fail "status under the folder lock: $(cat "$SCRATCH/out")"
 timeout -s KILL 5 "$PLIMCTL" wait 'Old "Q" \ x' || fail "wait under the folder lock: $?"
-kill "$holder"
+# flock's child holds the lock too; left alone, it would hold every later drain up.
+read -r sleeper <"/proc/$holder/task/$holder/children"
+kill "$holder" "$sleeper"
 
 say "the pid file: each process's start time after the three fields that scripts read"
 read -r listener worker started listener_ticks worker_ticks run </run/plimd.pid
