@@ -1,0 +1,69 @@
+#!/bin/bash
+# The tools and the hook run at the priority of the settings, low by default, so that the
+# recordings the box makes at the same time keep the CPU and the disk; the service's own two
+# processes keep theirs, and a kernel that refuses a priority does not keep the tools from running.
+# /etc gets a private overlay for /etc/plimd.conf.
+source "$(dirname "$0")/../lib.sh"
+
+mkdir -p /hdd/etc/upper /hdd/etc/work
+mount -t overlay overlay -o lowerdir=/etc,upperdir=/hdd/etc/upper,workdir=/hdd/etc/work /etc ||
+  fail "cannot lay an overlay over /etc"
+command -v ionice >/dev/null || { echo "SKIP: ionice is not installed"; exit 125; }
+
+# Each program notes its nice value (field 19 of its stat) and its I/O class.
+for program in plim plim_mark; do
+  printf '#!/bin/sh\necho "%s $(cut -d" " -f19 /proc/$$/stat) $(ionice -p $$)" >>/hdd/prio\n' \
+    "$program" >"/hdd/plim/bin64/$program"
+done
+printf '#!/bin/sh\necho "hook $(cut -d" " -f19 /proc/$$/stat) $(ionice -p $$)" >>/hdd/prio\n' \
+  >/hdd/hook
+# plim_mark also counts the jobs.
+echo 'printf "plim_mark %s\n" "$1" >>/hdd/calls.txt' >>/hdd/plim/bin64/plim_mark
+chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+: >"$CALLS"
+settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
+hooked() { [ "$(grep -c '^hook' /hdd/prio)" -eq "$1" ]; }
+run() { # run JOBS_DONE_AFTER NAME...: queues the names and waits for their jobs and hooks
+  local total=$1
+  shift
+  printf '%s\n' "$@" >>"$QUEUE"
+  send 25252 1
+  wait_idle "$total"
+  wait_for "the hooks" hooked "$total"
+}
+# What the service starts with: this shell's own nice value and I/O class.
+own_nice=$(cut -d' ' -f19 /proc/$$/stat)
+own_class=$(ionice -p $$)
+expect_programs() { # expect_programs NICE CLASS: the three programs of the last job ran so
+  tail -n 3 /hdd/prio >"$SCRATCH/last"
+  expect_file "$SCRATCH/last" <(printf '%s %s %s\n' plim "$1" "$2" plim_mark "$1" "$2" hook "$1" "$2")
+}
+: >/hdd/prio
+
+say "tools and hook run at nice 19 in the idle I/O class by default; the service keeps its own"
+settings
+start_service
+run 1 plain
+expect_programs 19 idle
+read -r listener worker _ </run/plimd.pid
+for pid in "$listener" "$worker"; do
+  [ "$(cut -d' ' -f19 "/proc/$pid/stat") $(ionice -p "$pid")" = "$own_nice $own_class" ] ||
+    fail "process $pid of the service runs at $(cut -d' ' -f19 "/proc/$pid/stat") $(ionice -p "$pid")"
+done
+
+say "tool_nice and tool_io_class = best-effort: that nice value and the service's own class"
+settings 'tool_nice = 5\ntool_io_class = best-effort\n'
+run 2 five
+expect_programs 5 "$own_class"
+settings 'tool_nice = 0\n'
+run 3 zero
+expect_programs 0 idle
+
+say "a kernel that refuses both priorities still runs the tools and the hook"
+settings
+attach -f -e trace=setpriority,ioprio_set -e inject=setpriority,ioprio_set:error=EPERM
+run 4 refused
+detach
+[ "$(grep -c 'EPERM (.*) (INJECTED)' "$TRACE")" -eq 6 ] || fail "not refused thrice each: $(cat "$TRACE")"
+expect_programs "$own_nice" "$own_class"
+pass
