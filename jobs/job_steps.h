@@ -99,15 +99,16 @@ struct ProgramIo {
   ScopedFd* pipe_write_end = nullptr;  // closed once the program has started, when not null
 };
 
-// Runs the program argv[0] with `argv` in a process group of its own, with the environment
-// `envp` (the service's own when null), the descriptors, mask and priorities of `io` (a priority
-// the kernel refuses is left as it is), and no other
-// descriptor of the service's. Waits for it, then kills what is left of its process group and
-// every other child of the worker but its partner (the worker is a subreaper, so that takes in
-// what left the group with setsid), so nothing it started outlives it. time_limit_seconds <= 0:
-// no limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the
-// result is then kTimeLimit. A program that cannot be started or exec'd is reported on stderr (on
-// its stderr for a failed exec, with exit status 127). The program is killed if the worker dies.
+// Runs the program argv[0] with `argv` in a session and process group of its own, with the
+// environment `envp` (the service's own when null), the descriptors, mask and priorities of `io`
+// (its nice value also for its session's share of the CPU; a priority the kernel refuses is left
+// as it is), and no other descriptor of the service's. Waits for it, then kills what is left of
+// its process group and every other child of the worker but its partner (the worker is a
+// subreaper, so that takes in what left the group with setsid), so nothing it started outlives
+// it. time_limit_seconds <= 0: no limit. Past the limit the whole process group gets SIGTERM, and
+// 5 s later SIGKILL; the result is then kTimeLimit. A program that cannot be started or exec'd is
+// reported on stderr (on its stderr for a failed exec, with exit status 127). The program is
+// killed if the worker dies.
 ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
                       int time_limit_seconds);
 

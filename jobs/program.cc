@@ -1,6 +1,7 @@
-// RunProgram: a program of the job, in a process group of its own, waited for without polling.
+// RunProgram: a program of the job, in a session of its own, waited for without polling.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -46,6 +47,7 @@ struct Launch {
   int stderr_fd;
   mode_t umask;
   int nice;
+  char nice_text[4];  // for the session's share of the CPU, written where the child cannot
   bool idle_io;
   pid_t worker;
   sigset_t mask;  // the program's, not the worker's
@@ -73,8 +75,10 @@ __attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool,
 __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   const Launch* launch = static_cast<const Launch*>(arg);
   // A group of its own lets the worker end everything the program started; the worker blocks
-  // signals it reads through a descriptor, which the program must not inherit.
-  if (setpgid(0, 0) != 0) _exit(127);
+  // signals it reads through a descriptor, which the program must not inherit. A session of its
+  // own, too: where the kernel shares the CPU out by session first (autogroup), a nice value
+  // counts only against the own session's processes, and the recording runs in another one.
+  if (setsid() < 0) _exit(127);
   sigprocmask(SIG_SETMASK, &launch->mask, nullptr);
   // A program left running after a worker is killed would work beside the next worker's job.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -86,6 +90,11 @@ __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   // The box records while jobs run: the program gets what the recording leaves of the CPU and
   // the disk. Where the kernel refuses (no ioprio, a container without the right) it runs as is.
   std::ignore = setpriority(PRIO_PROCESS, 0, launch->nice);
+  const int autogroup = open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
+  if (autogroup >= 0) {
+    std::ignore = write(autogroup, launch->nice_text, strlen(launch->nice_text));
+    close(autogroup);
+  }
 #ifdef SYS_ioprio_set
   if (launch->idle_io) std::ignore = syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioIdle);
 #endif
@@ -309,8 +318,9 @@ ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, c
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask, io.nice, io.idle_io,
-                   getpid(),    {}};
+  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask,
+                   io.nice,     {},   io.idle_io,   getpid(),     {}};
+  snprintf(launch.nice_text, sizeof launch.nice_text, "%d", io.nice);
   sigemptyset(&launch.mask);
   const int signals = ChildSignals();
   const pid_t child = signals >= 0 ? StartProgram(&launch) : -1;
