@@ -30,7 +30,8 @@ echo "$PLIMD_NAME|$PLIMD_OUTCOME|$PLIMD_ANALYSIS|$PLIMD_MARK|$HOOK_PROBE|$PLIMD_
 echo "hook ran for $PLIMD_NAME"
 HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
-printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\n' >/etc/plimd.conf
+printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\ntool_nice = 0\n' \
+  >/etc/plimd.conf
 
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }
 

@@ -9,6 +9,8 @@ mkdir -p /hdd/etc/upper /hdd/etc/work
 mount -t overlay overlay -o lowerdir=/etc,upperdir=/hdd/etc/upper,workdir=/hdd/etc/work /etc ||
   fail "cannot lay an overlay over /etc"
 command -v ionice >/dev/null || { echo "SKIP: ionice is not installed"; exit 125; }
+# At nice 19 the tools wait for every busy process of a loaded machine.
+WAIT_SECONDS=60
 
 # Each program notes its nice value (field 19 of its stat), that of its session's share of the
 # CPU where the kernel shares it out by session (autogroup; "-" elsewhere), and its I/O class.

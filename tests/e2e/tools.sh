@@ -33,7 +33,7 @@ case $PLIMD_NAME in *hang*) exec sleep 600 ;; esac
 HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 : >"$CALLS"
-settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
+settings() { printf 'on_job_done = /hdd/hook\ntool_nice = 0\n%b' "$*" >/etc/plimd.conf; }
 hooked() { [ "$(grep -c '^hook' /hdd/umask)" -eq "$1" ]; }
 run() { # run JOBS_DONE_AFTER NAME...: queues the names and waits for their jobs and hooks
   local total=$1
