@@ -2,12 +2,9 @@
 # The tools and the hook run at the priority of the settings, low by default, so that the
 # recordings the box makes at the same time keep the CPU and the disk; the service's own two
 # processes keep theirs, and a kernel that refuses a priority does not keep the tools from running.
-# /etc gets a private overlay for /etc/plimd.conf.
+# /etc/plimd.conf is the scenario's own (lib.sh).
 source "$(dirname "$0")/../lib.sh"
 
-mkdir -p /hdd/etc/upper /hdd/etc/work
-mount -t overlay overlay -o lowerdir=/etc,upperdir=/hdd/etc/upper,workdir=/hdd/etc/work /etc ||
-  fail "cannot lay an overlay over /etc"
 command -v ionice >/dev/null || { echo "SKIP: ionice is not installed"; exit 125; }
 # At nice 19 the tools wait for every busy process of a loaded machine.
 WAIT_SECONDS=60
