@@ -43,10 +43,9 @@ void RunHook(const std::string& program, const HistoryRecord& record, const Sett
   for (const std::string& variable : environment)
     envp.push_back(const_cast<char*>(variable.c_str()));
   envp.push_back(nullptr);
-  ProgramIo io;
+  ProgramIo io = ToolIo(settings);
   io.stdout_fd = STDERR_FILENO;
   io.stderr_fd = STDERR_FILENO;
-  io.umask = settings.tool_umask;
   std::ignore = RunProgram({program}, envp.data(), io, HookTimeLimit(settings));
 }
 

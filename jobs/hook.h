@@ -23,8 +23,8 @@ inline constexpr int kHookTimeLimit = 60;
 int HookTimeLimit(const Settings& settings);
 
 // Runs `program` without arguments or shell, with that environment, its stdout and stderr on
-// the worker's stderr, under HookTimeLimit and with the tools' umask, and waits for it. Its exit
-// status is not looked at; failures to start it go to stderr.
+// the worker's stderr, under HookTimeLimit and with the tools' umask and priorities, and waits for
+// it. Its exit status is not looked at; failures to start it go to stderr.
 void RunHook(const std::string& program, const HistoryRecord& record, const Settings& settings);
 
 }  // namespace plim

@@ -102,14 +102,12 @@ void Perform(const Step& step, Job* job) {
       return AppendLine(job->log, first);
     case Action::kAnalyse:
       if (!MayRunTools(*job, /*say_why=*/true)) return;
-      job->result.analysis =
-          RunTool({first, "-", Fill(step.second, name)}, job->log, /*stderr_to_log=*/true,
-                  job->settings.tool_time_limit, job->settings.tool_umask);
+      job->result.analysis = RunTool({first, "-", Fill(step.second, name)}, job->log,
+                                     /*stderr_to_log=*/true, job->settings);
       return;
     case Action::kMark:
       if (!MayRunTools(*job, /*say_why=*/false)) return;
-      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false,
-                                 job->settings.tool_time_limit, job->settings.tool_umask);
+      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->settings);
       return;
   }
 }

@@ -23,7 +23,7 @@ struct JobResult {
 // (jobs/work_dir), links the recording (and, when the configuration asks for it, a fresh empty
 // index file beside it) into the job's folder, runs the analysis tool and then the mark tool with
 // the framed record appended to the log, and removes the job's folder. Each tool runs under the
-// settings' time limit, with their umask, and the log takes at most log_limit_mb MiB of their
+// settings' time limit, umask and priorities, and the log takes at most log_limit_mb MiB of their
 // output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
 // of the ones before it; failures go to stderr. Where the work folder or the job's folder cannot be
 // made safe, the tools are not run (kNotRun) and one line on stderr says why.

@@ -121,8 +121,16 @@ void AppendLine(JobLog& log, const std::string& line) {
   if (!WriteAll(log.fd(), lines + line + '\n')) Report("cannot write to", log.path(), errno);
 }
 
+ProgramIo ToolIo(const Settings& settings) {
+  ProgramIo io;
+  io.umask = settings.tool_umask;
+  io.nice = settings.tool_nice;
+  io.idle_io = settings.tool_io_idle;
+  return io;
+}
+
 ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stderr_to_log,
-                   int time_limit_seconds, mode_t umask) {
+                   const Settings& settings) {
   if (log.open_error() != 0) {
     Report("cannot open", log.path(), log.open_error());
     return ToolStatus();
@@ -136,16 +144,15 @@ ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stder
   ScopedFd write_end(ends[1]);
   // Never blocks the worker: it reads only what is there, also after the tool has ended.
   std::ignore = fcntl(read_end.get(), F_SETFL, O_NONBLOCK);
-  ProgramIo io;
+  ProgramIo io = ToolIo(settings);
   io.stdout_fd = write_end.get();
   io.stderr_fd = stderr_to_log ? write_end.get() : -1;
-  io.umask = umask;
   io.pipe_fd = read_end.get();
   io.log = &log;
   // The worker's copy of the write end goes once the tool holds its own, so that the pipe ends
   // when the tool and all it started have let go of it.
   io.pipe_write_end = &write_end;
-  return RunProgram(argv, nullptr, io, time_limit_seconds);
+  return RunProgram(argv, nullptr, io, settings.tool_time_limit);
 }
 
 }  // namespace plim

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "joblist/scoped_fd.h"
+#include "jobs/settings.h"
 
 namespace plim {
 
@@ -87,33 +88,41 @@ struct ToolStatus {
 
 // Where a program's output goes and what it starts with.
 struct ProgramIo {
-  int stdout_fd = -1;  // its stdout; -1 keeps the service's
-  int stderr_fd = -1;  // its stderr; -1 keeps the service's
-  mode_t umask = 022;  // its file-creation mask
+  int stdout_fd = -1;   // its stdout; -1 keeps the service's
+  int stderr_fd = -1;   // its stderr; -1 keeps the service's
+  mode_t umask = 022;   // its file-creation mask
+  int nice = 19;        // its nice value
+  bool idle_io = true;  // the idle I/O class; false: the worker's
   // The read end of a pipe the program writes into, emptied into `log` while it runs; -1: none.
   int pipe_fd = -1;
   JobLog* log = nullptr;
   ScopedFd* pipe_write_end = nullptr;  // closed once the program has started, when not null
 };
 
-// Runs the program argv[0] with `argv` in a process group of its own, with the environment
-// `envp` (the service's own when null), the descriptors and mask of `io`, and no other
-// descriptor of the service's. Waits for it, then kills what is left of its process group and
-// every other child of the worker but its partner (the worker is a subreaper, so that takes in
-// what left the group with setsid), so nothing it started outlives it. time_limit_seconds <= 0:
-// no limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the
-// result is then kTimeLimit. A program that cannot be started or exec'd is reported on stderr (on
-// its stderr for a failed exec, with exit status 127). The program is killed if the worker dies.
+// Runs the program argv[0] with `argv` in a session and process group of its own, with the
+// environment `envp` (the service's own when null), the descriptors, mask and priorities of `io`
+// (its nice value also for its session's share of the CPU; a priority the kernel refuses is left
+// as it is), and no other descriptor of the service's. Waits for it, then kills what is left of
+// its process group and every other child of the worker but its partner (the worker is a
+// subreaper, so that takes in what left the group with setsid), so nothing it started outlives
+// it. time_limit_seconds <= 0: no limit. Past the limit the whole process group gets SIGTERM, and
+// 5 s later SIGKILL; the result is then kTimeLimit. A program that cannot be started or exec'd is
+// reported on stderr (on its stderr for a failed exec, with exit status 127). The program is
+// killed if the worker dies.
 ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
                       int time_limit_seconds);
 
-// Runs a tool of the job through RunProgram: its stdout, and its stderr too when `stderr_to_log`
-// is set, go through a pipe into the log, within the log's limit; otherwise stderr stays the
-// worker's. When the log could not be opened the tool is not run (kNotRun). time_limit_seconds
-// <= 0: no limit. Past the limit the whole process group gets SIGTERM, and 5 s later SIGKILL; the
-// result is then kTimeLimit.
+// What the tools and the hook start with, from the settings: their umask, nice value and I/O
+// class; the descriptors are the service's.
+ProgramIo ToolIo(const Settings& settings);
+
+// Runs a tool of the job through RunProgram, as ToolIo and the time limit of `settings` say: its
+// stdout, and its stderr too when `stderr_to_log` is set, go through a pipe into the log, within
+// the log's limit; otherwise stderr stays the worker's. When the log could not be opened the tool
+// is not run (kNotRun). Past the time limit (none when 0) the whole process group gets SIGTERM,
+// and 5 s later SIGKILL; the result is then kTimeLimit.
 ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stderr_to_log,
-                   int time_limit_seconds, mode_t umask);
+                   const Settings& settings);
 
 // Forgets the descriptor RunProgram reads SIGCHLD through without closing it: for a process
 // forked with another one's memory, whose descriptors were closed on the way.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -118,7 +119,7 @@ TEST_F(JobStepsTest, TouchNeverFollowsALink) {
 TEST_F(JobStepsTest, LogTakesOutputUpToTheLimitAndCountsTheRest) {
   const std::string tool = Tool("tool", "head -c 3145728 /dev/zero | tr '\\0' x\necho err >&2\n");
   JobLog log(Path("log"), 1);
-  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, 0, 022);
+  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, Settings());
   EXPECT_EQ(status.end, ToolStatus::End::kExited);
   AppendLine(log, "frame");
   AppendLine(log, "next");
@@ -135,23 +136,36 @@ TEST_F(JobStepsTest, ToolsDescendantsOutsideItsGroupEndWithIt) {
       Tool("tool", "setsid sh -c 'echo $$ >" + Path("escaped") + "; exec sleep 600' &\n" +
                        "while [ ! -s " + Path("escaped") + " ]; do sleep 0.01; done\necho done\n");
   JobLog log(Path("log"), 16);
-  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, 30, 022);
+  Settings settings;
+  settings.tool_time_limit = 30;
+  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, settings);
   EXPECT_EQ(status.end, ToolStatus::End::kExited);
   EXPECT_EQ(ReadBack("log"), "done\n");
   EXPECT_TRUE(Ended(std::stoi(ReadBack("escaped"))));
 }
 
-// The worker's own mask stays 0 for the job files; the tools get theirs.
-TEST_F(JobStepsTest, ToolsRunWithTheirOwnFileCreationMask) {
+// The worker keeps its mask of 0 for the job files and its nice value, so that it answers
+// triggers at once; the tools get theirs.
+TEST_F(JobStepsTest, ToolsRunWithTheirOwnFileCreationMaskAndNiceValue) {
   const mode_t before = umask(0);
-  for (const mode_t mask : {mode_t{022}, mode_t{02}, mode_t{0777}}) {
-    JobLog log(Path("log-" + std::to_string(mask)), 16);
-    std::ignore = RunTool({Tool("tool", "umask\n")}, log, false, 0, mask);
-    char expected[8];
-    snprintf(expected, sizeof expected, "%04o\n", mask);
+  const int worker_nice = getpriority(PRIO_PROCESS, 0);
+  const struct {
+    mode_t mask;
+    int nice;
+  } cases[] = {{022, 19}, {02, 5}, {0777, 19}};
+  for (const auto& c : cases) {
+    Settings settings;
+    settings.tool_umask = c.mask;
+    settings.tool_nice = c.nice;
+    JobLog log(Path("log-" + std::to_string(c.mask)), 16);
+    std::ignore =
+        RunTool({Tool("tool", "umask\ncut -d' ' -f19 /proc/$$/stat\n")}, log, false, settings);
+    char expected[16];
+    snprintf(expected, sizeof expected, "%04o\n%d\n", c.mask, c.nice);
     EXPECT_EQ(ReadFile(log.path()), expected);
   }
   EXPECT_EQ(umask(before), 0);
+  EXPECT_EQ(getpriority(PRIO_PROCESS, 0), worker_nice);
 }
 
 }  // namespace

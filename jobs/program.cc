@@ -1,6 +1,7 @@
-// RunProgram: a program of the job, in a process group of its own, waited for without polling.
+// RunProgram: a program of the job, in a session of its own, waited for without polling.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
 #include <sched.h>
@@ -9,7 +10,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -27,6 +30,10 @@ namespace plim {
 
 namespace {
 
+// ioprio_set's arguments; glibc has no wrapper and not every kernel header has the names.
+constexpr int kIoprioWhoProcess = 1;
+constexpr int kIoprioIdle = 3 << 13;  // the idle class (3) in the class bits, level 0
+
 std::atomic<pid_t>* g_group = nullptr;
 WaitCheck (*g_check)(bool hung_up) = nullptr;
 // The descriptor ChildSignals reads SIGCHLD through; -1 until the first program.
@@ -39,6 +46,9 @@ struct Launch {
   int stdout_fd;
   int stderr_fd;
   mode_t umask;
+  int nice;
+  char nice_text[4];  // for the session's share of the CPU, written where the child cannot
+  bool idle_io;
   pid_t worker;
   sigset_t mask;  // the program's, not the worker's
 };
@@ -65,8 +75,10 @@ __attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool,
 __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   const Launch* launch = static_cast<const Launch*>(arg);
   // A group of its own lets the worker end everything the program started; the worker blocks
-  // signals it reads through a descriptor, which the program must not inherit.
-  if (setpgid(0, 0) != 0) _exit(127);
+  // signals it reads through a descriptor, which the program must not inherit. A session of its
+  // own, too: where the kernel shares the CPU out by session first (autogroup), a nice value
+  // counts only against the own session's processes, and the recording runs in another one.
+  if (setsid() < 0) _exit(127);
   sigprocmask(SIG_SETMASK, &launch->mask, nullptr);
   // A program left running after a worker is killed would work beside the next worker's job.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -75,6 +87,17 @@ __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   if (launch->stderr_fd >= 0 && dup2(launch->stderr_fd, STDERR_FILENO) < 0) _exit(127);
   // The worker's own mask is 0 for the job files; what the program makes is not meant for all.
   umask(launch->umask);
+  // The box records while jobs run: the program gets what the recording leaves of the CPU and
+  // the disk. Where the kernel refuses (no ioprio, a container without the right) it runs as is.
+  std::ignore = setpriority(PRIO_PROCESS, 0, launch->nice);
+  const int autogroup = open("/proc/self/autogroup", O_WRONLY | O_CLOEXEC);
+  if (autogroup >= 0) {
+    std::ignore = write(autogroup, launch->nice_text, strlen(launch->nice_text));
+    close(autogroup);
+  }
+#ifdef SYS_ioprio_set
+  if (launch->idle_io) std::ignore = syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioIdle);
+#endif
   execve(launch->argv[0], launch->argv, launch->envp != nullptr ? launch->envp : environ);
   ReportExecFailure(launch->argv[0], errno);
   _exit(127);
@@ -295,7 +318,9 @@ ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, c
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask, getpid(), {}};
+  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask,
+                   io.nice,     {},   io.idle_io,   getpid(),     {}};
+  snprintf(launch.nice_text, sizeof launch.nice_text, "%d", io.nice);
   sigemptyset(&launch.mask);
   const int signals = ChildSignals();
   const pid_t child = signals >= 0 ? StartProgram(&launch) : -1;

@@ -62,6 +62,17 @@ std::string Apply(std::string_view line, Settings* settings) {
     settings->log_limit_mb = static_cast<int>(number);
     return {};
   }
+  if (key == "tool_nice") {
+    if (!ParseNumber(value, 10, 0, 19, &number)) return "tool_nice must be from 0 to 19";
+    settings->tool_nice = static_cast<int>(number);
+    return {};
+  }
+  if (key == "tool_io_class") {
+    if (value != "idle" && value != "best-effort")
+      return "tool_io_class must be \"idle\" or \"best-effort\"";
+    settings->tool_io_idle = value == "idle";
+    return {};
+  }
   if (key == "on_job_done") {
     if (!value.empty() && value[0] == '/') {
       settings->on_job_done = value;

@@ -17,6 +17,10 @@ struct Settings {
   // what they make is not open to every user.
   mode_t tool_umask = 022;
   int log_limit_mb = 16;  // MiB of the tools' output a job's log record may hold
+  // The box records and plays streams while jobs run: the tools and the hook take only the CPU
+  // and the disk time that those leave over, unless set otherwise.
+  int tool_nice = 19;        // their nice value, 0 to 19
+  bool tool_io_idle = true;  // the idle I/O class; false: the service's own (best-effort)
 };
 
 // The longest time limit, in seconds (about 24 days): a wait takes it in milliseconds as an int.
@@ -25,8 +29,9 @@ inline constexpr int kMaxTimeLimit = 2147483;
 inline constexpr int kMaxLogLimitMb = 1024;
 
 // Reads the settings in `text`: `tool_time_limit` (whole seconds, 1 to kMaxTimeLimit) and
-// `on_job_done` (an absolute path), `tool_umask` (octal, 0000 to 0777) and `log_limit_mb` (whole
-// MiB, 1 to kMaxLogLimitMb). A line that is not a known key with a good value is left
+// `on_job_done` (an absolute path), `tool_umask` (octal, 0000 to 0777), `log_limit_mb` (whole
+// MiB, 1 to kMaxLogLimitMb), `tool_nice` (0 to 19) and `tool_io_class` ("idle" or
+// "best-effort"). A line that is not a known key with a good value is left
 // out, with a line saying why in `problems`; the rest still count, the last of a key winning.
 Settings ParseSettings(std::string_view text, std::vector<std::string>* problems);
 

@@ -17,11 +17,15 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     std::vector<std::string> problems;
     mode_t tool_umask = 022;
     int log_limit_mb = 16;
+    int tool_nice = 19;
+    bool tool_io_idle = true;
   };
   const std::string range = "line 1: tool_time_limit must be whole seconds from 1 to 2147483";
   const std::string absolute = "line 1: on_job_done must be an absolute path";
   const std::string octal = "tool_umask must be octal from 0000 to 0777";
   const std::string mib = "log_limit_mb must be whole MiB from 1 to 1024";
+  const std::string nice = "tool_nice must be from 0 to 19";
+  const std::string io = "tool_io_class must be \"idle\" or \"best-effort\"";
   const Case cases[] = {
       {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n"
        "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n",
@@ -43,6 +47,14 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
       {"log_limit_mb = 0\n", 0, "", {"line 1: " + mib}},
       {"log_limit_mb = 1025\n", 0, "", {"line 1: " + mib}},
       {"log_limit_mb = 2M\n", 0, "", {"line 1: " + mib}},
+      {"tool_nice = 0\ntool_io_class = best-effort\n", 0, "", {}, 022, 16, 0, false},
+      {"tool_nice=7\ntool_io_class=best-effort\ntool_io_class=idle\n", 0, "", {}, 022, 16, 7},
+      {"tool_nice = 20\n", 0, "", {"line 1: " + nice}},
+      {"tool_nice = -5\n", 0, "", {"line 1: " + nice}},
+      {"tool_nice =\n", 0, "", {"line 1: " + nice}},
+      {"tool_io_class = Idle\n", 0, "", {"line 1: " + io}},
+      {"tool_io_class = realtime\n", 0, "", {"line 1: " + io}},
+      {"tool_io_class = best-effort idle\n", 0, "", {"line 1: " + io}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> problems;
@@ -52,6 +64,8 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     EXPECT_EQ(problems, c.problems) << c.text;
     EXPECT_EQ(settings.tool_umask, c.tool_umask) << c.text;
     EXPECT_EQ(settings.log_limit_mb, c.log_limit_mb) << c.text;
+    EXPECT_EQ(settings.tool_nice, c.tool_nice) << c.text;
+    EXPECT_EQ(settings.tool_io_idle, c.tool_io_idle) << c.text;
   }
 }
 

@@ -316,3 +316,15 @@ fi
 mkdir -p "$FILES" /hdd/plim/bin64 /hdd/movie "$SCRATCH"
 install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 : >"$CALLS"
+# A private overlay over /etc, so that a scenario writes /etc/plimd.conf without touching the
+# machine's. Its tools run at the tests' own priority: at the service's default of nice 19, in
+# sessions of their own, they would wait for every busy process of a loaded test machine, and
+# the waits would time out. Scenarios that write the file themselves say so there too, and
+# tests/e2e/priority.sh tests the defaults.
+mkdir -p /run/e2e-etc/upper /run/e2e-etc/work
+if ! refused=$(mount -t overlay overlay \
+  -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1); then
+  echo "SKIP: cannot lay an overlay over /etc: $refused"
+  exit 125
+fi
+echo 'tool_nice = 0' >/etc/plimd.conf

@@ -1,13 +1,9 @@
 #!/bin/bash
 # The operators' controls on the service side: the settings file with its time limit and hook,
-# the job history and plimctl history and wait. /etc gets a private overlay, so that
-# /etc/plimd.conf can be written without touching the machine.
+# the job history and plimctl history and wait. /etc/plimd.conf is the scenario's own (lib.sh).
 source "$(dirname "$0")/../lib.sh"
 
 PLIMCTL=$(dirname "$PLIMD")/plimctl
-mkdir -p /hdd/etc/upper /hdd/etc/work
-mount -t overlay overlay -o lowerdir=/etc,upperdir=/hdd/etc/upper,workdir=/hdd/etc/work /etc ||
-  fail "cannot lay an overlay over /etc"
 
 # The analysis tool fails for names with "fails" and hangs, with a child in its process group,
 # for names with "hangs"; otherwise it and the mark tool report and exit 0.
@@ -30,7 +26,8 @@ echo "$PLIMD_NAME|$PLIMD_OUTCOME|$PLIMD_ANALYSIS|$PLIMD_MARK|$HOOK_PROBE|$PLIMD_
 echo "hook ran for $PLIMD_NAME"
 HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
-printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\n' >/etc/plimd.conf
+printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\ntool_nice = 0\n' \
+  >/etc/plimd.conf
 
 pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"; }
 

@@ -1,12 +1,10 @@
 #!/bin/bash
 # How the tools and the hook run: their file-creation mask, the cap on their output in the log,
 # what they leave behind outside their process group, a hook that hangs, and the index file
-# that a producer keeps turning into a link. /etc gets a private overlay for /etc/plimd.conf.
+# that a producer keeps turning into a link. /etc/plimd.conf is the scenario's own (lib.sh).
 source "$(dirname "$0")/../lib.sh"
 
-mkdir -p /hdd/etc/upper /hdd/etc/work /hdd/evil
-mount -t overlay overlay -o lowerdir=/etc,upperdir=/hdd/etc/upper,workdir=/hdd/etc/work /etc ||
-  fail "cannot lay an overlay over /etc"
+mkdir -p /hdd/evil
 
 # Each program notes its umask; the analysis tool floods its output for names with "loud" and
 # leaves a child in a session of its own for names with "escape".
@@ -33,7 +31,7 @@ case $PLIMD_NAME in *hang*) exec sleep 600 ;; esac
 HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 : >"$CALLS"
-settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
+settings() { printf 'on_job_done = /hdd/hook\ntool_nice = 0\n%b' "$*" >/etc/plimd.conf; }
 hooked() { [ "$(grep -c '^hook' /hdd/umask)" -eq "$1" ]; }
 run() { # run JOBS_DONE_AFTER NAME...: queues the names and waits for their jobs and hooks
   local total=$1
