@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <string>
+
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -72,7 +75,10 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
                         {"plim/tmp", 'd', 65534}};
   for (const Case& c : cases) {
     const std::string planted = Path(c.planted), scope = std::string(c.planted) + " " + c.kind;
-    ASSERT_EQ(system(("rm -rf " + Path("plim") + "* " + Path("target")).c_str()), 0);
+    for (const auto& entry : std::filesystem::directory_iterator(Path(""))) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("plim", 0) == 0 || name == "target") std::filesystem::remove_all(entry.path());
+    }
     ASSERT_EQ(mkdir(Path("target").c_str(), 0700), 0);
     ASSERT_TRUE(planted == Path("plim") || mkdir(Path("plim").c_str(), 0755) == 0);
     const int made = c.kind == 'l'   ? symlink(Path("target").c_str(), planted.c_str())
@@ -89,14 +95,14 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
       EXPECT_TRUE(S_ISDIR(after.st_mode) && after.st_uid == 0) << scope << ": " << own;
       EXPECT_EQ(after.st_mode & 07777, 0755u) << scope << ": " << own;
     }
-    const std::string moved = "ls -d " + planted + ".moved.* 2>/dev/null";
-    FILE* list = popen(moved.c_str(), "r");
-    char line[4096] = "";
-    const bool found = fgets(line, sizeof line, list) != nullptr;
-    pclose(list);
-    ASSERT_TRUE(found) << scope;
-    line[strcspn(line, "\n")] = '\0';
-    ASSERT_EQ(lstat(line, &after), 0) << scope;
+    const std::filesystem::path parent = std::filesystem::path(planted).parent_path();
+    const std::string prefix = std::filesystem::path(planted).filename().string() + ".moved.";
+    std::string moved;
+    for (const auto& entry : std::filesystem::directory_iterator(parent)) {
+      if (entry.path().filename().string().rfind(prefix, 0) == 0) moved = entry.path().string();
+    }
+    ASSERT_FALSE(moved.empty()) << scope;
+    ASSERT_EQ(lstat(moved.c_str(), &after), 0) << scope;
     EXPECT_EQ(after.st_ino, before.st_ino) << scope;
     ASSERT_EQ(stat(Path("target").c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0700u) << scope;
