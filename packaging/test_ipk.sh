@@ -38,7 +38,9 @@ rm -f /etc/rc?.d/[SK][0-9][0-9]*
 busybox tar -xzf /tmp/ipk/data.tar.gz -C /
 
 # The disk not mounted yet: nothing is written under the mount point, and the user is told.
+# Whatever the machine itself keeps in /hdd goes first, from this copy of it only.
 umount /hdd
+find /hdd -mindepth 1 -delete
 box /tmp/ipk/control/postinst configure >/tmp/postinst.out 2>&1 ||
   { cat /tmp/postinst.out; fail "postinst failed"; }
 grep -q "/hdd is not a mounted disk" /tmp/postinst.out || fail "no word on the unmounted disk"
