@@ -87,27 +87,32 @@ std::string LockHolder(int fd) {
   return "an unknown process";
 }
 
+namespace {
+
+// Takes the lock, waiting at most `seconds`: 1 when taken, 0 when flock failed for another
+// reason than the lock being held, -1 when it is still held.
+int TakeWithin(int fd, unsigned seconds) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
+  if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+  Alarm alarm(seconds);
+  const int rc = BlockUntilRung(fd);
+  if (rc == 0 || errno != EINTR) return rc == 0 ? 1 : 0;
+  return -1;
+}
+
+}  // namespace
+
 bool WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno != EWOULDBLOCK && errno != EINTR) return false;
-  {
-    Alarm alarm(seconds);
-    const int rc = BlockUntilRung(fd);
-    if (rc == 0 || errno != EINTR) return rc == 0;
-  }
+  const int taken = TakeWithin(fd, seconds);
+  if (taken >= 0) return taken == 1;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; going on without it\n",
           program_invocation_short_name, seconds, path, LockHolder(fd).c_str());
   return false;
 }
 
 bool WaitForLock(int fd, const char* path) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno != EWOULDBLOCK && errno != EINTR) return false;
-  {
-    Alarm alarm(kLockPatience);
-    const int rc = BlockUntilRung(fd);
-    if (rc == 0 || errno != EINTR) return rc == 0;
-  }
+  const int taken = TakeWithin(fd, kLockPatience);
+  if (taken >= 0) return taken == 1;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; waiting on\n",
           program_invocation_short_name, kLockPatience, path, LockHolder(fd).c_str());
   int rc;
