@@ -118,6 +118,17 @@ stop_service() {
 
 send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
 
+# run_noted NOTES JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs
+# and for as many hooks, each of which notes a line that starts with "hook" in NOTES.
+run_noted() {
+  local notes=$1 total=$2
+  shift 2
+  printf '%s\n' "$@" >>"$QUEUE"
+  send 25252 1
+  wait_idle "$total"
+  wait_for "the hooks" eval '[ "$(grep -c "^hook" "$notes")" -eq "$total" ]'
+}
+
 marks() { grep -c '^plim_mark ' "$CALLS"; }
 marks_of() { grep -cxF "plim_mark 2 [/hdd/plim/bin64/plim_mark] [$1] workdir=yes" "$CALLS"; }
 

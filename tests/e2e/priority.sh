@@ -21,15 +21,7 @@ echo 'printf "plim_mark %s\n" "$1" >>/hdd/calls.txt' >>/hdd/plim/bin64/plim_mark
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 : >"$CALLS"
 settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
-hooked() { [ "$(grep -c '^hook' /hdd/prio)" -eq "$1" ]; }
-run() { # run JOBS_DONE_AFTER NAME...: queues the names and waits for their jobs and hooks
-  local total=$1
-  shift
-  printf '%s\n' "$@" >>"$QUEUE"
-  send 25252 1
-  wait_idle "$total"
-  wait_for "the hooks" hooked "$total"
-}
+run() { run_noted /hdd/prio "$@"; }
 # What the service starts with: this shell's own nice value and I/O class.
 own_nice=$(cut -d' ' -f19 /proc/$$/stat)
 own_class=$(ionice -p $$)

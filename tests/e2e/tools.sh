@@ -32,15 +32,7 @@ HOOK
 chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 : >"$CALLS"
 settings() { printf 'on_job_done = /hdd/hook\ntool_nice = 0\n%b' "$*" >/etc/plimd.conf; }
-hooked() { [ "$(grep -c '^hook' /hdd/umask)" -eq "$1" ]; }
-run() { # run JOBS_DONE_AFTER NAME...: queues the names and waits for their jobs and hooks
-  local total=$1
-  shift
-  printf '%s\n' "$@" >>"$QUEUE"
-  send 25252 1
-  wait_idle "$total"
-  wait_for "the hooks" hooked "$total"
-}
+run() { run_noted /hdd/umask "$@"; }
 
 say "tools and hook get umask 0022 by default, and tool_umask when it is set"
 settings
