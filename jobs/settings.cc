@@ -35,6 +35,28 @@ bool ParseNumber(std::string_view value, int base, long long low, long long high
   return true;
 }
 
+// The settings that take a whole number, with their bounds.
+struct NumericKey {
+  const char* key;
+  int base;
+  long long min, max;
+  std::string problem;
+  void (*set)(Settings*, long long);
+};
+
+const NumericKey kNumericKeys[] = {
+    {"tool_time_limit", 10, 1, kMaxTimeLimit,
+     "tool_time_limit must be whole seconds from 1 to " + std::to_string(kMaxTimeLimit),
+     [](Settings* s, long long n) { s->tool_time_limit = static_cast<int>(n); }},
+    {"tool_umask", 8, 0, 0777, "tool_umask must be octal from 0000 to 0777",
+     [](Settings* s, long long n) { s->tool_umask = static_cast<mode_t>(n); }},
+    {"log_limit_mb", 10, 1, kMaxLogLimitMb,
+     "log_limit_mb must be whole MiB from 1 to " + std::to_string(kMaxLogLimitMb),
+     [](Settings* s, long long n) { s->log_limit_mb = static_cast<int>(n); }},
+    {"tool_nice", 10, 0, 19, "tool_nice must be from 0 to 19",
+     [](Settings* s, long long n) { s->tool_nice = static_cast<int>(n); }},
+};
+
 // Applies one line; returns what is wrong with it, or an empty string.
 std::string Apply(std::string_view line, Settings* settings) {
   line = Trim(line.substr(0, line.find('#')));
@@ -43,28 +65,12 @@ std::string Apply(std::string_view line, Settings* settings) {
   if (equals == std::string_view::npos) return "not \"key = value\"";
   const std::string key(Trim(line.substr(0, equals)));
   const std::string_view value = Trim(line.substr(equals + 1));
-  long long number;
-  if (key == "tool_time_limit") {
-    if (!ParseNumber(value, 10, 1, kMaxTimeLimit, &number))
-      return "tool_time_limit must be whole seconds from 1 to " + std::to_string(kMaxTimeLimit);
-    settings->tool_time_limit = static_cast<int>(number);
-    return {};
-  }
-  if (key == "tool_umask") {
-    if (!ParseNumber(value, 8, 0, 0777, &number))
-      return "tool_umask must be octal from 0000 to 0777";
-    settings->tool_umask = static_cast<mode_t>(number);
-    return {};
-  }
-  if (key == "log_limit_mb") {
-    if (!ParseNumber(value, 10, 1, kMaxLogLimitMb, &number))
-      return "log_limit_mb must be whole MiB from 1 to " + std::to_string(kMaxLogLimitMb);
-    settings->log_limit_mb = static_cast<int>(number);
-    return {};
-  }
-  if (key == "tool_nice") {
-    if (!ParseNumber(value, 10, 0, 19, &number)) return "tool_nice must be from 0 to 19";
-    settings->tool_nice = static_cast<int>(number);
+  for (const NumericKey& numeric : kNumericKeys) {
+    if (key != numeric.key) continue;
+    long long number;
+    if (!ParseNumber(value, numeric.base, numeric.min, numeric.max, &number))
+      return numeric.problem;
+    numeric.set(settings, number);
     return {};
   }
   if (key == "tool_io_class") {
