@@ -82,18 +82,4 @@ bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const
   return !reported && RemoveTreeAt(dir, name, shown);
 }
 
-void RemoveTree(const std::string& path) {
-  // Mostly there is nothing, or a file, to remove: one call then, and the careful way through
-  // the folder only for a folder.
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return;
-  const size_t slash = path.rfind('/');
-  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
-  const ScopedFd dir(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir.valid()) {
-    if (errno != ENOENT) Report(path, errno);
-    return;
-  }
-  RemoveTreeAt(dir.get(), path.substr(slash + 1), path);
-}
-
 }  // namespace plim

@@ -21,9 +21,6 @@ bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown);
 bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const std::string& shown,
                         const char* const* made, int count);
 
-// RemoveTreeAt for the last component of `path`, in the folder the rest of `path` names.
-void RemoveTree(const std::string& path);
-
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_REMOVE_TREE_H_
