@@ -22,6 +22,17 @@ TEST(BackoffTest, DoublesToItsCapAndStartsOverAfterASuccess) {
   EXPECT_LE(backoff.MsUntilDue(), 10000);
 }
 
+// A partner that keeps ending is started again after 1 s, then 2, 4, ... up to a minute, so that
+// a crash loop neither spins nor leaves the service dead for long.
+TEST(RestartsTest, PauseDoublesUpToAMinute) {
+  Restarts restarts;
+  for (int expected : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+    EXPECT_LE(restarts.MsUntilAllowed(), expected);
+    EXPECT_GT(restarts.MsUntilAllowed(), expected - 1000);
+    restarts.Started();
+  }
+}
+
 TEST(BackoffTest, SoonerIgnoresNoLimit) {
   const int cases[][3] = {{-1, -1, -1}, {-1, 5, 5}, {7, -1, 7}, {7, 5, 5}, {0, 5, 0}};
   for (const auto& c : cases) EXPECT_EQ(Sooner(c[0], c[1]), c[2]) << c[0] << " " << c[1];

@@ -32,5 +32,16 @@ TEST(ConfigTest, ScansWordPortAndIndexFlag) {
   }
 }
 
+// A port out of range is taken modulo 65,536, as the listener binds it and plimctl sends to it.
+TEST(ConfigTest, PortNumberWrapsAround) {
+  const int cases[][2] = {{25252, 25252},         {65535, 65535}, {65536, 0},
+                          {65536 + 25252, 25252}, {-1, 65535},    {2147483647, 65535}};
+  for (const auto& c : cases) {
+    Config config;
+    config.port = c[0];
+    EXPECT_EQ(PortNumber(config), c[1]) << c[0];
+  }
+}
+
 }  // namespace
 }  // namespace plim

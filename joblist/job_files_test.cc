@@ -11,9 +11,11 @@
 #include <thread>
 #include <vector>
 
+#include "joblist/atomic_file.h"
 #include "joblist/late_appends.h"
 #include "joblist/paths.h"
 #include "joblist/queue_lines.h"
+#include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
 #include "tests/scratch_dir.h"
 
@@ -245,6 +247,20 @@ TEST_F(JobFilesTest, DoneListKeepsNewestTen) {
   }
   // The worker keeps a job in progress when its done list could not be written.
   EXPECT_FALSE(SaveTo(Path("missing/done.txt"), "k"));
+}
+
+// A read that fails part-way must not pass for the end of the file: the names behind it would
+// be lost from a rewrite. /proc/self/mem gives EIO at address 0, a read error on demand.
+TEST(ReadErrorTest, IsNotTakenForTheEndOfTheFile) {
+  ScopedFd mem(open("/proc/self/mem", O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(mem.valid());
+  std::string text;
+  EXPECT_FALSE(ReadFrom(mem.get(), 0, &text, 0));
+  EXPECT_FALSE(ReadFrom(mem.get(), 0, &text, 4096));
+  LineReader lines(mem.get(), 0, 4096);
+  QueueLine line;
+  EXPECT_FALSE(lines.Next(&line));
+  EXPECT_TRUE(lines.failed());
 }
 
 }  // namespace

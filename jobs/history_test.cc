@@ -91,6 +91,20 @@ TEST_F(HistoryTest, AppendNamesTheRunAndAnUnsetClock) {
       << "clock_unset written only when true";
 }
 
+// A crash can leave half a record as the last line; the next record must start on a line of its
+// own, or it would be lost with the half line, which no reader can parse.
+TEST_F(HistoryTest, AppendEndsALineCutByACrashFirst) {
+  const std::string cut = FormatRecord(Record("cut")).substr(0, 20);
+  WriteFile(Path("history"), cut);
+  HistoryWriter writer(Path("history"));
+  ASSERT_TRUE(writer.Append(Record("next")));
+  const std::string text = ReadFile(Path("history"));
+  EXPECT_EQ(text.substr(0, cut.size() + 1), cut + "\n");
+  const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].name, "next");
+}
+
 // The history is trimmed only once it is over the limit, and then to the newest records.
 TEST_F(HistoryTest, TrimKeepsTheNewestRecordsOnlyWhenOverTheLimit) {
   for (int lines : {kHistoryMax, kHistoryMax + 1}) {

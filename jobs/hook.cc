@@ -1,6 +1,7 @@
 #include "jobs/hook.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <tuple>
@@ -19,15 +20,11 @@ std::vector<std::string> HookEnvironment(char* const* environ_in, const HistoryR
       "PLIMD_ANALYSIS=" + Describe(record.analysis),
       "PLIMD_MARK=" + Describe(record.mark),
   };
+  // None of the worker's own PLIMD_ variables reach the hook: a stale one ahead of the facts
+  // is what getenv would find.
   std::vector<std::string> environment;
   for (char* const* variable = environ_in; *variable != nullptr; ++variable) {
-    const std::string_view entry(*variable);
-    bool replaced = false;
-    for (const std::string& fact : facts) {
-      replaced =
-          replaced || entry.substr(0, entry.find('=') + 1) == fact.substr(0, fact.find('=') + 1);
-    }
-    if (!replaced) environment.emplace_back(entry);
+    if (strncmp(*variable, "PLIMD_", 6) != 0) environment.emplace_back(*variable);
   }
   environment.insert(environment.end(), facts.begin(), facts.end());
   return environment;

@@ -77,12 +77,17 @@ TEST_F(SettingsFileTest, OnlyARootOwnedFileNoOneElseCanWriteIsRead) {
   struct Case {
     const char* name;
     mode_t mode;
+    uid_t owner;
     int tool_time_limit;
   };
-  const Case cases[] = {{"own", 0644, 7}, {"group", 0664, 0}, {"others", 0646, 0}};
+  const Case cases[] = {{"own", 0644, 0, 7},
+                        {"group", 0664, 0, 0},
+                        {"others", 0646, 0, 0},
+                        {"another user's", 0644, 65534, 0}};
   for (const Case& c : cases) {
     WriteFile(Path(c.name), "tool_time_limit = 7\n");
     ASSERT_EQ(chmod(Path(c.name).c_str(), c.mode), 0);
+    ASSERT_EQ(chown(Path(c.name).c_str(), c.owner, 0), 0);
     EXPECT_EQ(ReadSettings(Path(c.name)).tool_time_limit, c.tool_time_limit) << c.name;
   }
   ASSERT_EQ(symlink(Path("own").c_str(), Path("link").c_str()), 0);
