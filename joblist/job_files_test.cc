@@ -15,6 +15,7 @@
 #include "joblist/late_appends.h"
 #include "joblist/paths.h"
 #include "joblist/queue_lines.h"
+#include "joblist/queue_remove.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
 #include "tests/scratch_dir.h"
@@ -209,6 +210,32 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   EXPECT_EQ(Take(), "a");
   late.join();
   EXPECT_EQ(ReadBack("queue.txt"), "b\nlate\npart\n");
+}
+
+// An operator's removal waits for a producer still writing its line into the replaced queue, so
+// that neither the line nor its first part is lost.
+TEST_F(JobFilesTest, RemovalWaitsForALineStillBeingWritten) {
+  Write("queue.txt", "a\nb\nc");
+  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(producer, 0);
+  struct stat old;
+  ASSERT_EQ(fstat(producer, &old), 0);
+  std::thread late([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    struct stat now = old;
+    while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::ignore = write(producer, "d\n", 2);
+    close(producer);
+  });
+  std::vector<size_t> removed;
+  EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
+  late.join();
+  EXPECT_EQ(removed, std::vector<size_t>{1});
+  EXPECT_EQ(ReadBack("queue.txt"), "b\ncd\n");
 }
 
 // A writer that keeps the replaced queue open delays one take by a second at most; what it

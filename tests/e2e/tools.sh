@@ -17,6 +17,8 @@ case $name in
 *escape*)
   setsid sh -c 'echo $$ >/hdd/escaped.new && mv /hdd/escaped.new /hdd/escaped.pid; exec sleep 600' &
   while [ ! -e /hdd/escaped.pid ]; do sleep 0.01; done ;;
+*deaf*) trap '' TERM && sleep 600 ;;
+*orphan*) [ -e /hdd/orphan.pid ] || { echo $$ >/hdd/orphan.pid && exec sleep 600; } ;;
 esac
 TOOL
 cat >/hdd/plim/bin64/plim_mark <<'TOOL'
@@ -84,4 +86,26 @@ wait "$relinker" 2>/dev/null
   fail "files made through the link: $(ls -l /hdd/evil)"
 grep -qE "^plimd: not touching /hdd/movie/r[1-5].ts.idx: it is a symbolic link; left alone$" \
   /hdd/plimd.err || fail "no job met the link"
+printf 'plim 25252 0\n' >"$FILES/plim.conf"
+
+say "a tool whose whole group ignores SIGTERM is killed 5 s past the time limit"
+settings 'tool_time_limit = 1\n'
+WAIT_SECONDS=20 run 12 deaf
+settings
+grep -q '"name":"deaf",.*"analysis":{"end":"time limit"' "$FILES/history" ||
+  fail "no time limit in the record: $(grep deaf "$FILES/history")"
+
+say "the tool dies with the worker, also when the listener cannot end it"
+printf 'orphan\n' >>"$QUEUE"
+send 25252 1
+wait_for "the tool" test -s /hdd/orphan.pid
+tool=$(cat /hdd/orphan.pid)
+worker=$(awk '{ print $4 }' "/proc/$tool/stat")
+listener=$(plimd_pids | grep -vx "$worker")
+# Stopped, the listener dies of its SIGKILL without a chance to end the tool's group itself.
+kill -STOP "$listener"
+kill -KILL "$worker" "$listener"
+wait_for "the tool to die with its worker" dead "$tool"
+start_service
+wait_for "the job run again" idle 13
 pass
