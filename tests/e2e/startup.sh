@@ -37,6 +37,10 @@ wait_for "the first job's analysis tool" test -f /hdd/plim.pid
 read -r _ worker </hdd/plim.pid
 wait_for "listener and worker beside the tool" plimd_count_is 2
 plimd_pids | grep -qx "$worker" || fail "the tool's parent $worker is not a plimd process"
+for pid in $(plimd_pids); do
+  [ -z "$(find "/proc/$pid/fd" -lname /hdd/leak)" ] ||
+    fail "a descriptor of the launching shell reached plimd process $pid"
+done
 expect_file "$ACTIVE" <(printf 'alpha\n')
 expect_file "$QUEUE" <(printf '<ERROR>\nNews 20:15 / Part 2.\n%s\n' "$omega")
 

@@ -12,7 +12,8 @@ block_queue
 printf 'stuck\n' >"$QUEUE"
 start_service
 wait_for "the start-up drain" errors_reach 1
-send 25252 0 x '' 123 1
+# The empty datagram follows a "1": it must not be read as the byte before it.
+send 25252 0 x 123 '' 1
 wait_for "the datagrams to be drained" quiet
 [ "$(errors)" -eq 3 ] || fail "expected 3 drains, counted $(errors)"
 expect_file "$QUEUE" <(printf 'stuck\n')
