@@ -238,6 +238,23 @@ TEST_F(JobFilesTest, RemovalWaitsForALineStillBeingWritten) {
   EXPECT_EQ(ReadBack("queue.txt"), "b\ncd\n");
 }
 
+// Producers that lock the folder append only before or after an operator's removal, never into a
+// queue it is replacing.
+TEST_F(JobFilesTest, RemovalWaitsForTheFolderLock) {
+  Write("queue.txt", "a\nb\n");
+  std::optional<ExclusiveLock> producer;
+  producer.emplace(Path("").c_str(), /*create=*/false);
+  std::thread removal([this] {
+    std::vector<size_t> removed;
+    EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(ReadBack("queue.txt"), "a\nb\n") << "rewritten under a producer's lock";
+  producer.reset();
+  removal.join();
+  EXPECT_EQ(ReadBack("queue.txt"), "b\n");
+}
+
 // A writer that keeps the replaced queue open delays one take by a second at most; what it
 // writes later is carried by CarryStragglers, and the file is let go once it closes.
 TEST_F(JobFilesTest, KeepsAReplacedQueueThatAWriterHoldsOpen) {

@@ -60,11 +60,28 @@ done <<'ROWS'
 0|good|
 1|good fails|failed  exit 3 / exit 0  fails
 124|--timeout 0.2 good held|timed out
+1|never|"never" is not queued, not in progress and has no record
 ROWS
 alive "$waiter" || fail "wait returned while its name was queued"
 rm /hdd/hold
 rc=0
 wait "$waiter" || rc=$?
 [ "$rc" -eq 0 ] || fail "plimctl wait later returned $rc after the job ended"
+
+say "plimctl wait watches before it looks: a job that ends in between is not missed"
+rm -f /hdd/held
+touch /hdd/hold
+"$PLIMCTL" add heldagain 2>/dev/null
+wait_for "the held job" test -e /hdd/held
+# The job ends while wait's watch is slowed; had wait looked first, it would wait for ever.
+strace -o "$SCRATCH/wait.trace" -e trace=inotify_add_watch \
+  -e inject=inotify_add_watch:delay_enter=3000000 "$PLIMCTL" wait --timeout 20 heldagain &
+waiter=$!
+wait_for "wait to start watching" grep -q 'inotify_add_watch(' "$SCRATCH/wait.trace"
+rm /hdd/hold
+wait_for "the held job to end" job_done heldagain
+rc=0
+wait "$waiter" || rc=$?
+[ "$rc" -eq 0 ] || fail "plimctl wait returned $rc for a job that ended while it began to watch"
 
 pass
