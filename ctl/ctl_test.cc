@@ -34,6 +34,7 @@ class CtlTest : public ScratchDirTest {
     files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"),
               Path("plim.conf"), Path("%s.ts"),      Path("plim.log"),
               Path("paused"),    Path("plimd.pid"),  Path("history")};
+    files_.settings = Path("plimd.conf");
     listener_ = socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -159,7 +160,9 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
             "\"waiting_for_port\":false},"
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
-            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
+            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null,"
+            "\"settings\":{\"file\":\"" +
+                dir_ + "/plimd.conf\",\"ignored\":false,\"problems\":[]}}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
