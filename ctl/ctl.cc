@@ -11,6 +11,7 @@
 #include "ctl/trigger.h"
 #include "joblist/config.h"
 #include "joblist/queue_append.h"
+#include "joblist/queue_remove.h"
 #include "jobs/convert.h"
 #include "jobs/job_runner.h"
 
@@ -19,7 +20,7 @@ namespace plim {
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: plimctl add NAME...\n"
+    "Usage: plimctl add [--first] NAME...\n"
     "       plimctl remove NAME...\n"
     "       plimctl status [--json]\n"
     "       plimctl log NAME\n"
@@ -31,7 +32,8 @@ constexpr char kUsage[] =
     "Feeds and watches plimd, the recorder's post-processing service.\n"
     "\n"
     "  add NAME...      queue the recording /hdd/movie/NAME.ts for each NAME, in order,\n"
-    "                   then ask plimd to work through its queue\n"
+    "                   then ask plimd to work through its queue; --first: at the\n"
+    "                   head of the queue, before the names waiting\n"
     "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
     "                   progress); status 1 if a NAME was not queued\n"
     "  status           show whether plimd runs and is paused, how the jobs since its\n"
@@ -82,18 +84,23 @@ void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* e
 int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
   CommandLine line;
   std::string problem;
-  if (!ParseCommandLine("add", args, {}, {}, &line, &problem)) return UsageError(err, problem);
+  if (!ParseCommandLine("add", args, {"--first"}, {}, &line, &problem))
+    return UsageError(err, problem);
   const std::vector<std::string>& names = line.names;
   if (names.empty()) return UsageError(err, "add: no NAME given");
   for (const std::string& name : names) {
-    if (const char* why = NameProblem(name)) {
+    // A name that fits no file name would only fail as a job.
+    const char* why = NameProblem(name);
+    if (why != nullptr || (why = PathProblem(name)) != nullptr) {
       return UsageError(err,
                         "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
     }
   }
   for (const std::string& name : names) WarnOfMissingStream(files, name, err);
-  if (!AppendToQueue(files.queue, names)) {
-    fprintf(err, "plimctl: cannot append to %s: %s\n", files.queue.c_str(), strerror(errno));
+  const bool first = line.flags.count("--first") != 0;
+  if (first ? !QueueFirst(files.queue, names) : !AppendToQueue(files.queue, names)) {
+    fprintf(err, "plimctl: cannot %s %s: %s\n", first ? "rewrite" : "append to",
+            files.queue.c_str(), strerror(errno));
     return kExitFailed;
   }
   return Trigger(files, err, /*queued=*/true);

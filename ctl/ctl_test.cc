@@ -34,6 +34,7 @@ class CtlTest : public ScratchDirTest {
     files_ = {Path("queue.txt"), Path("active.txt"), Path("done.txt"),
               Path("plim.conf"), Path("%s.ts"),      Path("plim.log"),
               Path("paused"),    Path("plimd.pid"),  Path("history")};
+    files_.settings = Path("plimd.conf");
     listener_ = socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -92,7 +93,7 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
       {{"add"}, 2, "", "no NAME"},
       {{"frobnicate", "x"}, 2, "", "unknown command"},
       {{}, 2, "", "no command"},
-      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add NAME..."},
+      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add [--first] NAME..."},
   };
   WriteFile(dir_ + "/Some Title.ts", "");
   for (const Case& c : cases) {
@@ -159,7 +160,9 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
             "\"waiting_for_port\":false},"
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
-            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
+            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null,"
+            "\"settings\":{\"file\":\"" +
+                dir_ + "/plimd.conf\",\"ignored\":false,\"problems\":[]}}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
@@ -446,6 +449,39 @@ TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
     EXPECT_NE(FormatJson(status).find(std::string("\"waiting_for_port\":") +
                                       (c.holder && c.holder->waiting ? "true" : "false")),
               std::string::npos);
+  }
+}
+
+// A job's folder is "<converted name>.rec", one file name of at most 255 bytes; a name that
+// cannot fit is refused before anything is queued, as if none of the names had been given.
+TEST_F(CtlTest, AddRefusesANameNoFileNameCouldHold) {
+  struct Case {
+    std::vector<std::string> names;
+    std::string queue;
+    std::string refused;  // the name the message names; none when all are queued
+  };
+  const std::string fits(251, 'a'), too_long(252, 'b'), slashes(252, '/'), c310(310, 'c');
+  const Case cases[] = {
+      {{fits}, fits + "\n", ""},
+      {{too_long}, "", too_long},
+      {{slashes}, "", slashes},
+      {{"first", c310, "last"}, "", c310},
+      {{"--first", "x", too_long}, "", too_long},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(files_.queue);
+    std::vector<std::string> args = {"add"};
+    args.insert(args.end(), c.names.begin(), c.names.end());
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, c.refused.empty() ? 0 : 2) << r.err;
+    EXPECT_EQ(ReadFile(files_.queue), c.queue);
+    EXPECT_EQ(Received(c.refused.empty()), c.refused.empty() ? "1|" : "");
+    if (c.refused.empty()) continue;
+    EXPECT_NE(r.err.find("\"" + c.refused +
+                         "\" is too long: with \".rec\" added for its work folder it passes the "
+                         "file-name limit of 255 bytes; nothing queued"),
+              std::string::npos)
+        << r.err;
   }
 }
 

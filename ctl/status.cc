@@ -192,6 +192,9 @@ StatusReport ReadStatus(const CtlFiles& files) {
   if (status.service.started != 0) {
     status.since_start = CountSince(records, status.service.started, status.service.run);
   }
+  // The same check as the service's before each job, so that what its stderr said is seen here.
+  status.settings_path = files.settings;
+  status.settings = LoadSettings(files.settings, &info);
   return status;
 }
 
@@ -236,6 +239,8 @@ std::string FormatText(const StatusReport& status) {
   std::string text = "service: " + ServiceLine(status.service) + "\n" + PortLine(status);
   text += status.paused ? "paused: yes\n" : "paused: no\n";
   text += "since start: " + SinceStartLine(status) + "\n";
+  for (const std::string& problem : status.settings.problems)
+    text += "settings: " + status.settings_path + ": " + Printable(problem) + "\n";
   text += "last: " + (status.last ? FormatHistoryLine(*status.last) : "(none)\n");
   text += "in progress: ";
   text += lists.in_progress ? Printable(*lists.in_progress) : "(none)";
@@ -253,7 +258,11 @@ std::string FormatJson(const StatusReport& status) {
                {"done", lists.done},
                {"paused", status.paused},
                {"since_start", nullptr},
-               {"last", status.last ? RecordJson(*status.last) : Json(nullptr)}};
+               {"last", status.last ? RecordJson(*status.last) : Json(nullptr)},
+               {"settings",
+                {{"file", status.settings_path},
+                 {"ignored", status.settings.ignored},
+                 {"problems", status.settings.problems}}}};
   if (const std::optional<Outcomes>& n = status.since_start) {
     json["since_start"] = {{"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}};
   }

@@ -13,6 +13,7 @@
 #include "ctl/ctl.h"
 #include "ctl/udp_port.h"
 #include "jobs/history.h"
+#include "jobs/settings.h"
 
 namespace plim {
 
@@ -46,6 +47,8 @@ struct StatusReport {
   bool paused = false;                  // the pause mark exists
   std::optional<Outcomes> since_start;  // none when the service's start is not known
   std::optional<HistoryRecord> last;    // the newest record of the history
+  std::string settings_path;            // the service's settings file
+  SettingsFile settings;                // what the service makes of it, as LoadSettings says
 };
 
 // Reads `pid_file` (see WritePidFile) and keeps each PID only while a live process called
@@ -87,15 +90,16 @@ size_t WholeCharacters(std::string_view text);
 // has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
 // or ", held by uid U" where a socket holds it; "paused: yes" or
 // "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
-// it, or "(none)"; then one section per file, names one per line and indented, made printable.
+// it, or "(none)"; "settings: FILE: " and each problem of the settings file, if any; then one
+// section per file, names one per line and indented, made printable.
 std::string FormatText(const StatusReport& status);
 
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
 // "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
-// {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null}
-// and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid
-// JSON.
+// {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null,
+// "settings":{"file":PATH,"ignored":BOOL,"problems":[...]}} and a line break. Bytes that are not
+// UTF-8 come out as U+FFFD, so the output is always valid JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -62,8 +62,25 @@ bool CopyRange(int in, off_t offset, off_t length, int out) {
   return true;
 }
 
+ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags) {
+  flags |= O_CLOEXEC | O_NOCTTY;
+  for (int tries = 0; tries < 2; ++tries) {
+    ScopedFd fd(open(path.c_str(), flags));
+    if (fd.valid() || errno != ENOENT) return fd;
+    // Only the file's maker may set its mode, and the umask must not take from it; a file that
+    // another process made meanwhile is opened on the next round.
+    fd = ScopedFd(open(path.c_str(), flags | O_CREAT | O_EXCL, kOpenToAll));
+    if (fd.valid()) {
+      std::ignore = fchmod(fd.get(), kOpenToAll);
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
+  }
+  return ScopedFd();
+}
+
 bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND);
   // The last piece goes in one write with the line break it may lack, so that a crash cannot
   // leave lines of a name's length cut; only a longer range is copied in several.
   const off_t first = std::max<off_t>(length - kCopyPiece, 0);
@@ -129,9 +146,11 @@ bool TakeOwnerAndMode(int fd, const struct stat& like) {
 // Writes the temporary file; the caller removes it if this fails.
 bool WriteTemporary(const std::string& temp, const struct stat* like,
                     const std::function<bool(int fd)>& write) {
-  ScopedFd fd = CreateTemporary(temp, like != nullptr ? like->st_mode & 0777 : 0666);
+  ScopedFd fd = CreateTemporary(temp, like != nullptr ? like->st_mode & 0777 : kOpenToAll);
   if (!fd.valid()) return false;
-  if (like != nullptr && !TakeOwnerAndMode(fd.get(), *like)) return false;
+  // The umask of whoever rewrites it must not take from the mode either.
+  if (like != nullptr ? !TakeOwnerAndMode(fd.get(), *like) : fchmod(fd.get(), kOpenToAll) != 0)
+    return false;
   return write(fd.get()) && Sync(fd.get()) && fd.Reset();
 }
 
@@ -166,7 +185,7 @@ bool SyncFolderOf(const std::string& path) {
 }
 
 bool AppendDurably(const std::string& path, std::string_view text) {
-  ScopedFd fd(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND);
   return fd.valid() && WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
 }
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "joblist/scoped_fd.h"
+
 namespace plim {
 
 // The temporary file a replacement of `path` writes first: "<path>.tmp".
@@ -16,10 +18,18 @@ std::string TemporaryPath(const std::string& path);
 // The folder part of `path` ("." when it has none).
 std::string DirectoryOf(const std::string& path);
 
+// The job list files are written by producers and other programs without root, so each is made
+// with this mode, whoever makes it and whatever their umask.
+inline constexpr mode_t kOpenToAll = 0666;
+
+// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
+// (O_CREAT and O_EXCL are added as needed). Returns the invalid descriptor, errno set, on failure.
+ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags);
+
 // Replaces the file at `path` by one holding exactly `text`. The bytes go to the temporary
 // file first, which is flushed to disk and renamed over `path`; then the folder is flushed,
 // so after a crash the file holds its complete old or its complete new content. When `like`
-// is given, the new file takes its owner, group and mode.
+// is given, the new file takes its owner, group and mode; otherwise its mode is kOpenToAll.
 // On failure returns false, leaving the old file untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
 

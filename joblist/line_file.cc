@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <tuple>
+
 #include "joblist/atomic_file.h"
 #include "joblist/late_appends.h"
 #include "joblist/queue_lines.h"
@@ -17,10 +19,11 @@ size_t CompleteLength(const std::string& text, int fd) {
   return WholeLength(text, ProbeWriters(fd));
 }
 
-// Creating an empty file must not cut one that a producer created a moment ago, so it is
-// opened without O_TRUNC.
+// Creating an empty file must not cut one that a producer created a moment ago, so one that
+// exists is left alone. Producers without root write to it too, whatever the service's umask.
 void CreateEmpty(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kOpenToAll));
+  if (fd.valid()) std::ignore = fchmod(fd.get(), kOpenToAll);
 }
 
 // Reads the lines of `fd`'s file up to `size` into `text` but those longer than kLongestLine.

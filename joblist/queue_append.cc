@@ -17,9 +17,10 @@ namespace {
 // fsync of the file flushes its bytes but not its name, which lives in the folder: without the
 // folder's flush a power cut may lose a queue file created here, names and all.
 bool CreateDurably(const std::string& path) {
-  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  ScopedFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kOpenToAll));
   if (!fd.valid()) return errno == EEXIST;
-  return fd.Reset() && SyncFolderOf(path);
+  // Producers without root append to it too, whatever umask plimctl ran under.
+  return fchmod(fd.get(), kOpenToAll) == 0 && fd.Reset() && SyncFolderOf(path);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Taking names off the queue file on an operator's word, with the rewrite that Get uses.
+// The queue file rewritten on an operator's word, with the rewrite that Get uses: names taken
+// off, or put first.
 #ifndef PLIMD_JOBLIST_QUEUE_REMOVE_H_
 #define PLIMD_JOBLIST_QUEUE_REMOVE_H_
 
@@ -18,6 +19,12 @@ namespace plim {
 // stays as it was.
 bool RemoveFromQueue(const std::string& queue, const std::vector<std::string>& names,
                      std::vector<size_t>* removed);
+
+// Puts `names`, in order, before the entries of the queue file at `queue` (creating it when
+// missing), under the same lock and with the same atomic rewrite as RemoveFromQueue, which
+// keeps the other lines' bytes and carries over late appends. On failure returns false with
+// errno set; the file stays as it was.
+bool QueueFirst(const std::string& queue, const std::vector<std::string>& names);
 
 }  // namespace plim
 

@@ -1,5 +1,12 @@
 #include "jobs/convert.h"
 
+#include <limits.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "joblist/paths.h"
+
 namespace plim {
 
 void replace(std::string& s, std::string from, std::string to) {
@@ -17,6 +24,21 @@ std::string Convert(std::string name) {
   static const char* const kReplaced[] = {"/", ".", "\\", ":", "*", "?", "<", ">", "|", "\""};
   for (const char* character : kReplaced) replace(name, character, "_");
   return name;
+}
+
+}  // namespace plim
+
+namespace plim {
+
+// The message says the limit in words.
+static_assert(NAME_MAX == 255);
+
+const char* PathProblem(const std::string& name) {
+  // Conversion keeps the length, so the longest suffix that a pattern adds to it decides.
+  const size_t added = std::max(strlen(kWorkDirName), strlen(strrchr(kStreamPath, '/') + 1)) - 2;
+  if (name.size() + added <= NAME_MAX) return nullptr;
+  return "is too long: with \".rec\" added for its work folder it passes the file-name limit of "
+         "255 bytes";
 }
 
 }  // namespace plim

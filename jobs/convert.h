@@ -14,6 +14,10 @@ void replace(std::string& s, std::string from, std::string to);
 // name can neither leave its folder nor hide its suffix. Keeps the length.
 std::string Convert(std::string name);
 
+// Why no job of `name` could ever run, or null: its work folder ("<converted>.rec") or its
+// recording ("<converted>.ts") would be a file name longer than NAME_MAX bytes.
+const char* PathProblem(const std::string& name);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_CONVERT_H_

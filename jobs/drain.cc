@@ -115,6 +115,7 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.analysis = result.analysis;
   record.mark = result.mark;
   record.output_dropped = result.output_dropped;
+  record.error = result.error;
   bool emptied;
   {
     // Both rewrites flush the folder of the job files, which is opened once for them.

@@ -77,6 +77,7 @@ const char* Outcome(const HistoryRecord& record) {
   const auto exited_0 = [](const ToolStatus& s) {
     return s.end == ToolStatus::End::kExited && s.value == 0;
   };
+  if (!record.error.empty()) return "failed";
   if (exited_0(record.analysis) && exited_0(record.mark)) return "ok";
   if (record.analysis.end == ToolStatus::End::kTimeLimit ||
       record.mark.end == ToolStatus::End::kTimeLimit) {

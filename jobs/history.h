@@ -22,7 +22,9 @@ struct HistoryRecord {
   ToolStatus analysis;
   ToolStatus mark;
   long long output_dropped = 0;  // bytes of the tools' output left out of the log
-  std::string error;             // why the entry ran no job, or empty; written only when set
+  // Why the entry ran no job or the job failed (no work folder, a tool not started), or empty;
+  // written only when set.
+  std::string error;
   // The clock read a time well before this build was made when the job started, so `start` is
   // no time at all; written only when true.
   bool clock_unset = false;
@@ -34,7 +36,8 @@ struct HistoryRecord {
 inline constexpr int kHistoryMax = 2000;
 inline constexpr int kHistoryKeep = 1000;
 
-// "ok" when both tools exited 0, "time limit" when either hit it, otherwise "failed".
+// "failed" for a record with an error; otherwise "ok" when both tools exited 0, "time limit" when
+// either hit it, and "failed" else.
 const char* Outcome(const HistoryRecord& record);
 
 // How a tool ended, for people and for the hook: "exit 0", "signal 9", "time limit", "not run".

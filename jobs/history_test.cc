@@ -46,12 +46,15 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(records[1].name, "A \xef\xbf\xbd\"\\\x01 \xc3\xa9");
   EXPECT_TRUE(records[1].rerun);
   EXPECT_EQ(records[1].mark.end, ToolStatus::End::kTimeLimit);
-  EXPECT_STREQ(Outcome(records[1]), "time limit");
+  EXPECT_STREQ(Outcome(records[1]), "failed") << "an error fails a job whatever its tools did";
   EXPECT_EQ(records[1].seconds, 1.234);
   EXPECT_EQ(records[0].output_dropped, 0);
   EXPECT_EQ(records[1].output_dropped, 5000000000);
-  EXPECT_NE(line.find(",\"outcome\":\"time limit\",\"output_dropped\":5000000000}\n"),
+  EXPECT_NE(line.find(",\"outcome\":\"failed\",\"output_dropped\":5000000000}\n"),
             std::string::npos);
+  HistoryRecord no_error = records[1];
+  no_error.error.clear();
+  EXPECT_STREQ(Outcome(no_error), "time limit");
   EXPECT_EQ(records[0].error, "");
   EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
 }

@@ -63,14 +63,23 @@ int IndexFolder(Job* job, const std::string& index) {
 std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // Tools running as root in a folder another user can change could be turned against the
-// machine; the job still counts as done, with its tools recorded as not run.
-bool MayRunTools(const Job& job, bool say_why) {
-  if (job.folder.unsafe.empty()) return true;
-  if (say_why) {
-    fprintf(stderr, "plimd: the tools of %s are not run: %s\n", job.name.c_str(),
-            job.folder.unsafe.c_str());
+// machine, and in a folder without its links they would work on nothing: the job then fails
+// with the reason as its error, its tools recorded as not run.
+bool MayRunTools(Job* job) {
+  if (job->folder.unsafe.empty()) return true;
+  if (job->result.error.empty()) {
+    fprintf(stderr, "plimd: the tools of %s are not run: %s\n", job->name.c_str(),
+            job->folder.unsafe.c_str());
+    job->result.error = job->folder.unsafe;
   }
   return false;
+}
+
+// The first tool that could not be started gives the job its error.
+ToolStatus Ran(Job* job, const std::string& tool, const ToolStatus& status) {
+  if (status.start_error != 0 && job->result.error.empty())
+    job->result.error = "cannot run " + tool + ": " + strerror(status.start_error);
+  return status;
 }
 
 void Perform(const Step& step, Job* job) {
@@ -101,13 +110,15 @@ void Perform(const Step& step, Job* job) {
     case Action::kLog:
       return AppendLine(job->log, first);
     case Action::kAnalyse:
-      if (!MayRunTools(*job, /*say_why=*/true)) return;
-      job->result.analysis = RunTool({first, "-", Fill(step.second, name)}, job->log,
-                                     /*stderr_to_log=*/true, job->settings);
+      if (!MayRunTools(job)) return;
+      job->result.analysis = Ran(job, first,
+                                 RunTool({first, "-", Fill(step.second, name)}, job->log,
+                                         /*stderr_to_log=*/true, job->settings));
       return;
     case Action::kMark:
-      if (!MayRunTools(*job, /*say_why=*/false)) return;
-      job->result.mark = RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->settings);
+      if (!MayRunTools(job)) return;
+      job->result.mark =
+          Ran(job, first, RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->settings));
       return;
   }
 }

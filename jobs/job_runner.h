@@ -17,6 +17,9 @@ struct JobResult {
   ToolStatus analysis;
   ToolStatus mark;
   long long output_dropped = 0;  // bytes of the tools' output left out of the log
+  // Why the job failed before its tools could do anything: its folder or a link could not be
+  // made (or made safe), or a tool could not be started; empty otherwise.
+  std::string error;
 };
 
 // Runs the job for the file-system name `name`: checks and repairs the work folder
@@ -25,8 +28,9 @@ struct JobResult {
 // the framed record appended to the log, and removes the job's folder. Each tool runs under the
 // settings' time limit, umask and priorities, and the log takes at most log_limit_mb MiB of their
 // output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
-// of the ones before it; failures go to stderr. Where the work folder or the job's folder cannot be
-// made safe, the tools are not run (kNotRun) and one line on stderr says why.
+// of the ones before it; failures go to stderr. Where the work folder, the job's folder or its
+// links cannot be made (or made safe), the tools are not run (kNotRun), one line on stderr says why
+// and so does the result's error; a tool that cannot be started sets it too.
 JobResult StartPlim(std::string name, const Settings& settings);
 
 }  // namespace plim

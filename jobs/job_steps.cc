@@ -33,7 +33,8 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
   const bool made = mkdirat(job->root, name.c_str(), 0755) == 0;
   if (!made && errno != EEXIST) {
     job->folder_error = errno;
-    return Report("cannot create directory", shown, errno);
+    job->unsafe = "cannot create directory " + shown + ": " + strerror(job->folder_error);
+    return Report("cannot create directory", shown, job->folder_error);
   }
   job->folder =
       ScopedFd(openat(job->root, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -55,7 +56,11 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
   }
   if (!job->folder.valid()) return;
   if (symlinkat(target.c_str(), job->folder.get(), name) != 0) {
-    return Report("cannot create symbolic link", shown, errno);
+    const int error = errno;
+    // The tools would work on a folder without the recording.
+    if (job->unsafe.empty())
+      job->unsafe = "cannot create symbolic link " + shown + ": " + strerror(error);
+    return Report("cannot create symbolic link", shown, error);
   }
   if (job->link_count < static_cast<int>(std::size(job->links)))
     job->links[job->link_count++] = name;

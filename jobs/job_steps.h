@@ -20,7 +20,9 @@ struct JobFolder {
   int root = -1;         // the work folder (KeptWorkRoot's); -1 when it cannot be made safe
   ScopedFd folder;       // the job's folder, once made and found to be the service's
   int folder_error = 0;  // why the job's folder could not be made or opened
-  std::string unsafe;    // why the tools must not run; empty when they may
+  // Why the tools must not run (the folder or a link could not be made, or is not safe); empty
+  // when they may.
+  std::string unsafe;
   // The links made in it, which its removal tries by name before it reads the folder.
   const char* links[2] = {};
   int link_count = 0;
@@ -32,7 +34,8 @@ struct JobFolder {
 void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& shown);
 
 // Creates the symbolic link `name` in the job's folder pointing at `target` ("ln -s"). Without
-// a job folder, reports why it could not be made as the failure of the link.
+// a job folder, reports why it could not be made as the failure of the link. A link that cannot
+// be made makes the folder unsafe, as a folder that cannot be made does.
 void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown);
 
@@ -83,7 +86,8 @@ void AppendLine(JobLog& log, const std::string& line);
 struct ToolStatus {
   enum class End { kNotRun, kExited, kSignaled, kTimeLimit };
   End end = End::kNotRun;
-  int value = 0;  // the exit status, or the signal number
+  int value = 0;        // the exit status, or the signal number
+  int start_error = 0;  // why it could not be started (an errno value); then it is kNotRun
 };
 
 // Where a program's output goes and what it starts with.
@@ -107,8 +111,8 @@ struct ProgramIo {
 // subreaper, so that takes in what left the group with setsid), so nothing it started outlives
 // it. time_limit_seconds <= 0: no limit. Past the limit the whole process group gets SIGTERM, and
 // 5 s later SIGKILL; the result is then kTimeLimit. A program that cannot be started or exec'd is
-// reported on stderr (on its stderr for a failed exec, with exit status 127). The program is
-// killed if the worker dies.
+// reported on stderr (on its stderr for a failed exec) and is kNotRun with its start_error. The
+// program is killed if the worker dies.
 ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
                       int time_limit_seconds);
 

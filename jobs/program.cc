@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "joblist/atomic_file.h"
+#include "joblist/scoped_fd.h"
 #include "jobs/job_steps.h"
 
 namespace plim {
@@ -51,6 +52,7 @@ struct Launch {
   bool idle_io;
   pid_t worker;
   sigset_t mask;  // the program's, not the worker's
+  int report_fd;  // close-on-exec: why the program could not be started, or nothing once it runs
 };
 
 // Says on stderr, which is where the tool's stderr would have gone, that the tool cannot run,
@@ -68,6 +70,13 @@ __attribute__((no_sanitize("address"))) void ReportExecFailure(const char* tool,
   std::ignore = writev(STDERR_FILENO, parts, 5);
 }
 
+// Tells the worker why the program could not be started and ends the child. An exit status
+// cannot tell it: a tool may exit 127 itself.
+__attribute__((no_sanitize("address"))) void NotStarted(const Launch* launch, int error) {
+  std::ignore = write(launch->report_fd, &error, sizeof error);
+  _exit(127);
+}
+
 // Runs in the child, in the worker's memory and on its own stack, while the worker waits for
 // it to exec or exit; so it makes system calls only and writes to no memory of the worker's.
 // Not instrumented by ASan: the child never returns, so it would leave its frames marked in
@@ -83,8 +92,10 @@ __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   // A program left running after a worker is killed would work beside the next worker's job.
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (getppid() != launch->worker) _exit(127);
-  if (launch->stdout_fd >= 0 && dup2(launch->stdout_fd, STDOUT_FILENO) < 0) _exit(127);
-  if (launch->stderr_fd >= 0 && dup2(launch->stderr_fd, STDERR_FILENO) < 0) _exit(127);
+  if (launch->stdout_fd >= 0 && dup2(launch->stdout_fd, STDOUT_FILENO) < 0)
+    NotStarted(launch, errno);
+  if (launch->stderr_fd >= 0 && dup2(launch->stderr_fd, STDERR_FILENO) < 0)
+    NotStarted(launch, errno);
   // The worker's own mask is 0 for the job files; what the program makes is not meant for all.
   umask(launch->umask);
   // The box records while jobs run: the program gets what the recording leaves of the CPU and
@@ -99,8 +110,10 @@ __attribute__((no_sanitize("address"))) int ExecProgram(void* arg) {
   if (launch->idle_io) std::ignore = syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, kIoprioIdle);
 #endif
   execve(launch->argv[0], launch->argv, launch->envp != nullptr ? launch->envp : environ);
-  ReportExecFailure(launch->argv[0], errno);
-  _exit(127);
+  const int error = errno;
+  ReportExecFailure(launch->argv[0], error);
+  NotStarted(launch, error);
+  return 127;
 }
 
 // Starts the program like vfork: the child borrows the worker's memory until it execs instead of
@@ -304,6 +317,17 @@ void DrainPump(Pump* pump) {
   }
 }
 
+// Why the child that wrote to `report` (its write end closed here) could not start its program,
+// or 0 once the program runs: the write end closes on exec. Read after a clone that returned
+// once the child exec'd or ended, or, where it ran as a plain fork, blocking until then.
+int StartError(int report) {
+  int error = 0;
+  ssize_t n;
+  while ((n = read(report, &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  return n == sizeof error ? error : 0;
+}
+
 }  // namespace
 
 void ForgetChildSignals() { g_child_signals = -1; }
@@ -318,23 +342,30 @@ ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, c
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Launch launch = {args.data(), envp, io.stdout_fd, io.stderr_fd, io.umask,
-                   io.nice,     {},   io.idle_io,   getpid(),     {}};
+  int report[2] = {-1, -1};
+  const bool reports = pipe2(report, O_CLOEXEC) == 0;
+  ScopedFd report_read(report[0]), report_write(report[1]);
+  Launch launch = {args.data(), envp,       io.stdout_fd, io.stderr_fd, io.umask, io.nice,
+                   {},          io.idle_io, getpid(),     {},           report[1]};
   snprintf(launch.nice_text, sizeof launch.nice_text, "%d", io.nice);
   sigemptyset(&launch.mask);
   const int signals = ChildSignals();
-  const pid_t child = signals >= 0 ? StartProgram(&launch) : -1;
+  const pid_t child = signals >= 0 && reports ? StartProgram(&launch) : -1;
   ToolStatus result;
   if (child < 0) {
+    result.start_error = errno;
     fprintf(stderr, "plimd: cannot start %s: %s\n", argv[0].c_str(), strerror(errno));
   }
   if (io.pipe_write_end != nullptr) io.pipe_write_end->Reset();
   if (child >= 0) {
+    report_write.Reset();
+    const int start_error = StartError(report_read.get());
     if (g_group != nullptr) g_group->store(child);
     Pump pump = {io.log != nullptr ? io.pipe_fd : -1, io.log};
     result = Reap(child, WaitWithLimit(child, signals, &pump, time_limit_seconds));
     EndStrays();
     DrainPump(&pump);
+    if (start_error != 0) result = {ToolStatus::End::kNotRun, 0, start_error};
   }
   return result;
 }

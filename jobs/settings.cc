@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <optional>
 #include <tuple>
@@ -129,31 +130,42 @@ Settings ParseSettings(std::string_view text, std::vector<std::string>* problems
   return settings;
 }
 
-Settings ReadSettings(const std::string& path) {
+SettingsFile LoadSettings(const std::string& path, struct stat* info) {
+  SettingsFile file;
+  const auto ignore = [&file](std::string why) {
+    file.ignored = true;
+    file.problems.push_back(std::move(why));
+    return file;
+  };
   // A link could point anywhere that another user controls; O_NONBLOCK keeps a FIFO from
   // blocking the open.
   ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
-  struct stat info = {};
+  *info = {};
   if (!fd.valid()) {
     const int error = errno;
-    if (error == ENOENT || lstat(path.c_str(), &info) != 0) return Settings();
-    ReportOnce(path, info, {std::string(strerror(error)) + "; ignored"});
-    return Settings();
+    if (error == ENOENT || lstat(path.c_str(), info) != 0) return file;
+    // Only root reads the file for certain; others can still judge its owner and mode.
+    if (error == EACCES && geteuid() != 0) {
+      const char* why = Distrust(*info);
+      return why != nullptr ? ignore(why) : file;
+    }
+    return ignore(std::string(strerror(error)) + "; ignored");
   }
   std::string text;
-  if (fstat(fd.get(), &info) != 0) return Settings();
-  if (const char* why = Distrust(info)) {
-    ReportOnce(path, info, {why});
-    return Settings();
+  if (fstat(fd.get(), info) != 0) return file;
+  if (const char* why = Distrust(*info)) return ignore(why);
+  if (!ReadFrom(fd.get(), 0, &text, info->st_size)) {
+    return ignore(std::string(strerror(errno)) + "; ignored");
   }
-  if (!ReadFrom(fd.get(), 0, &text, info.st_size)) {
-    ReportOnce(path, info, {std::string(strerror(errno)) + "; ignored"});
-    return Settings();
-  }
-  std::vector<std::string> problems;
-  const Settings settings = ParseSettings(text, &problems);
-  ReportOnce(path, info, problems);
-  return settings;
+  file.settings = ParseSettings(text, &file.problems);
+  return file;
+}
+
+Settings ReadSettings(const std::string& path) {
+  struct stat info;
+  const SettingsFile file = LoadSettings(path, &info);
+  ReportOnce(path, info, file.problems);
+  return file.settings;
 }
 
 }  // namespace plim

@@ -2,6 +2,7 @@
 #ifndef PLIMD_JOBS_SETTINGS_H_
 #define PLIMD_JOBS_SETTINGS_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -35,9 +36,22 @@ inline constexpr int kMaxLogLimitMb = 1024;
 // out, with a line saying why in `problems`; the rest still count, the last of a key winning.
 Settings ParseSettings(std::string_view text, std::vector<std::string>* problems);
 
+// What the settings file says, and what is wrong with it.
+struct SettingsFile {
+  Settings settings;
+  bool ignored = false;  // the file exists but does not count: the defaults hold
+  // "WHY; ignored" for an ignored file, else "line N: WHY" for each line left out.
+  std::vector<std::string> problems;
+};
+
 // Reads the settings file at `path`. A missing file gives the defaults. The file counts only if
-// it is a regular file, not a link, owned by root and writable by root alone; otherwise the
-// defaults are returned. What is wrong with the file goes to stderr, once for each change of it.
+// it is a regular file, not a link, owned by root and writable by root alone, and can be read;
+// otherwise it is ignored. A caller without root that may not read it learns only whether the
+// file's owner and mode are trusted. `info` gets what lstat or fstat said of it.
+SettingsFile LoadSettings(const std::string& path, struct stat* info);
+
+// The service's LoadSettings: what is wrong with the file goes to stderr, once for each change
+// of it.
 Settings ReadSettings(const std::string& path);
 
 }  // namespace plim
