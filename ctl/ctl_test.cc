@@ -449,5 +449,94 @@ TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
   }
 }
 
+std::string OkRecord(const std::string& name) {
+  HistoryRecord record;
+  record.name = name;
+  record.start = "2026-12-07T02:10:00Z";
+  return FormatRecord(record);
+}
+
+// One parser for every command: getopt_long's forms of a value, "--" and the operand counts of
+// the table; and the exit statuses of status (no PID file: not running) and history.
+TEST_F(CtlTest, ParsesEachCommandLineAlike) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // found in stderr
+  };
+  const Case cases[] = {
+      {{"wait", "--timeout=0", "queued"}, 124, "timed out"},
+      {{"wait", "--timeout", "0", "queued"}, 124, "timed out"},
+      {{"wait", "queued", "--timeout", "0"}, 124, "timed out"},
+      {{"wait", "--timeout"}, 2, "wait: --timeout takes a value\n"},
+      {{"wait", "--timeout=x", "queued"}, 2, "takes a number of seconds, not x"},
+      {{"wait", "--timeout", "0", "--", "--timeout"}, 1, "\"--timeout\" is not queued"},
+      {{"status", "--json=1"}, 2, "status: --json takes no value\n"},
+      {{"status", "--bogus"}, 2, "unknown option --bogus (put -- before a NAME with a -)"},
+      {{"history", "-x", "done"}, 2, "history: unknown option -x"},
+      {{"history", "--", "--json"}, 1, "history: no record of \"--json\"\n"},
+      {{"history", "done", "--json"}, 0, ""},
+      {{"history", "nothing", "done", "nothing"}, 1, "history: no record of \"nothing\"\n"},
+      {{"log", "a", "b"}, 2, "log: one NAME only"},
+      {{"log"}, 2, "log: no NAME given"},
+      {{"pause", "x"}, 2, "pause takes no arguments"},
+      {{"status"}, 3, ""},
+      {{"status", "--json"}, 3, ""},
+      {{"help", "--", "-h"}, 2, "help takes no arguments"},
+  };
+  WriteFile(files_.queue, "queued\n");
+  WriteFile(files_.history, OkRecord("done"));
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    const std::string shown = testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << shown << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << r.err;
+    // A NAME without a record is named once, and the records found are shown all the same.
+    if (!c.err.empty()) {
+      EXPECT_EQ(r.err.find(c.err, r.err.find(c.err) + 1), std::string::npos) << shown << r.err;
+    }
+    if (std::find(c.args.begin(), c.args.end(), "done") != c.args.end() && c.status != 2) {
+      EXPECT_NE(r.out.find("done"), std::string::npos) << shown;
+    }
+  }
+}
+
+// Names queued while the pause mark exists or no service runs wait: add, trigger and wait say
+// why (here no PID file names a service), wait once, and none changes its exit status for it.
+TEST_F(CtlTest, SaysWhatHoldsNamesBack) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"add", "x"}, 0},
+      {{"trigger"}, 0},
+      {{"wait", "--timeout", "0.01", "queued"}, 124},
+  };
+  WriteFile(dir_ + "/x.ts", "");
+  for (const bool paused : {false, true}) {
+    if (paused) WriteFile(files_.paused, "");
+    for (const Case& c : cases) {
+      WriteFile(files_.queue, "queued\n");
+      const Result r = Run(c.args);
+      const std::string shown = testing::PrintToString(c.args) + r.err;
+      EXPECT_EQ(r.status, c.status) << shown;
+      EXPECT_NE(r.err.find("plimctl: warning: plimd is not running; no job starts until it is "
+                           "started\n"),
+                std::string::npos)
+          << shown;
+      EXPECT_EQ(r.err.find("plimd is paused (" + files_.paused + " exists)") != std::string::npos,
+                paused)
+          << shown;
+      size_t warnings = 0;
+      for (size_t at = 0; (at = r.err.find("warning:", at)) != std::string::npos; ++at) {
+        ++warnings;
+      }
+      EXPECT_EQ(warnings, paused ? 2u : 1u) << shown;
+      Received(false);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace plim
