@@ -10,8 +10,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 
+#include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
@@ -536,6 +541,71 @@ TEST_F(CtlTest, SaysWhatHoldsNamesBack) {
       Received(false);
     }
   }
+}
+
+// The words the completion offers as commands: those of its list that ends with --version.
+std::set<std::string> CompletedCommands(const std::string& completion) {
+  std::smatch line;
+  std::set<std::string> words;
+  if (!std::regex_search(completion, line, std::regex(R"(_plimctl_offer ([^\n]*--version)\n)"))) {
+    return words;
+  }
+  std::istringstream list(line[1].str());
+  for (std::string word; list >> word;) words.insert(word);
+  return words;
+}
+
+// The options the completion offers per command: its lines "  a | b) _plimctl_offer --x ;;".
+std::map<std::string, std::set<std::string>> CompletedOptions(const std::string& completion) {
+  std::map<std::string, std::set<std::string>> offered;
+  const std::regex arm(R"(\n *([a-z][a-z |]*)\) _plimctl_offer ((-[^ ;]+ )+);;)");
+  for (std::sregex_iterator it(completion.begin(), completion.end(), arm), end; it != end; ++it) {
+    std::istringstream commands(std::regex_replace((*it)[1].str(), std::regex("\\|"), " "));
+    for (std::string command; commands >> command;) {
+      std::istringstream options((*it)[2].str());
+      for (std::string option; options >> option;) offered[command].insert(option);
+    }
+  }
+  return offered;
+}
+
+// The lines of the manual page's synopsis from ".B plimctl COMMAND" to the next ".br".
+std::string ManualSynopsis(const std::string& manual, const std::string& command) {
+  const size_t begin = manual.find("\n.B plimctl " + command + "\n");
+  if (begin == std::string::npos) return "";
+  return manual.substr(begin, manual.find("\n.br\n", begin) - begin);
+}
+
+// Each command and option of the table is completed and in plimctl(1)'s synopsis, and the
+// completion offers nothing that the table lacks.
+class CommandTableTest : public ScratchDirTest {};
+
+TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
+  const std::string completion = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.bash-completion");
+  const std::string manual = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.1.in");
+  std::set<std::string> commands = CompletedCommands(completion);
+  std::map<std::string, std::set<std::string>> options = CompletedOptions(completion);
+  ASSERT_EQ(commands.count("--version"), 1u) << "the completion's list of commands is not found";
+  for (const Command& command : Commands()) {
+    EXPECT_EQ(commands.erase(command.name), 1u) << command.name << " is not completed";
+    const std::string synopsis = ManualSynopsis(manual, command.name);
+    EXPECT_NE(synopsis, "") << command.name << " is not in plimctl(1)'s synopsis";
+    std::set<std::string>& offered = options[command.name];
+    for (const Option& o : command.options) {
+      const std::string name = std::string("--") + o.name;
+      EXPECT_EQ(offered.erase(name), 1u) << command.name << " " << name << " is not completed";
+      EXPECT_NE(synopsis.find("\\-\\-" + std::string(o.name)), std::string::npos)
+          << command.name << " " << name << " is not in plimctl(1)'s synopsis";
+      if (o.short_name == 0) continue;
+      const std::string short_name = std::string("-") + o.short_name;
+      EXPECT_EQ(offered.erase(short_name), 1u) << command.name << " " << short_name;
+      EXPECT_NE(synopsis.find("\\" + short_name), std::string::npos) << short_name;
+    }
+  }
+  EXPECT_EQ(commands, (std::set<std::string>{"--help", "--version"}))
+      << "completed, not in the table";
+  for (const auto& [command, left] : options)
+    EXPECT_TRUE(left.empty()) << command << " offers more";
 }
 
 }  // namespace
