@@ -159,7 +159,7 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   ASSERT_EQ(stat(files_.queue.c_str(), &before), 0);
   EXPECT_EQ(Run({"status"}).out,
             "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
-            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n");
+            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\\xff\ndone, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(Run({"status", "--json"}).out,
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
             "\"waiting_for_port\":false},"
@@ -176,9 +176,9 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
 }
 
-// What a terminal would obey is escaped byte by byte; printable UTF-8, also with continuation
-// bytes in 0x80..0x9f, and bytes that are not UTF-8 but no control stay.
-TEST(PrintableTest, EscapesC0DelAndC1) {
+// What a terminal would obey, and every byte that is not part of valid UTF-8, is escaped byte by
+// byte; printable UTF-8, also with continuation bytes in 0x80..0x9f, stays.
+TEST(PrintableTest, EscapesC0DelC1AndWhatIsNotUtf8) {
   struct Case {
     std::string text;
     std::string name;      // Printable(text)
@@ -196,8 +196,15 @@ TEST(PrintableTest, EscapesC0DelAndC1) {
        "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"},
       {"raw \x9b"
        "2J \x80 \xff \xe2\x82",
-       "raw \\x9b2J \\x80 \xff \xe2\\x82", "raw \\x9b2J \\x80 \xff \xe2\\x82"},
-      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b", "overlong \xe0\\x82\\x9b"},
+       "raw \\x9b2J \\x80 \\xff \\xe2\\x82", "raw \\x9b2J \\x80 \\xff \\xe2\\x82"},
+      {"overlong \xe0\x82\x9b \xc0\xaf", "overlong \\xe0\\x82\\x9b \\xc0\\xaf",
+       "overlong \\xe0\\x82\\x9b \\xc0\\xaf"},
+      {"latin-1 caf\xe9\n", "latin-1 caf\\xe9\\x0a", "latin-1 caf\\xe9\n"},
+      {"surrogate \xed\xa0\x80 beyond \xf4\x90\x80\x80 \xf5",
+       "surrogate \\xed\\xa0\\x80 beyond \\xf4\\x90\\x80\\x80 \\xf5",
+       "surrogate \\xed\\xa0\\x80 beyond \\xf4\\x90\\x80\\x80 \\xf5"},
+      {"cut \xf0\x9f\x8e! whole \xf0\x9f\x8e\xac", "cut \\xf0\\x9f\\x8e! whole \xf0\x9f\x8e\xac",
+       "cut \\xf0\\x9f\\x8e! whole \xf0\x9f\x8e\xac"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Printable(c.text), c.name) << testing::PrintToString(c.text);
@@ -225,7 +232,7 @@ TEST_F(LogRecordTest, EscapesForATerminalOnly) {
   const std::string filler(65535 - start.size(), 'f');
   const std::string record = start + filler +
                              "\xc2\x9b"
-                             "2J\x1b]0;x\x07\n\tok\n>>>>>>>> plim stop N\n";
+                             "2J\x1b]0;x\x07\n\tok caf\xe9\n>>>>>>>> plim stop N\n";
   WriteFile(log, record);
   for (const bool printable : {false, true}) {
     char* bytes = nullptr;
@@ -235,9 +242,10 @@ TEST_F(LogRecordTest, EscapesForATerminalOnly) {
     fclose(out);
     const std::string printed(bytes, size);
     free(bytes);
-    EXPECT_EQ(printed, printable ? start + filler +
-                                       "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok\n>>>>>>>> plim stop N\n"
-                                 : record);
+    EXPECT_EQ(printed, printable
+                           ? start + filler +
+                                 "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok caf\\xe9\n>>>>>>>> plim stop N\n"
+                           : record);
   }
 }
 
