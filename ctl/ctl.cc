@@ -88,8 +88,10 @@ int TriggerCommand(const Invocation& call) {
 
 int Help(const Invocation& call);
 
-// One entry per command: the usage, the completion and plimctl(1) are checked against it
-// (ctl_test.cc), so a command or option added here must be added there too.
+// One entry per command, in the usage's order. A command is a handler `int F(const Invocation&)`
+// and an entry; an option is one {long name, short letter or 0, value's name or nullptr} in its
+// entry's list, read in the handler with call.Has("name") or call.values. ctl_test.cc checks
+// that the bash completion and plimctl(1)'s synopsis name each of them.
 const std::vector<Command> kCommands = {
     {"add",
      "NAME...",
