@@ -1,32 +1,109 @@
 #include "ctl/command_line.h"
 
-#include "ctl/ctl.h"
+#include <getopt.h>
+
 #include "ctl/status.h"
 
 namespace plim {
 
-bool ParseCommandLine(const std::string& command, const std::vector<std::string>& args,
-                      const std::set<std::string>& flags, const std::set<std::string>& valued,
-                      CommandLine* line, std::string* problem) {
-  bool options_end = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (options_end || arg.size() < 2 || arg[0] != '-') {
-      line->names.push_back(arg);
-    } else if (arg == "--") {
-      options_end = true;
-    } else if (flags.count(arg) != 0) {
-      line->flags.insert(arg);
-    } else if (valued.count(arg) != 0 && i + 1 < args.size()) {
-      line->values[arg] = args[++i];
-    } else {
-      // A mistyped option must not be taken for a recording's name.
-      *problem =
-          command + ": unknown option " + Printable(arg) + " (put -- before a NAME with a -)";
+namespace {
+
+// getopt_long's value for the long form of option i; above every byte a short option can be.
+constexpr int kLongBase = 256;
+
+std::vector<struct option> LongOptions(const Command& command) {
+  std::vector<struct option> longs;
+  for (size_t i = 0; i < command.options.size(); ++i) {
+    const Option& o = command.options[i];
+    longs.push_back({o.name, o.value_name ? required_argument : no_argument, nullptr,
+                     kLongBase + static_cast<int>(i)});
+  }
+  longs.push_back({nullptr, 0, nullptr, 0});
+  return longs;
+}
+
+// ':' first, so that a missing value is told apart from an unknown option; '+' is left out, so
+// that options may follow the operands.
+std::string ShortOptions(const Command& command) {
+  std::string shorts = ":";
+  for (const Option& o : command.options) {
+    if (o.short_name != 0) shorts += std::string(1, o.short_name) + (o.value_name ? ":" : "");
+  }
+  return shorts;
+}
+
+const Option* Found(const Command& command, int c) {
+  if (c >= kLongBase) return &command.options[static_cast<size_t>(c - kLongBase)];
+  for (const Option& o : command.options) {
+    if (o.short_name == c) return &o;
+  }
+  return nullptr;
+}
+
+// What getopt_long refused: `c` is '?' or ':', `word` the argument it stopped at.
+std::string Refused(const Command& command, int c, const char* word) {
+  const Option* option = optopt != 0 ? Found(command, optopt) : nullptr;
+  const std::string name = option ? std::string("--") + option->name : Printable(word);
+  if (c == ':') return std::string(command.name) + ": " + name + " takes a value";
+  if (option) return std::string(command.name) + ": " + name + " takes no value";
+  const std::string shown = optopt != 0 ? std::string("-") + static_cast<char>(optopt) : name;
+  // A mistyped option must not be taken for a recording's name.
+  return std::string(command.name) + ": unknown option " + Printable(shown) +
+         " (put -- before a NAME with a -)";
+}
+
+// Whether `count` operands fit `command`; otherwise says why in `problem`.
+bool CountFits(const Command& command, size_t count, std::string* problem) {
+  const std::string operands = command.operands;
+  const std::string name = command.name;
+  if (operands.empty() && count > 0) {
+    *problem = name + " takes no arguments";
+  } else if (!operands.empty() && operands[0] != '[' && count == 0) {
+    *problem = name + ": no NAME given";
+  } else if (operands == "NAME" && count > 1) {
+    *problem = name + ": one NAME only";
+  }
+  return problem->empty();
+}
+
+}  // namespace
+
+std::string Synopsis(const Command& command) {
+  std::string synopsis = command.name;
+  for (const Option& o : command.options) {
+    synopsis +=
+        std::string(" [--") + o.name + (o.value_name ? std::string(" ") + o.value_name : "") + "]";
+  }
+  return *command.operands != '\0' ? synopsis + " " + command.operands : synopsis;
+}
+
+bool ParseOptions(const Command& command, const std::vector<std::string>& args, Invocation* call,
+                  std::string* problem) {
+  std::vector<std::string> words = {std::string("plimctl ") + command.name};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(words.size());
+  const std::vector<struct option> longs = LongOptions(command);
+  const std::string shorts = ShortOptions(command);
+  opterr = 0;
+  optind = 0;  // glibc: starts afresh, also after an earlier command line of this process
+  for (int c; (c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr)) != -1;) {
+    const Option* option = c == '?' || c == ':' ? nullptr : Found(command, c);
+    if (option == nullptr) {
+      *problem = Refused(command, c, argv[static_cast<size_t>(optind) - 1]);
       return false;
     }
+    if (option->value_name) {
+      call->values[option->name] = optarg;
+    } else {
+      call->flags.insert(option->name);
+    }
   }
-  return true;
+  // getopt_long moved the operands behind the options, in their order.
+  call->operands.assign(argv.begin() + optind, argv.end() - 1);
+  return CountFits(command, call->operands.size(), problem);
 }
 
 int UsageError(FILE* err, const std::string& problem) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "ctl/command_line.h"
+#include "ctl/held_back.h"
 #include "ctl/history_cmds.h"
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
@@ -19,44 +20,15 @@ namespace plim {
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: plimctl add [--first] NAME...\n"
-    "       plimctl remove NAME...\n"
-    "       plimctl status [--json]\n"
-    "       plimctl log NAME\n"
-    "       plimctl pause | resume\n"
-    "       plimctl trigger\n"
-    "       plimctl history [--json] [NAME...]\n"
-    "       plimctl wait [--timeout SECONDS] NAME...\n"
-    "\n"
-    "Feeds and watches plimd, the recorder's post-processing service.\n"
-    "\n"
-    "  add NAME...      queue the recording /hdd/movie/NAME.ts for each NAME, in order,\n"
-    "                   then ask plimd to work through its queue; --first: at the\n"
-    "                   head of the queue, before the names waiting\n"
-    "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
-    "                   progress); status 1 if a NAME was not queued\n"
-    "  status           show whether plimd runs and is paused, how the jobs since its\n"
-    "                   start ended, the last one, the job in progress, the queue and\n"
-    "                   the names done last\n"
-    "  status --json    the same as one JSON object, for scripts\n"
-    "  log NAME         show NAME's latest record from the log, so far if it still runs\n"
-    "  pause            let the job in progress finish and start no other, across restarts\n"
-    "  resume           end a pause and ask plimd to work through its queue\n"
-    "  trigger          ask plimd to work through its queue\n"
-    "  history          show the finished jobs, oldest first, with how each tool ended;\n"
-    "                   only those of the NAMEs given; --json: as a JSON array\n"
-    "  wait NAME...     wait until no NAME is queued or in progress; exit 0 if each\n"
-    "                   one's latest job was ok, 1 if not or a NAME is unknown,\n"
-    "                   124 once --timeout SECONDS have passed\n"
-    "  -h, --help       show this help\n"
-    "  --version        show the version\n"
-    "\n"
-    "Exit status: 0 done, 1 a file or the datagram could not be written (or, for remove\n"
-    "and log, a NAME was not found), 2 bad usage.\n"
+constexpr char kAbout[] = "Feeds and watches plimd, the recorder's post-processing service.\n";
+constexpr char kExitStatus[] =
+    "Exit status: 0 done; 1 a file or the datagram could not be written, or (remove,\n"
+    "log, history, wait) a NAME was not found, or (wait) a job was not ok, or\n"
+    "(status) one of plimd's two processes is missing; 2 bad usage; 3 (status) plimd\n"
+    "is not running; 124 (wait) --timeout ran out.\n"
     "See plimctl(1) and plimd(8).\n";
 
-int Trigger(const CtlFiles& files, FILE* err, bool queued) {
+int SendTriggerFor(const CtlFiles& files, FILE* err, bool queued) {
   const unsigned short port = PortNumber(ReadConfig(files.conf));
   switch (SendTrigger(port)) {
     case TriggerResult::kSent:
@@ -81,36 +53,119 @@ void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* e
   }
 }
 
-int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseCommandLine("add", args, {"--first"}, {}, &line, &problem))
-    return UsageError(err, problem);
-  const std::vector<std::string>& names = line.names;
-  if (names.empty()) return UsageError(err, "add: no NAME given");
+int Add(const Invocation& call) {
+  const std::vector<std::string>& names = call.operands;
   for (const std::string& name : names) {
     // A name that fits no file name would only fail as a job.
     const char* why = NameProblem(name);
     if (why != nullptr || (why = PathProblem(name)) != nullptr) {
-      return UsageError(err,
+      return UsageError(call.err,
                         "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
     }
   }
-  for (const std::string& name : names) WarnOfMissingStream(files, name, err);
-  const bool first = line.flags.count("--first") != 0;
-  if (first ? !QueueFirst(files.queue, names) : !AppendToQueue(files.queue, names)) {
-    fprintf(err, "plimctl: cannot %s %s: %s\n", first ? "rewrite" : "append to",
-            files.queue.c_str(), strerror(errno));
+  for (const std::string& name : names) WarnOfMissingStream(call.files, name, call.err);
+  const bool first = call.Has("first");
+  if (first ? !QueueFirst(call.files.queue, names) : !AppendToQueue(call.files.queue, names)) {
+    fprintf(call.err, "plimctl: cannot %s %s: %s\n", first ? "rewrite" : "append to",
+            call.files.queue.c_str(), strerror(errno));
     return kExitFailed;
   }
-  return Trigger(files, err, /*queued=*/true);
+  WarnIfHeldBack(call.files, call.err);
+  return SendTriggerFor(call.files, call.err, /*queued=*/true);
 }
 
-int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
-  const bool json = options.size() == 1 && options[0] == "--json";
-  if (!options.empty() && !json) return UsageError(err, "status: unknown argument " + options[0]);
-  const StatusReport status = ReadStatus(files);
-  fputs((json ? FormatJson(status) : FormatText(status)).c_str(), out);
+int Status(const Invocation& call) {
+  const StatusReport status = ReadStatus(call.files);
+  fputs((call.Has("json") ? FormatJson(status) : FormatText(status)).c_str(), call.out);
+  return ServiceStatusCode(status.service);
+}
+
+int Resume(const Invocation& call) {
+  const int status = RemovePauseMark(call);
+  return status == kExitOk ? SendTriggerFor(call.files, call.err, /*queued=*/true) : status;
+}
+
+int TriggerCommand(const Invocation& call) {
+  WarnIfHeldBack(call.files, call.err);
+  return SendTriggerFor(call.files, call.err, /*queued=*/false);
+}
+
+int Help(const Invocation& call);
+
+// One entry per command, in the usage's order. A command is a handler `int F(const Invocation&)`
+// and an entry; an option is one {long name, short letter or 0, value's name or nullptr} in its
+// entry's list, read in the handler with call.Has("name") or call.values. ctl_test.cc checks
+// that the bash completion and plimctl(1)'s synopsis name each of them.
+const std::vector<Command> kCommands = {
+    {"add",
+     "NAME...",
+     "queue the recording /hdd/movie/NAME.ts for each NAME, in\n"
+     "order, then ask plimd to work through its queue; warns when\n"
+     "plimd is paused or not running; --first: at the head of the\n"
+     "queue, before the names waiting",
+     {{"first", 0, nullptr}},
+     Add},
+    {"remove",
+     "NAME...",
+     "take every entry of each NAME off the queue (not the job in\n"
+     "progress); status 1 if a NAME was not queued",
+     {},
+     RemoveNames},
+    {"status",
+     "",
+     "show whether plimd runs and is paused, how the jobs since its\n"
+     "start ended, the last one, the job in progress, the queue and\n"
+     "the names done last; --json: as one JSON object, for scripts;\n"
+     "status 0 running, 1 a process missing, 3 not running",
+     {{"json", 0, nullptr}},
+     Status},
+    {"log",
+     "NAME",
+     "show NAME's latest record from the log, so far if it still\nruns",
+     {},
+     ShowLog},
+    {"pause", "", "let the job in progress finish and start no other, across\nrestarts", {}, Pause},
+    {"resume", "", "end a pause and ask plimd to work through its queue", {}, Resume},
+    {"trigger", "", "ask plimd to work through its queue", {}, TriggerCommand},
+    {"history",
+     "[NAME...]",
+     "show the finished jobs, oldest first, with how each tool\n"
+     "ended; only those of the NAMEs given (status 1 if one has\n"
+     "none);"
+     " --json: as a JSON array",
+     {{"json", 0, nullptr}},
+     History},
+    {"wait",
+     "NAME...",
+     "wait until no NAME is queued or in progress; exit 0 if each\n"
+     "one's latest job was ok, 1 if not or a NAME is unknown,\n"
+     "124 once --timeout SECONDS have passed",
+     {{"timeout", 0, "SECONDS"}},
+     Wait},
+    {"help", "", "show this help", {}, Help},
+};
+
+void PrintUsage(FILE* out) {
+  const char* lead = "Usage: ";
+  for (const Command& command : kCommands) {
+    fprintf(out, "%splimctl %s\n", lead, Synopsis(command).c_str());
+    lead = "       ";
+  }
+  fprintf(out, "%splimctl -h | --help | --version\n\n%s\n", lead, kAbout);
+  for (const Command& command : kCommands) {
+    const std::string summary = command.summary;
+    const char* name = command.name;
+    for (size_t begin = 0, end; begin < summary.size(); begin = end + 1, name = "") {
+      end = std::min(summary.find('\n', begin), summary.size());
+      fprintf(out, "  %-15s %s\n", name, summary.substr(begin, end - begin).c_str());
+    }
+  }
+  fprintf(out, "  %-15s %s\n  %-15s %s\n\n%s", "-h, --help", "show this help", "--version",
+          "show the version", kExitStatus);
+}
+
+int Help(const Invocation& call) {
+  PrintUsage(call.out);
   return kExitOk;
 }
 
@@ -124,34 +179,28 @@ bool AsksForHelp(const std::vector<std::string>& args) {
 
 }  // namespace
 
+const std::vector<Command>& Commands() { return kCommands; }
+
 int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
   if (args.empty()) return UsageError(err, "no command given");
-  const std::string& command = args[0];
-  const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (command == "help" || AsksForHelp(args)) {
-    fputs(kUsage, out);
+  if (AsksForHelp(args)) {
+    PrintUsage(out);
     return kExitOk;
   }
-  if (command == "--version") {
+  if (args[0] == "--version") {
     fprintf(out, "plimctl %s\n", PLIMD_VERSION);
     return kExitOk;
   }
-  if (command == "add") return Add(rest, files, err);
-  if (command == "status") return Status(rest, files, out, err);
-  if (command == "remove") return RemoveNames(rest, files, err);
-  if (command == "log") return ShowLog(rest, files, out, err);
-  if (command == "pause") return Pause(rest, files, err);
-  if (command == "resume") {
-    const int status = RemovePauseMark(rest, files, err);
-    return status == kExitOk ? Trigger(files, err, /*queued=*/true) : status;
+  for (const Command& command : kCommands) {
+    if (args[0] != command.name) continue;
+    Invocation call{files, out, err, {}, {}, {}};
+    std::string problem;
+    if (!ParseOptions(command, {args.begin() + 1, args.end()}, &call, &problem)) {
+      return UsageError(err, problem);
+    }
+    return command.run(call);
   }
-  if (command == "history") return History(rest, files, out, err);
-  if (command == "wait") return Wait(rest, files, err);
-  if (command == "trigger") {
-    return rest.empty() ? Trigger(files, err, /*queued=*/false)
-                        : UsageError(err, "trigger takes no arguments");
-  }
-  return UsageError(err, "unknown command " + command);
+  return UsageError(err, "unknown command " + Printable(args[0]));
 }
 
 }  // namespace plim

@@ -10,8 +10,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
 
+#include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
@@ -155,7 +160,7 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   ASSERT_EQ(stat(files_.queue.c_str(), &before), 0);
   EXPECT_EQ(Run({"status"}).out,
             "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
-            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\xff\ndone, oldest first: 2\n  x\n  y\n");
+            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\\xff\ndone, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(Run({"status", "--json"}).out,
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
             "\"waiting_for_port\":false},"
@@ -174,9 +179,9 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
   EXPECT_FALSE(std::filesystem::exists(files_.queue)) << "status makes no job list file";
 }
 
-// What a terminal would obey is escaped byte by byte; printable UTF-8, also with continuation
-// bytes in 0x80..0x9f, and bytes that are not UTF-8 but no control stay.
-TEST(PrintableTest, EscapesC0DelAndC1) {
+// What a terminal would obey, and every byte that is not part of valid UTF-8, is escaped byte by
+// byte; printable UTF-8, also with continuation bytes in 0x80..0x9f, stays.
+TEST(PrintableTest, EscapesC0DelC1AndWhatIsNotUtf8) {
   struct Case {
     std::string text;
     std::string name;      // Printable(text)
@@ -194,8 +199,15 @@ TEST(PrintableTest, EscapesC0DelAndC1) {
        "nbsp \xc2\xa0 caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x8e\xac"},
       {"raw \x9b"
        "2J \x80 \xff \xe2\x82",
-       "raw \\x9b2J \\x80 \xff \xe2\\x82", "raw \\x9b2J \\x80 \xff \xe2\\x82"},
-      {"overlong \xe0\x82\x9b", "overlong \xe0\\x82\\x9b", "overlong \xe0\\x82\\x9b"},
+       "raw \\x9b2J \\x80 \\xff \\xe2\\x82", "raw \\x9b2J \\x80 \\xff \\xe2\\x82"},
+      {"overlong \xe0\x82\x9b \xc0\xaf", "overlong \\xe0\\x82\\x9b \\xc0\\xaf",
+       "overlong \\xe0\\x82\\x9b \\xc0\\xaf"},
+      {"latin-1 caf\xe9\n", "latin-1 caf\\xe9\\x0a", "latin-1 caf\\xe9\n"},
+      {"surrogate \xed\xa0\x80 beyond \xf4\x90\x80\x80 \xf5",
+       "surrogate \\xed\\xa0\\x80 beyond \\xf4\\x90\\x80\\x80 \\xf5",
+       "surrogate \\xed\\xa0\\x80 beyond \\xf4\\x90\\x80\\x80 \\xf5"},
+      {"cut \xf0\x9f\x8e! whole \xf0\x9f\x8e\xac", "cut \\xf0\\x9f\\x8e! whole \xf0\x9f\x8e\xac",
+       "cut \\xf0\\x9f\\x8e! whole \xf0\x9f\x8e\xac"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Printable(c.text), c.name) << testing::PrintToString(c.text);
@@ -223,7 +235,7 @@ TEST_F(LogRecordTest, EscapesForATerminalOnly) {
   const std::string filler(65535 - start.size(), 'f');
   const std::string record = start + filler +
                              "\xc2\x9b"
-                             "2J\x1b]0;x\x07\n\tok\n>>>>>>>> plim stop N\n";
+                             "2J\x1b]0;x\x07\n\tok caf\xe9\n>>>>>>>> plim stop N\n";
   WriteFile(log, record);
   for (const bool printable : {false, true}) {
     char* bytes = nullptr;
@@ -233,9 +245,10 @@ TEST_F(LogRecordTest, EscapesForATerminalOnly) {
     fclose(out);
     const std::string printed(bytes, size);
     free(bytes);
-    EXPECT_EQ(printed, printable ? start + filler +
-                                       "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok\n>>>>>>>> plim stop N\n"
-                                 : record);
+    EXPECT_EQ(printed, printable
+                           ? start + filler +
+                                 "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok caf\\xe9\n>>>>>>>> plim stop N\n"
+                           : record);
   }
 }
 
@@ -483,6 +496,160 @@ TEST_F(CtlTest, AddRefusesANameNoFileNameCouldHold) {
               std::string::npos)
         << r.err;
   }
+}
+
+std::string OkRecord(const std::string& name) {
+  HistoryRecord record;
+  record.name = name;
+  record.start = "2026-12-07T02:10:00Z";
+  return FormatRecord(record);
+}
+
+// One parser for every command: getopt_long's forms of a value, "--" and the operand counts of
+// the table; and the exit statuses of status (no PID file: not running) and history.
+TEST_F(CtlTest, ParsesEachCommandLineAlike) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;  // found in stderr
+  };
+  const Case cases[] = {
+      {{"wait", "--timeout=0", "queued"}, 124, "timed out"},
+      {{"wait", "--timeout", "0", "queued"}, 124, "timed out"},
+      {{"wait", "queued", "--timeout", "0"}, 124, "timed out"},
+      {{"wait", "--timeout"}, 2, "wait: --timeout takes a value\n"},
+      {{"wait", "--timeout=x", "queued"}, 2, "takes a number of seconds, not x"},
+      {{"wait", "--timeout", "0", "--", "--timeout"}, 1, "\"--timeout\" is not queued"},
+      {{"status", "--json=1"}, 2, "status: --json takes no value\n"},
+      {{"status", "--bogus"}, 2, "unknown option --bogus (put -- before a NAME with a -)"},
+      {{"history", "-x", "done"}, 2, "history: unknown option -x"},
+      {{"history", "--", "--json"}, 1, "history: no record of \"--json\"\n"},
+      {{"history", "done", "--json"}, 0, ""},
+      {{"history", "nothing", "done", "nothing"}, 1, "history: no record of \"nothing\"\n"},
+      {{"log", "a", "b"}, 2, "log: one NAME only"},
+      {{"log"}, 2, "log: no NAME given"},
+      {{"pause", "x"}, 2, "pause takes no arguments"},
+      {{"status"}, 3, ""},
+      {{"status", "--json"}, 3, ""},
+      {{"help", "--", "-h"}, 2, "help takes no arguments"},
+  };
+  WriteFile(files_.queue, "queued\n");
+  WriteFile(files_.history, OkRecord("done"));
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    const std::string shown = testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << shown << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << r.err;
+    // A NAME without a record is named once, and the records found are shown all the same.
+    if (!c.err.empty()) {
+      EXPECT_EQ(r.err.find(c.err, r.err.find(c.err) + 1), std::string::npos) << shown << r.err;
+    }
+    if (std::find(c.args.begin(), c.args.end(), "done") != c.args.end() && c.status != 2) {
+      EXPECT_NE(r.out.find("done"), std::string::npos) << shown;
+    }
+  }
+}
+
+// Names queued while the pause mark exists or no service runs wait: add, trigger and wait say
+// why (here no PID file names a service), wait once, and none changes its exit status for it.
+TEST_F(CtlTest, SaysWhatHoldsNamesBack) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"add", "x"}, 0},
+      {{"trigger"}, 0},
+      {{"wait", "--timeout", "0.01", "queued"}, 124},
+  };
+  WriteFile(dir_ + "/x.ts", "");
+  for (const bool paused : {false, true}) {
+    if (paused) WriteFile(files_.paused, "");
+    for (const Case& c : cases) {
+      WriteFile(files_.queue, "queued\n");
+      const Result r = Run(c.args);
+      const std::string shown = testing::PrintToString(c.args) + r.err;
+      EXPECT_EQ(r.status, c.status) << shown;
+      EXPECT_NE(r.err.find("plimctl: warning: plimd is not running; no job starts until it is "
+                           "started\n"),
+                std::string::npos)
+          << shown;
+      EXPECT_EQ(r.err.find("plimd is paused (" + files_.paused + " exists)") != std::string::npos,
+                paused)
+          << shown;
+      size_t warnings = 0;
+      for (size_t at = 0; (at = r.err.find("warning:", at)) != std::string::npos; ++at) {
+        ++warnings;
+      }
+      EXPECT_EQ(warnings, paused ? 2u : 1u) << shown;
+      Received(false);
+    }
+  }
+}
+
+// The words the completion offers as commands: those of its list that ends with --version.
+std::set<std::string> CompletedCommands(const std::string& completion) {
+  std::smatch line;
+  std::set<std::string> words;
+  if (!std::regex_search(completion, line, std::regex(R"(_plimctl_offer ([^\n]*--version)\n)"))) {
+    return words;
+  }
+  std::istringstream list(line[1].str());
+  for (std::string word; list >> word;) words.insert(word);
+  return words;
+}
+
+// The options the completion offers per command: its lines "  a | b) _plimctl_offer --x ;;".
+std::map<std::string, std::set<std::string>> CompletedOptions(const std::string& completion) {
+  std::map<std::string, std::set<std::string>> offered;
+  const std::regex arm(R"(\n *([a-z][a-z |]*)\) _plimctl_offer ((-[^ ;]+ )+);;)");
+  for (std::sregex_iterator it(completion.begin(), completion.end(), arm), end; it != end; ++it) {
+    std::istringstream commands(std::regex_replace((*it)[1].str(), std::regex("\\|"), " "));
+    for (std::string command; commands >> command;) {
+      std::istringstream options((*it)[2].str());
+      for (std::string option; options >> option;) offered[command].insert(option);
+    }
+  }
+  return offered;
+}
+
+// The lines of the manual page's synopsis from ".B plimctl COMMAND" to the next ".br".
+std::string ManualSynopsis(const std::string& manual, const std::string& command) {
+  const size_t begin = manual.find("\n.B plimctl " + command + "\n");
+  if (begin == std::string::npos) return "";
+  return manual.substr(begin, manual.find("\n.br\n", begin) - begin);
+}
+
+// Each command and option of the table is completed and in plimctl(1)'s synopsis, and the
+// completion offers nothing that the table lacks.
+class CommandTableTest : public ScratchDirTest {};
+
+TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
+  const std::string completion = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.bash-completion");
+  const std::string manual = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.1.in");
+  std::set<std::string> commands = CompletedCommands(completion);
+  std::map<std::string, std::set<std::string>> options = CompletedOptions(completion);
+  ASSERT_EQ(commands.count("--version"), 1u) << "the completion's list of commands is not found";
+  for (const Command& command : Commands()) {
+    EXPECT_EQ(commands.erase(command.name), 1u) << command.name << " is not completed";
+    const std::string synopsis = ManualSynopsis(manual, command.name);
+    EXPECT_NE(synopsis, "") << command.name << " is not in plimctl(1)'s synopsis";
+    std::set<std::string>& offered = options[command.name];
+    for (const Option& o : command.options) {
+      const std::string name = std::string("--") + o.name;
+      EXPECT_EQ(offered.erase(name), 1u) << command.name << " " << name << " is not completed";
+      EXPECT_NE(synopsis.find("\\-\\-" + std::string(o.name)), std::string::npos)
+          << command.name << " " << name << " is not in plimctl(1)'s synopsis";
+      if (o.short_name == 0) continue;
+      const std::string short_name = std::string("-") + o.short_name;
+      EXPECT_EQ(offered.erase(short_name), 1u) << command.name << " " << short_name;
+      EXPECT_NE(synopsis.find("\\" + short_name), std::string::npos) << short_name;
+    }
+  }
+  EXPECT_EQ(commands, (std::set<std::string>{"--help", "--version"}))
+      << "completed, not in the table";
+  for (const auto& [command, left] : options)
+    EXPECT_TRUE(left.empty()) << command << " offers more";
 }
 
 }  // namespace

@@ -16,18 +16,15 @@ std::string FormatHistoryLine(const HistoryRecord& record) {
          (record.error.empty() ? "" : "  (" + Printable(record.error) + ")") + "\n";
 }
 
-int History(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
-  CommandLine line;
-  std::string problem;
-  if (!ParseCommandLine("history", args, {"--json"}, {}, &line, &problem)) {
-    return UsageError(err, problem);
-  }
-  const bool json = line.flags.count("--json") != 0;
+int History(const Invocation& call) {
+  const bool json = call.Has("json");
   std::set<std::string> names;
-  for (const std::string& name : line.names) names.insert(RecordedName(name));
+  for (const std::string& name : call.operands) names.insert(RecordedName(name));
+  std::set<std::string> unseen = names;
   std::string shown = json ? "[" : "";
-  for (const HistoryRecord& record : ReadHistory(files.history)) {
+  for (const HistoryRecord& record : ReadHistory(call.files.history)) {
     if (!names.empty() && names.count(record.name) == 0) continue;
+    unseen.erase(record.name);
     if (!json) {
       shown += FormatHistoryLine(record);
     } else {
@@ -36,8 +33,13 @@ int History(const std::vector<std::string>& args, const CtlFiles& files, FILE* o
       shown += (shown.size() > 1 ? "," : "") + object;
     }
   }
-  fputs((json ? shown + "]\n" : shown).c_str(), out);
-  return kExitOk;
+  fputs((json ? shown + "]\n" : shown).c_str(), call.out);
+  const int status = unseen.empty() ? kExitOk : kExitFailed;
+  for (const std::string& name : call.operands) {
+    if (unseen.erase(RecordedName(name)) == 0) continue;  // each name once
+    fprintf(call.err, "plimctl: history: no record of \"%s\"\n", Printable(name).c_str());
+  }
+  return status;
 }
 
 }  // namespace plim

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ctl/ctl.h"
+#include "ctl/command_line.h"
 #include "jobs/history.h"
 
 namespace plim {
@@ -21,14 +21,16 @@ inline constexpr int kExitTimeout = 124;
 std::string FormatHistoryLine(const HistoryRecord& record);
 
 // `history [--json] [NAME...]`: the records, oldest first, only those of the NAMEs if given;
-// --json prints them as one JSON array. Returns kExitOk, or kExitUsage for a bad argument.
-int History(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err);
+// --json prints them as one JSON array. Returns kExitOk, or kExitFailed when a NAME has no
+// record (said on stderr).
+int History(const Invocation& call);
 
 // `wait [--timeout SECONDS] NAME...`: waits, watching the files' folder, until no NAME is queued
 // or in progress, then returns kExitOk if each one's latest record says "ok", kExitFailed if one
 // does not or a NAME has no record and is neither queued nor in progress (at once), and
-// kExitTimeout when SECONDS passed first.
-int Wait(const std::vector<std::string>& args, const CtlFiles& files, FILE* err);
+// kExitTimeout when SECONDS passed first. Says once on stderr when a paused or stopped service
+// keeps the names from moving, and goes on waiting.
+int Wait(const Invocation& call);
 
 }  // namespace plim
 

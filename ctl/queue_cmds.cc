@@ -23,20 +23,15 @@ namespace plim {
 
 namespace {
 
-// The names of `args`, as `add` takes them: every argument after "--", and before it every one
-// not starting with "-". Empty, with `problem` set, when one is not right.
-std::vector<std::string> Names(const std::string& command, const std::vector<std::string>& args,
-                               std::string* problem) {
-  CommandLine line;
-  if (!ParseCommandLine(command, args, {}, {}, &line, problem)) return {};
-  for (const std::string& name : line.names) {
+// The operands of `call`, or empty with `problem` set when a name is not right.
+std::vector<std::string> Names(const char* command, const Invocation& call, std::string* problem) {
+  for (const std::string& name : call.operands) {
     if (const char* why = NameProblem(name)) {
-      *problem = command + ": the name \"" + Printable(name) + "\" " + why;
+      *problem = std::string(command) + ": the name \"" + Printable(name) + "\" " + why;
       return {};
     }
   }
-  if (line.names.empty()) *problem = command + ": no NAME given";
-  return line.names;
+  return call.operands;
 }
 
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
@@ -47,9 +42,11 @@ void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
 
 }  // namespace
 
-int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
+int RemoveNames(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* err = call.err;
   std::string problem;
-  std::vector<std::string> names = Names("remove", args, &problem);
+  std::vector<std::string> names = Names("remove", call, &problem);
   if (names.empty()) return UsageError(err, problem);
   // A name given twice is queued or not, once.
   for (auto it = names.begin(); it != names.end(); ++it) {
@@ -69,11 +66,13 @@ int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FIL
   return status;
 }
 
-int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
+int ShowLog(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* out = call.out;
+  FILE* err = call.err;
   std::string problem;
-  const std::vector<std::string> names = Names("log", args, &problem);
+  const std::vector<std::string> names = Names("log", call, &problem);
   if (names.empty()) return UsageError(err, problem);
-  if (names.size() > 1) return UsageError(err, "log: one NAME only");
   // A record holds what the tools printed, and a name may hold escape sequences: a terminal
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(out)) == 1;
@@ -91,8 +90,9 @@ int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* o
   return kExitFailed;
 }
 
-int Pause(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  if (!args.empty()) return UsageError(err, "pause takes no arguments");
+int Pause(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* err = call.err;
   ScopedFd mark(
       open(files.paused.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
   // A mark left by someone else may keep its mode; it pauses the service all the same.
@@ -104,8 +104,9 @@ int Pause(const std::vector<std::string>& args, const CtlFiles& files, FILE* err
   return kExitOk;
 }
 
-int RemovePauseMark(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
-  if (!args.empty()) return UsageError(err, "resume takes no arguments");
+int RemovePauseMark(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* err = call.err;
   if (unlink(files.paused.c_str()) != 0 && errno != ENOENT) {
     fprintf(err, "plimctl: cannot remove %s: %s\n", files.paused.c_str(), strerror(errno));
     return kExitFailed;

@@ -7,29 +7,29 @@
 #include <string>
 #include <vector>
 
-#include "ctl/ctl.h"
+#include "ctl/command_line.h"
 
 namespace plim {
 
-// Each takes the arguments after its command word and returns plimctl's exit status; a bad
-// command line changes nothing and returns kExitUsage.
+// Each takes its parsed command line and returns plimctl's exit status; a bad name changes
+// nothing and returns kExitUsage.
 
 // remove NAME...: takes every entry of each NAME off the queue, never the job in progress.
 // Returns kExitFailed, naming them, when a NAME was not queued (the others are removed), and
 // also when the queue could not be read or rewritten.
-int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FILE* err);
+int RemoveNames(const Invocation& call);
 
 // log NAME: prints NAME's latest framed record from the log. Returns kExitFailed when the log
 // holds none or cannot be read.
-int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err);
+int ShowLog(const Invocation& call);
 
 // pause: creates the pause mark (mode 0644) and flushes it and its folder to disk. Returns
 // kExitFailed when it cannot be written.
-int Pause(const std::vector<std::string>& args, const CtlFiles& files, FILE* err);
+int Pause(const Invocation& call);
 
 // resume: removes the pause mark, if any, and flushes its folder; the caller then sends the
 // trigger, so that the queue drains. Returns kExitFailed when the mark cannot be removed.
-int RemovePauseMark(const std::vector<std::string>& args, const CtlFiles& files, FILE* err);
+int RemovePauseMark(const Invocation& call);
 
 }  // namespace plim
 

@@ -56,11 +56,14 @@ size_t CharLength(std::string_view text) {
   return length;
 }
 
-// C0, DEL, and C1 both as U+0080..U+009F and as the single bytes an 8-bit terminal obeys.
-bool IsControl(std::string_view character) {
-  const auto lead = static_cast<unsigned char>(character[0]);
-  if (character.size() == 2) return lead == 0xc2 && static_cast<unsigned char>(character[1]) < 0xa0;
-  return lead < 0x20 || lead == 0x7f || (lead >= 0x80 && lead < 0xa0);
+// C0, DEL, and C1 as U+0080..U+009F. A byte that starts no whole character is escaped too: an
+// 8-bit terminal obeys 0x80..0x9f as C1, and a UTF-8 one shows any such byte as nothing the
+// operator could type back.
+bool NeedsEscape(std::string_view text, size_t length) {
+  if (length == 0) return true;
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (length == 2) return lead == 0xc2 && static_cast<unsigned char>(text[1]) < 0xa0;
+  return length == 1 && (lead < 0x20 || lead == 0x7f);
 }
 
 void AppendEscaped(std::string_view bytes, std::string* shown) {
@@ -201,9 +204,10 @@ StatusReport ReadStatus(const CtlFiles& files) {
 std::string Printable(std::string_view text, bool keep_lines) {
   std::string shown;
   while (!text.empty()) {
-    const std::string_view character = text.substr(0, std::max<size_t>(CharLength(text), 1));
+    const size_t length = CharLength(text);
+    const std::string_view character = text.substr(0, std::max<size_t>(length, 1));
     const bool layout = keep_lines && (character == "\n" || character == "\t");
-    if (IsControl(character) && !layout) {
+    if (NeedsEscape(character, length) && !layout) {
       AppendEscaped(character, &shown);
     } else {
       shown += character;

@@ -76,9 +76,9 @@ StatusReport ReadStatus(const CtlFiles& files);
 JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
                       const std::string& done);
 
-// `text` with its control characters (C0, DEL, C1 as UTF-8 and as single bytes) shown as "\xNN"
-// for each byte, so that it cannot rewrite a terminal; with `keep_lines`, line breaks and tabs
-// stay. Other bytes stay as they are.
+// `text` with its control characters (C0, DEL, C1) and every byte that is not part of valid
+// UTF-8 shown as "\xNN" for each byte, so that it cannot rewrite a terminal and shows as what
+// it is; with `keep_lines`, line breaks and tabs stay. Valid UTF-8 otherwise stays as it is.
 std::string Printable(std::string_view text, bool keep_lines = false);
 
 // How much of `text` ends on a whole UTF-8 character, so that text read in pieces is escaped

@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "ctl/command_line.h"
+#include "ctl/held_back.h"
 #include "ctl/history_cmds.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
@@ -27,10 +28,8 @@ struct WaitArgs {
   std::vector<std::string> names;
 };
 
-bool ParseWaitArgs(const std::vector<std::string>& args, WaitArgs* parsed, std::string* problem) {
-  CommandLine line;
-  if (!ParseCommandLine("wait", args, {}, {"--timeout"}, &line, problem)) return false;
-  if (const auto timeout = line.values.find("--timeout"); timeout != line.values.end()) {
+bool ParseWaitArgs(const Invocation& call, WaitArgs* parsed, std::string* problem) {
+  if (const auto timeout = call.values.find("timeout"); timeout != call.values.end()) {
     const std::string& text = timeout->second;
     char* end = nullptr;
     parsed->timeout = strtod(text.c_str(), &end);
@@ -39,9 +38,8 @@ bool ParseWaitArgs(const std::vector<std::string>& args, WaitArgs* parsed, std::
       return false;
     }
   }
-  parsed->names = line.names;
-  if (parsed->names.empty()) *problem = "wait: no NAME given";
-  return !parsed->names.empty();
+  parsed->names = call.operands;
+  return true;
 }
 
 enum class Verdict { kWaiting, kOk, kFailed };
@@ -103,10 +101,12 @@ int Remaining(const WaitArgs& args, Clock::time_point deadline) {
 
 }  // namespace
 
-int Wait(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) {
+int Wait(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* err = call.err;
   WaitArgs parsed;
   std::string problem;
-  if (!ParseWaitArgs(args, &parsed, &problem)) return UsageError(err, problem);
+  if (!ParseWaitArgs(call, &parsed, &problem)) return UsageError(err, problem);
   const auto deadline =
       Clock::now() + std::chrono::duration_cast<Clock::duration>(
                          std::chrono::duration<double>(std::min(parsed.timeout, 1e9)));
@@ -118,10 +118,13 @@ int Wait(const std::vector<std::string>& args, const CtlFiles& files, FILE* err)
     fprintf(err, "plimctl: cannot watch %s: %s\n", folder.c_str(), strerror(errno));
     return kExitFailed;
   }
-  for (bool changed = true;; changed = ReadEvents(inotify.get(), files)) {
+  for (bool changed = true, first = true;; changed = ReadEvents(inotify.get(), files)) {
     if (changed) {
       const Verdict verdict = Check(parsed.names, files, err);
       if (verdict != Verdict::kWaiting) return verdict == Verdict::kOk ? kExitOk : kExitFailed;
+      // Once: a service that starts or resumes later takes the names all the same.
+      if (first) WarnIfHeldBack(files, err);
+      first = false;
     }
     struct pollfd ready = {inotify.get(), POLLIN, 0};
     const int timeout = Remaining(parsed, deadline);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,15 +243,16 @@ TEST_F(JobFilesTest, RemovalWaitsForALineStillBeingWritten) {
 // queue it is replacing.
 TEST_F(JobFilesTest, RemovalWaitsForTheFolderLock) {
   Write("queue.txt", "a\nb\n");
-  std::optional<ExclusiveLock> producer;
-  producer.emplace(Path("").c_str(), /*create=*/false);
+  // A producer's own lock, as flock(1) takes it.
+  ScopedFd producer(open(Path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_EQ(flock(producer.get(), LOCK_EX), 0);
   std::thread removal([this] {
     std::vector<size_t> removed;
     EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(ReadBack("queue.txt"), "a\nb\n") << "rewritten under a producer's lock";
-  producer.reset();
+  producer.Reset();
   removal.join();
   EXPECT_EQ(ReadBack("queue.txt"), "b\n");
 }

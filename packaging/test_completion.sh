@@ -1,6 +1,7 @@
 #!/bin/bash
 # The bash completion under readline itself: names that hold what the shell would run, expand or
-# split on are completed within double quotes, within single quotes and unquoted, and the line is
+# split on, queued (for remove) or as a recording's file name (for add), are completed within
+# double quotes, within single quotes and unquoted, and the line is
 # run in an interactive shell (history expansion on). Each must reach the command as one
 # argument, byte for byte, with nothing of it run. Needs tmux for a terminal; exits 125 without.
 set -u
@@ -9,12 +10,13 @@ command -v tmux >/dev/null || { echo "tmux not installed: skipped"; exit 125; }
 S=$(mktemp -d)
 SOCKET=plimctl-completion-$$
 trap 'tmux -L "$SOCKET" kill-server 2>/dev/null; rm -rf "$S"' EXIT
-mkdir "$S/files" "$S/run"
+mkdir "$S/files" "$S/run" "$S/movie"
 cat >"$S/rc" <<EOF
 PS1='\$ '
 HISTFILE=
 source '$COMPLETION'
 _plimctl_files='$S/files'
+_plimctl_movies='$S/movie'
 plimctl() { printf '%s\0' "\$@" >'$S/args.new' && mv '$S/args.new' '$S/args'; }
 _plimctl_test_dump() { printf '%s' "\$READLINE_LINE" >'$S/line'; }
 bind -x '"\C-xd": _plimctl_test_dump'
@@ -54,7 +56,7 @@ NAMES=(
   'Some\ttab\x01\x1b[2J\x7f\xc2\x9b\x9b end'
   'Some caf\xc3\xa9 \xe2\x82\xac x'
 )
-# typed after "plimctl remove " | what it stands for
+# typed after "plimctl remove " or "plimctl add " | what it stands for
 CONTEXTS=(
   '"Some|Some'
   "'Some|Some"
@@ -71,29 +73,41 @@ fail() {
   printf 'FAIL %s\n' "$*"
   failed=$((failed + 1))
 }
+# Puts the name $2 where command $1 completes it from: the queue, or a recording's file.
+offer() {
+  rm -f "$S/movie/"*
+  : >"$S/files/queue.txt"
+  case $1 in
+    remove) printf '%s\n' "$2" >"$S/files/queue.txt" ;;
+    add) : >"$S/movie/$2.ts" ;;
+  esac
+}
+
 cases=0
-for printed in "${NAMES[@]}"; do
-  printf -v name "$printed"
-  for context in "${CONTEXTS[@]}"; do
-    typed=${context%|*} stands=${context#*|}
-    [[ $name == "$stands"* ]] || continue
-    cases=$((cases + 1))
-    rm -f "$S/args" "$S/line"
-    printf '%s\n' "$name" >"$S/files/queue.txt"
-    tmux -L "$SOCKET" send-keys -t t -l "plimctl remove $typed"
-    tmux -L "$SOCKET" send-keys -t t Tab C-x d Enter
-    appears "$S/line" 50 || { fail "no line for $printed after $typed"; continue; }
-    line=$(cat -v "$S/line")
-    if ! appears "$S/args" 20; then
-      tmux -L "$SOCKET" send-keys -t t C-c
-      fail "$typed | $printed: the completed line did not run: $line"
-    elif ! printf '%s\0' remove "$name" | cmp -s - "$S/args"; then
-      fail "$typed | $printed: got $(tr '\0' '|' <"$S/args" | cat -v) from $line"
-    fi
-    if [ -n "$(ls -A "$S/run")" ]; then
-      fail "$typed | $printed: ran something of the name: $line"
-      rm -rf "${S:?}/run/"*
-    fi
+for command in remove add; do
+  for printed in "${NAMES[@]}"; do
+    printf -v name "$printed"
+    for context in "${CONTEXTS[@]}"; do
+      typed=${context%|*} stands=${context#*|}
+      [[ $name == "$stands"* ]] || continue
+      cases=$((cases + 1))
+      rm -f "$S/args" "$S/line"
+      offer "$command" "$name"
+      tmux -L "$SOCKET" send-keys -t t -l "plimctl $command $typed"
+      tmux -L "$SOCKET" send-keys -t t Tab C-x d Enter
+      appears "$S/line" 50 || { fail "no line for $printed after $command $typed"; continue; }
+      line=$(cat -v "$S/line")
+      if ! appears "$S/args" 20; then
+        tmux -L "$SOCKET" send-keys -t t C-c
+        fail "$command $typed | $printed: the completed line did not run: $line"
+      elif ! printf '%s\0' "$command" "$name" | cmp -s - "$S/args"; then
+        fail "$command $typed | $printed: got $(tr '\0' '|' <"$S/args" | cat -v) from $line"
+      fi
+      if [ -n "$(ls -A "$S/run")" ]; then
+        fail "$command $typed | $printed: ran something of the name: $line"
+        rm -rf "${S:?}/run/"*
+      fi
+    done
   done
 done
 echo "$((cases - failed)) passed, $failed failed"

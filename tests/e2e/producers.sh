@@ -12,7 +12,9 @@ say "a 100 MB queue line: set aside with a record by a service capped at $CAP Ki
 head -c 100000000 /dev/zero | tr '\0' x >"$SCRATCH/long"
 { cat "$SCRATCH/long" && printf '\nafter\n'; } >"$QUEUE"
 rm "$SCRATCH/long"
-(ulimit -v "$CAP" && "$PLIMCTL" status >"$SCRATCH/status") || fail "plimctl status under the cap"
+rc=0
+(ulimit -v "$CAP" && exec "$PLIMCTL" status >"$SCRATCH/status") || rc=$?
+[ "$rc" -eq 3 ] || fail "plimctl status under the cap exited $rc, not 3 (not running)"
 grep -qx "  after" "$SCRATCH/status" || fail "status did not list the name behind the long line"
 (ulimit -v "$CAP" && start_service) || exit 1
 wait_idle 1

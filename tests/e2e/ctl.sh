@@ -1,0 +1,67 @@
+#!/bin/bash
+# plimctl against the service: status's exit status (0 running, 1 a process missing, 3 not
+# running) and the warnings of add, trigger and wait while the service does not run or is
+# paused; wait without --timeout says so at once and goes on waiting.
+source "$(dirname "$0")/../lib.sh"
+
+# status_is STATUS FIRST_LINE: plimctl status exits with STATUS and its first line reads so.
+status_is() {
+  local rc=0
+  "$PLIMCTL" status >"$SCRATCH/status" || rc=$?
+  [ "$rc" -eq "$1" ] || fail "status exited $rc, not $1: $(cat "$SCRATCH/status")"
+  [ "$(head -n1 "$SCRATCH/status")" = "$2" ] || fail "status: $(head -n1 "$SCRATCH/status")"
+  rc=0
+  "$PLIMCTL" status --json >/dev/null || rc=$?
+  [ "$rc" -eq "$1" ] || fail "status --json exited $rc, not $1"
+}
+
+# warns STATUS WHAT COMMAND...: the command exits with STATUS, as before, and says WHAT on stderr.
+warns() {
+  local status=$1 what=$2 rc=0
+  shift 2
+  "$PLIMCTL" "$@" 2>"$SCRATCH/err" || rc=$?
+  [ "$rc" -eq "$status" ] || fail "plimctl $* exited $rc, not $status: $(cat "$SCRATCH/err")"
+  grep -qF "$what" "$SCRATCH/err" || fail "plimctl $* did not say '$what': $(cat "$SCRATCH/err")"
+}
+
+mkdir -p "$SCRATCH"
+say "without a service: status 3, and add, trigger and wait say that it does not run"
+status_is 3 "service: not running"
+not_running="plimctl: warning: plimd is not running; no job starts until it is started"
+warns 0 "$not_running" add early
+warns 1 "$not_running" trigger # nothing listens either
+"$PLIMCTL" wait early 2>"$SCRATCH/wait.err" &
+waiter=$!
+wait_for "wait to say why early does not move" grep -qxF "$not_running" "$SCRATCH/wait.err"
+alive "$waiter" || fail "wait without --timeout ended: $(cat "$SCRATCH/wait.err")"
+
+say "with the service: status 0; the waiting wait ends once early is done"
+start_service
+status_is 0 "service: running (listener $(cut -d' ' -f1 /run/plimd.pid), worker $(cut -d' ' -f2 /run/plimd.pid))"
+wait "$waiter" || fail "wait for early exited $?: $(cat "$SCRATCH/wait.err")"
+[ "$(grep -c warning "$SCRATCH/wait.err")" -eq 1 ] || fail "wait warned more than once"
+touch /hdd/movie/quiet.ts
+"$PLIMCTL" add quiet 2>"$SCRATCH/err" || fail "add"
+[ ! -s "$SCRATCH/err" ] || fail "add to a running service said: $(cat "$SCRATCH/err")"
+wait_idle 2
+
+say "paused: add, trigger and wait say so and exit as before"
+"$PLIMCTL" pause
+paused="plimctl: warning: plimd is paused ($FILES/paused exists); no job starts until 'plimctl resume'"
+warns 0 "$paused" add late
+warns 0 "$paused" trigger
+warns 124 "$paused" wait --timeout=0.2 late
+"$PLIMCTL" resume
+wait_idle 3
+
+say "one process missing: status 1"
+read -r listener worker _ </run/plimd.pid
+# Stopped, the listener cannot start the worker again.
+kill -STOP "$listener"
+kill -KILL "$worker"
+wait_for "the worker to end" eval '! grep -qs "^State:[[:space:]]*[RS]" /proc/'"$worker"'/status'
+status_is 1 "service: listener $listener running, worker missing"
+warns 0 "plimctl: warning: plimd's worker is missing" add last
+stop_service
+status_is 3 "service: not running"
+pass
