@@ -21,8 +21,8 @@ namespace {
 constexpr char kUsage[] =
     "Usage: plimctl add NAME...\n"
     "       plimctl remove NAME...\n"
-    "       plimctl status [--json]\n"
-    "       plimctl log NAME\n"
+    "       plimctl status [--json] [--all]\n"
+    "       plimctl log [--tail N] [--follow] NAME\n"
     "       plimctl pause | resume\n"
     "       plimctl trigger\n"
     "       plimctl history [--json] [NAME...]\n"
@@ -36,9 +36,12 @@ constexpr char kUsage[] =
     "                   progress); status 1 if a NAME was not queued\n"
     "  status           show whether plimd runs and is paused, how the jobs since its\n"
     "                   start ended, the last one, the job in progress, the queue and\n"
-    "                   the names done last\n"
+    "                   the names done last; the running job's start, tool and last\n"
+    "                   line; the first 10 queued names (--all: every one)\n"
     "  status --json    the same as one JSON object, for scripts\n"
-    "  log NAME         show NAME's latest record from the log, so far if it still runs\n"
+    "  log NAME         show NAME's latest record from the log, so far if it still runs;\n"
+    "                   --tail N: its last N lines; -f, --follow: then follow the running\n"
+    "                   job's record until it ends, with its outcome as wait's status\n"
     "  pause            let the job in progress finish and start no other, across restarts\n"
     "  resume           end a pause and ask plimd to work through its queue\n"
     "  trigger          ask plimd to work through its queue\n"
@@ -100,10 +103,17 @@ int Add(const std::vector<std::string>& args, const CtlFiles& files, FILE* err) 
 }
 
 int Status(const std::vector<std::string>& options, const CtlFiles& files, FILE* out, FILE* err) {
-  const bool json = options.size() == 1 && options[0] == "--json";
-  if (!options.empty() && !json) return UsageError(err, "status: unknown argument " + options[0]);
+  bool json = false;
+  bool all = false;
+  for (const std::string& option : options) {
+    bool& flag = option == "--json" ? json : all;
+    if (option != "--json" && option != "--all") {
+      return UsageError(err, "status: unknown argument " + option);
+    }
+    flag = true;
+  }
   const StatusReport status = ReadStatus(files);
-  fputs((json ? FormatJson(status) : FormatText(status)).c_str(), out);
+  fputs((json ? FormatJson(status) : FormatText(status, all)).c_str(), out);
   return kExitOk;
 }
 

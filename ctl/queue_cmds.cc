@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <tuple>
 
 #include "ctl/command_line.h"
+#include "ctl/log_follow.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
@@ -23,12 +26,9 @@ namespace plim {
 
 namespace {
 
-// The names of `args`, as `add` takes them: every argument after "--", and before it every one
-// not starting with "-". Empty, with `problem` set, when one is not right.
-std::vector<std::string> Names(const std::string& command, const std::vector<std::string>& args,
-                               std::string* problem) {
-  CommandLine line;
-  if (!ParseCommandLine(command, args, {}, {}, &line, problem)) return {};
+// `line.names`, or empty with `problem` set when one is not right or none is given.
+std::vector<std::string> CheckedNames(const std::string& command, const CommandLine& line,
+                                      std::string* problem) {
   for (const std::string& name : line.names) {
     if (const char* why = NameProblem(name)) {
       *problem = command + ": the name \"" + Printable(name) + "\" " + why;
@@ -37,6 +37,31 @@ std::vector<std::string> Names(const std::string& command, const std::vector<std
   }
   if (line.names.empty()) *problem = command + ": no NAME given";
   return line.names;
+}
+
+// The names of `args`, as `add` takes them: every argument after "--", and before it every one
+// not starting with "-". Empty, with `problem` set, when one is not right.
+std::vector<std::string> Names(const std::string& command, const std::vector<std::string>& args,
+                               std::string* problem) {
+  CommandLine line;
+  if (!ParseCommandLine(command, args, {}, {}, &line, problem)) return {};
+  return CheckedNames(command, line, problem);
+}
+
+// The value of `log --tail`, SIZE_MAX without one; false for one that is no count of lines.
+bool TailCount(const CommandLine& line, size_t* tail, std::string* problem) {
+  const auto given = line.values.find("--tail");
+  if (given == line.values.end()) return true;
+  const std::string& text = given->second;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long count = strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0) {
+    *problem = "log: --tail takes a number of lines, not " + Printable(text);
+    return false;
+  }
+  *tail = static_cast<size_t>(std::min<unsigned long long>(count, SIZE_MAX - 1));
+  return true;
 }
 
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
@@ -70,14 +95,20 @@ int RemoveNames(const std::vector<std::string>& args, const CtlFiles& files, FIL
 }
 
 int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* out, FILE* err) {
+  CommandLine line;
   std::string problem;
-  const std::vector<std::string> names = Names("log", args, &problem);
-  if (names.empty()) return UsageError(err, problem);
+  size_t tail = SIZE_MAX;
+  if (!ParseCommandLine("log", args, {"--follow", "-f"}, {"--tail"}, &line, &problem) ||
+      !TailCount(line, &tail, &problem) || CheckedNames("log", line, &problem).empty()) {
+    return UsageError(err, problem);
+  }
+  const std::vector<std::string>& names = line.names;
   if (names.size() > 1) return UsageError(err, "log: one NAME only");
   // A record holds what the tools printed, and a name may hold escape sequences: a terminal
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(out)) == 1;
-  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out)) {
+  if (!line.flags.empty()) return FollowLog(files, names[0], tail, terminal, out, err);
+  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out, tail)) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:
