@@ -116,4 +116,19 @@ expect_file "$SCRATCH/queued" <(echo "queued: 12" && printf '  q%s\n' {1..10} &&
 expect_file "$SCRATCH/all" <(echo "queued: 12" && printf '  q%s\n' {1..12})
 "$PLIMCTL" status --json | grep -qF '"queued":["q1","q2","q3","q4","q5","q6","q7","q8","q9","q10","q11","q12"]' ||
   fail "status --json: $("$PLIMCTL" status --json)"
+say "bash completion: the options of status and log, and log's NAME after them"
+complete_line() {
+  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
+    _ "$(dirname "$0")/../../packaging/plimctl.bash-completion" "$1" | paste -sd/
+}
+# command line | candidates, one per "/"
+while IFS='|' read -r line expected; do
+  [ "$(complete_line "$line")" = "$expected" ] || fail "completing $line: $(complete_line "$line")"
+done <<'ROWS'
+plimctl status --|--json/--all
+plimctl log -|--tail/--follow/-f
+plimctl log --tail 3 -f 'Slow O|Slow One
+plimctl log --tail |
+plimctl log 'Slow One' |
+ROWS
 pass
