@@ -75,6 +75,28 @@ follower_ended
 [ "$rc" -eq 0 ] || fail "log --follow returned $rc: $(cat "$SCRATCH/follow.err")"
 expect_file "$SCRATCH/follow" <(record "Slow One")
 
+say "a line written while log --follow starts to watch reaches it too"
+# The first inotify_add_watch is held for 2 s: lines written meanwhile must be read by the read
+# that follows, since no event will announce them.
+watch_call=$(printf '#include <sys/syscall.h>\nSYS_inotify_add_watch\n' | cpp -P | tail -1)
+in_watch_call() {
+  local tracee
+  tracee=$(cat "/proc/$FOLLOWER/task/$FOLLOWER/children" 2>/dev/null) &&
+    [ "$(cut -d' ' -f1 "/proc/${tracee% }/syscall" 2>/dev/null)" = "$watch_call" ]
+}
+run_held "Late Line"
+strace -qq -o /dev/null -e inject=inotify_add_watch:delay_enter=2000000:when=1 \
+  "$PLIMCTL" log -f "Late Line" >"$SCRATCH/late" &
+FOLLOWER=$!
+wait_for "log -f to start watching" in_watch_call
+touch /hdd/more
+wait_for "the tool's second line" grep -q "after more" "$LOG"
+wait_for "the line written meanwhile" grep -q "after more" "$SCRATCH/late"
+touch /hdd/go
+follower_ended
+[ "$rc" -eq 0 ] || fail "log -f Late Line returned $rc"
+expect_file "$SCRATCH/late" <(record "Late Line")
+
 say "log --tail 3, and --follow of a job that ended: its record and outcome"
 "$PLIMCTL" log --tail 3 "Slow One" >"$SCRATCH/tail" || fail "log --tail 3"
 expect_file "$SCRATCH/tail" <(record "Slow One" | tail -n 3)
