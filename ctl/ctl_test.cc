@@ -160,7 +160,8 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
             "\"waiting_for_port\":false},"
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
-            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null}\n");
+            "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null,"
+            "\"job\":null}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
