@@ -56,6 +56,7 @@ class Follower {
         held.st_dev != now.st_dev || now.st_size < offset_) {
       fd_ = ScopedFd(open(log_.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
       offset_ = 0;
+      if (streaming_) Print("\n");  // the new log's lines start on a line of their own
       EndLine();
     }
     std::string piece(kPiece, '\0');
@@ -83,7 +84,7 @@ class Follower {
       const std::string_view part = bytes.substr(0, brk);
       if (streaming_) {
         Print(part);
-      } else {
+      } else if (!skipping_) {
         line_ += part;
         Decide();
       }
