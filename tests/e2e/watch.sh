@@ -85,7 +85,9 @@ in_watch_call() {
     [ "$(cut -d' ' -f1 "/proc/${tracee% }/syscall" 2>/dev/null)" = "$watch_call" ]
 }
 run_held "Late Line"
-strace -qq -o /dev/null -e inject=inotify_add_watch:delay_enter=2000000:when=1 \
+# LeakSanitizer cannot run under ptrace.
+ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
+  strace -qq -o /dev/null -e inject=inotify_add_watch:delay_enter=2000000:when=1 \
   "$PLIMCTL" log -f "Late Line" >"$SCRATCH/late" &
 FOLLOWER=$!
 wait_for "log -f to start watching" in_watch_call
