@@ -16,8 +16,11 @@ printf 'plim: 50%%\rplim: after more\n'
 while [ ! -e /hdd/go ]; do sleep 0.02; done
 case $2 in *fails*) exit 3 ;; esac
 TOOL
-printf '#!/bin/sh\necho "plim_mark: $1"\nprintf "plim_mark %%s\\n" "$1" >>/hdd/calls.txt\n' \
-  >/hdd/plim/bin64/plim_mark
+cat >/hdd/plim/bin64/plim_mark <<'TOOL'
+#!/bin/sh
+echo "plim_mark: $1"
+printf 'plim_mark %s\n' "$1" >>/hdd/calls.txt
+TOOL
 chmod 755 /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
 
 record() {
