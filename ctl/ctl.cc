@@ -76,7 +76,8 @@ int Add(const Invocation& call) {
 
 int Status(const Invocation& call) {
   const StatusReport status = ReadStatus(call.files);
-  fputs((call.Has("json") ? FormatJson(status) : FormatText(status)).c_str(), call.out);
+  fputs((call.Has("json") ? FormatJson(status) : FormatText(status, call.Has("all"))).c_str(),
+        call.out);
   return ServiceStatusCode(status.service);
 }
 
@@ -115,14 +116,19 @@ const std::vector<Command> kCommands = {
      "",
      "show whether plimd runs and is paused, how the jobs since its\n"
      "start ended, the last one, the job in progress, the queue and\n"
-     "the names done last; --json: as one JSON object, for scripts;\n"
-     "status 0 running, 1 a process missing, 3 not running",
-     {{"json", 0, nullptr}},
+     "the names done last, with the running job's start, tool and\n"
+     "last line and the first 10 queued names (--all: every one);\n"
+     "--json: as one JSON object, for scripts; status 0 running,\n"
+     "1 a process missing, 3 not running",
+     {{"json", 0, nullptr}, {"all", 0, nullptr}},
      Status},
     {"log",
      "NAME",
-     "show NAME's latest record from the log, so far if it still\nruns",
-     {},
+     "show NAME's latest record from the log, so far if it still\n"
+     "runs; --tail N: its last N lines; -f, --follow: then follow\n"
+     "the running job's record until it ends, with its outcome as\n"
+     "wait's status",
+     {{"tail", 0, "N"}, {"follow", 'f', nullptr}},
      ShowLog},
     {"pause", "", "let the job in progress finish and start no other, across\nrestarts", {}, Pause},
     {"resume", "", "end a pause and ask plimd to work through its queue", {}, Resume},

@@ -10,15 +10,19 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
+#include "ctl/log_follow.h"
 #include "ctl/log_record.h"
+#include "ctl/log_tail.h"
 #include "ctl/status.h"
 #include "ctl/udp_port.h"
 #include "frame/instance.h"
@@ -167,7 +171,7 @@ TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
             "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
             "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null,"
             "\"settings\":{\"file\":\"" +
-                dir_ + "/plimd.conf\",\"ignored\":false,\"problems\":[]}}\n");
+                dir_ + "/plimd.conf\",\"ignored\":false,\"problems\":[]},\"job\":null}\n");
   ASSERT_EQ(stat(files_.queue.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
@@ -650,6 +654,179 @@ TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
       << "completed, not in the table";
   for (const auto& [command, left] : options)
     EXPECT_TRUE(left.empty()) << command << " offers more";
+}
+
+std::string Lines(int from, int to, const std::string& prefix = "line ") {
+  std::string text;
+  for (int i = from; i <= to; ++i) text += prefix + std::to_string(i) + "\n";
+  return text;
+}
+
+// What status reads of the log's end: the tool whose part the log ends in and its last line,
+// read backwards in pieces, also across a piece's edge and for a line longer than is kept.
+TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
+  const std::string start = ">>>>>>>> plim start N\n*************** plim ***************\n";
+  const std::string mark = "*************** plim_mark ***************\n";
+  const std::string stop = ">>>>>>>> plim stop N\n";
+  const std::string long_line(70000, 'x');
+  const struct {
+    const char* what;
+    std::string log;
+    bool in_record;
+    std::string tool;
+    std::optional<std::string> last_line;
+  } cases[] = {
+      {"no log", "", false, "", std::nullopt},
+      {"a record with its stop line", start + "a\n" + mark + "m\n" + stop, false, "", std::nullopt},
+      {"before the first tool", ">>>>>>>> plim start N\n", true, "", std::nullopt},
+      {"nothing printed yet", start, true, "plim", std::nullopt},
+      {"lines", start + "a\nb\n", true, "plim", "b"},
+      {"a last line without its break", start + "a\nbc", true, "plim", "bc"},
+      {"blank lines after it", start + "a\n\n \t\r\n", true, "plim", "a"},
+      {"carriage returns", start + "x\r50%\r60%\r\n", true, "plim", "60%"},
+      {"the mark tool", start + "a\n" + mark + "m1\nm2\n", true, "plim_mark", "m2"},
+      {"the mark tool, silent", start + "a\n" + mark, true, "plim_mark", std::nullopt},
+      {"after a finished record", "old\n" + stop + start + "new\n", true, "plim", "new"},
+      {"a long record", start + Lines(1, 40000), true, "plim", "line 40000"},
+      {"a long part before the mark tool", start + Lines(1, 40000) + mark, true, "plim_mark",
+       std::nullopt},
+      {"a line longer than is kept", start + long_line, true, "plim",
+       long_line.substr(0, kLineHead)},
+  };
+  for (const auto& c : cases) {
+    const std::string log = Path(std::string("log ") + c.what);
+    if (!c.log.empty()) WriteFile(log, c.log);
+    const ToolOutput output = ReadToolOutput(log);
+    EXPECT_EQ(output.in_record, c.in_record) << c.what;
+    EXPECT_EQ(output.tool, c.tool) << c.what;
+    EXPECT_EQ(output.last_line, c.last_line) << c.what;
+  }
+}
+
+// log --tail N: the last N lines of the name's latest record, the stop line counted, a last line
+// without its break too; a carriage return ends no line.
+TEST_F(LogRecordTest, TailPrintsTheRecordsLastLines) {
+  const std::string start = ">>>>>>>> plim start N\n";
+  const std::string other = ">>>>>>>> plim start O\nother\n>>>>>>>> plim stop O\n";
+  const std::string stop = ">>>>>>>> plim stop N\n";
+  const struct {
+    const char* what;
+    std::string log;
+    size_t tail;
+    std::string printed;
+  } cases[] = {
+      {"with its stop line", start + "a\nb\n" + stop + other, 2, "b\n" + stop},
+      {"without it, running", other + start + "a\nb\nc\n", 2, "b\nc\n"},
+      {"cut short by the next record", start + "a\nb\n" + other, 1, "b\n"},
+      {"the latest record", start + "old\n" + stop + start + "new\n" + stop, 2, "new\n" + stop},
+      {"a last line without its break", start + "a\nb\nc", 2, "b\nc"},
+      {"carriage returns", start + "a\n1%\r2%\r\nb\n", 2, "1%\r2%\r\nb\n"},
+      {"fewer lines than asked", start + "a\n", 5, start + "a\n"},
+      {"none asked", start + "a\n", 0, ""},
+      {"a long record", start + Lines(1, 40000) + stop, 3, "line 39999\nline 40000\n" + stop},
+      {"empty lines", start + "a\n\n\n", 2, "\n\n"},
+  };
+  for (const auto& c : cases) {
+    const std::string log = Path("plim.log");
+    WriteFile(log, c.log);
+    char* bytes = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&bytes, &size);
+    EXPECT_EQ(PrintLatestRecord(log, "N", false, out, c.tail), LogRecord::kPrinted) << c.what;
+    fclose(out);
+    EXPECT_EQ(std::string(bytes, size), c.printed) << c.what;
+    free(bytes);
+  }
+}
+
+// log --follow across pieces of lines, a record cut short by another's start, the job run again
+// and a log cut meanwhile: each of the job's lines once, in order, and the job's outcome.
+TEST_F(CtlTest, FollowPrintsTheJobsLinesAsTheyCome) {
+  WriteFile(files_.log, "old\n>>>>>>>> plim start N\nA\n");
+  WriteFile(files_.in_progress, "N\n");
+  const std::string out_path = Path("followed");
+  const auto printed = [&out_path](const std::string& what) {
+    for (int i = 0; i < 1000 && ReadFile(out_path).find(what) == std::string::npos; ++i) {
+      usleep(10000);
+    }
+  };
+  std::thread service([&]() {
+    printed("A\n");
+    for (const char* piece : {"B par", "tial\n>>>>>>>> plim st", "op N\nbetween\n",
+                              ">>>>>>>> plim start O\nother\n", ">>>>>>>> plim start N\nagain"}) {
+      std::ofstream(files_.log, std::ios::app) << piece;
+      usleep(20000);
+    }
+    printed("again");
+    WriteFile(files_.log, ">>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
+    printed("fresh\n>>>>>>>> plim stop N\n");
+    WriteFile(files_.history,
+              "{\"name\":\"N\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1,"
+              "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
+              "\"mark\":{\"end\":\"exit\",\"value\":3},\"outcome\":\"failed\"}\n");
+    WriteFile(files_.in_progress, "");
+  });
+  FILE* out = fopen(out_path.c_str(), "w");
+  FILE* err = tmpfile();
+  const int status = FollowLog(files_, "N", SIZE_MAX, false, out, err);
+  fclose(out);
+  fclose(err);
+  service.join();
+  EXPECT_EQ(status, kExitFailed);
+  EXPECT_EQ(ReadFile(out_path),
+            ">>>>>>>> plim start N\nA\nB partial\n>>>>>>>> plim stop N\n"
+            ">>>>>>>> plim start N\nagain\n>>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
+}
+
+// A small screen gets the first ten queued names and how many more there are; --all and the
+// JSON get every one.
+TEST(StatusTextTest, ListsTheFirstTenQueuedNames) {
+  const struct {
+    int queued;
+    bool all;
+    std::string listed;
+  } cases[] = {
+      {9, false, Lines(1, 9, "  q")},
+      {10, false, Lines(1, 10, "  q")},
+      {11, false, Lines(1, 10, "  q") + "  ... and 1 more\n"},
+      {30, false, Lines(1, 10, "  q") + "  ... and 20 more\n"},
+      {30, true, Lines(1, 30, "  q")},
+  };
+  for (const auto& c : cases) {
+    StatusReport status;
+    for (int i = 1; i <= c.queued; ++i) status.jobs.queued.push_back("q" + std::to_string(i));
+    const std::string section =
+        "queued: " + std::to_string(c.queued) + "\n" + c.listed + "done, oldest first: 0\n";
+    EXPECT_NE(FormatText(status, c.all).find(section), std::string::npos) << c.queued << c.all;
+    EXPECT_NE(FormatJson(status).find("\"q" + std::to_string(c.queued) + "\"]"), std::string::npos);
+  }
+}
+
+// The running job's lines come after "in progress:", which keeps its form.
+TEST(StatusTextTest, ShowsTheRunningJob) {
+  StatusReport status;
+  status.jobs.in_progress = "J\x1b";
+  const struct {
+    std::optional<RunningJob> running;
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {std::nullopt, "in progress: J\\x1b\nqueued: 0\n", "\"job\":null"},
+      {RunningJob{0, 5, {true, "", std::nullopt}},
+       "in progress: J\\x1b\nstarted: 1970-01-01T00:00:00Z (5 s ago)\ntool: (none)\n"
+       "last line: (none)\nqueued",
+       "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-01T00:00:00Z\",\"elapsed\":5,"
+       "\"tool\":null,\"last_line\":null}"},
+      {RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}},
+       "in progress: J\\x1b\nstarted: 1970-01-02T00:00:00Z (61 s ago)\ntool: plim_mark\n"
+       "last line: m\\x9b\nqueued",
+       "\"tool\":\"plim_mark\",\"last_line\":\"m\xef\xbf\xbd\"}"},
+  };
+  for (const auto& c : cases) {
+    status.running = c.running;
+    EXPECT_NE(FormatText(status).find(c.text), std::string::npos) << FormatText(status);
+    EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
+  }
 }
 
 }  // namespace

@@ -25,6 +25,11 @@ std::string FormatHistoryLine(const HistoryRecord& record);
 // record (said on stderr).
 int History(const Invocation& call);
 
+// kExitOk when the latest of `records` for `name` (as queued) says "ok"; otherwise kExitFailed,
+// with that record said on `err`, or, where there is none, the name and `absent`.
+int LatestOutcome(const std::string& name, const std::vector<HistoryRecord>& records,
+                  const char* absent, FILE* err);
+
 // `wait [--timeout SECONDS] NAME...`: waits, watching the files' folder, until no NAME is queued
 // or in progress, then returns kExitOk if each one's latest record says "ok", kExitFailed if one
 // does not or a NAME has no record and is neither queued nor in progress (at once), and

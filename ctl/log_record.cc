@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <unistd.h>
 
 #include <algorithm>
 
+#include "ctl/log_tail.h"
 #include "ctl/status.h"
 #include "joblist/scoped_fd.h"
 
@@ -53,9 +55,25 @@ off_t FirstLine(int fd, off_t from, const std::string& line) {
   return first;
 }
 
-// Writes `bytes` to `out`, or with `printable` as much of them as ends on a whole character,
-// escaped, keeping the rest in `pending` for the next piece.
-void Write(const std::string& bytes, bool printable, std::string* pending, FILE* out) {
+bool Copy(int fd, off_t begin, off_t end, bool printable, FILE* out) {
+  std::string chunk(kChunk, '\0');
+  std::string pending;
+  while (end < 0 || begin < end) {
+    const size_t want = end < 0 ? kChunk : std::min(kChunk, static_cast<size_t>(end - begin));
+    const ssize_t n = pread(fd, &chunk[0], want, begin);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    WritePiece(std::string_view(chunk).substr(0, static_cast<size_t>(n)), printable, &pending, out);
+    begin += n;
+  }
+  fputs(Printable(pending).c_str(), out);
+  return true;
+}
+
+}  // namespace
+
+void WritePiece(std::string_view bytes, bool printable, std::string* pending, FILE* out) {
   if (!printable) {
     fwrite(bytes.data(), 1, bytes.size(), out);
     return;
@@ -66,43 +84,38 @@ void Write(const std::string& bytes, bool printable, std::string* pending, FILE*
   pending->erase(0, whole);
 }
 
-bool Copy(int fd, off_t begin, off_t end, bool printable, FILE* out) {
-  std::string chunk(kChunk, '\0');
-  std::string pending;
-  while (end < 0 || begin < end) {
-    const size_t want = end < 0 ? kChunk : std::min(kChunk, static_cast<size_t>(end - begin));
-    const ssize_t n = pread(fd, &chunk[0], want, begin);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    Write(chunk.substr(0, static_cast<size_t>(n)), printable, &pending, out);
-    begin += n;
-  }
-  fputs(Printable(pending).c_str(), out);
-  return true;
-}
-
-}  // namespace
-
-LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
-                            FILE* out) {
-  ScopedFd fd(open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return errno == ENOENT ? LogRecord::kNone : LogRecord::kUnreadable;
+LogRecord FindLatestRecord(int fd, const std::string& name, off_t* begin, off_t* end) {
   const std::string start_line = kStart + name + "\n";
-  off_t begin = -1;
-  if (!ScanLines(fd.get(), 0, start_line, [&begin](off_t at) {
-        begin = at;
+  *begin = -1;
+  if (!ScanLines(fd, 0, start_line, [begin](off_t at) {
+        *begin = at;
         return true;
       })) {
     return LogRecord::kUnreadable;
   }
-  if (begin < 0) return LogRecord::kNone;
+  if (*begin < 0) return LogRecord::kNone;
   const std::string stop_line = kStop + name + "\n";
-  off_t end = FirstLine(fd.get(), begin, stop_line);
-  if (end >= 0) end += static_cast<off_t>(stop_line.size());
+  *end = FirstLine(fd, *begin, stop_line);
+  if (*end >= 0) *end += static_cast<off_t>(stop_line.size());
   // A record cut short by a crash is followed by the next job's record, not by its stop line.
-  const off_t next = FirstLine(fd.get(), begin + static_cast<off_t>(start_line.size()), kStart);
-  if (next >= 0 && (end < 0 || next < end)) end = next;
+  const off_t next = FirstLine(fd, *begin + static_cast<off_t>(start_line.size()), kStart);
+  if (next >= 0 && (*end < 0 || next < *end)) *end = next;
+  return LogRecord::kPrinted;
+}
+
+LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
+                            FILE* out, size_t tail) {
+  ScopedFd fd(open(log.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return errno == ENOENT ? LogRecord::kNone : LogRecord::kUnreadable;
+  off_t begin, end;
+  const LogRecord found = FindLatestRecord(fd.get(), name, &begin, &end);
+  if (found != LogRecord::kPrinted) return found;
+  if (tail != SIZE_MAX) {
+    // The end is fixed first, so that the lines counted are the lines printed.
+    if (end < 0) end = lseek(fd.get(), 0, SEEK_END);
+    begin = end < 0 ? -1 : TailStart(fd.get(), begin, end, tail);
+    if (begin < 0) return LogRecord::kUnreadable;
+  }
   return Copy(fd.get(), begin, end, printable, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
 }
 

@@ -2,9 +2,12 @@
 #ifndef PLIMD_CTL_LOG_RECORD_H_
 #define PLIMD_CTL_LOG_RECORD_H_
 
+#include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 namespace plim {
 
@@ -18,9 +21,18 @@ enum class LogRecord {
 // for byte: from its line ">>>>>>>> plim start NAME" to its line ">>>>>>>> plim stop NAME",
 // both included. A record without its stop line, of a job still running or cut short, ends
 // where the next record starts or where the log ends. With `printable` (for a terminal), control
-// characters other than line breaks and tabs are escaped as Printable does.
+// characters other than line breaks and tabs are escaped as Printable does. With `tail`, only
+// the record's last `tail` lines (those it has so far, the stop line counted).
 LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
-                            FILE* out);
+                            FILE* out, size_t tail = SIZE_MAX);
+
+// Finds the latest record of `name` in the log open as `fd`: [*begin, *end), *end -1 where it
+// runs to the log's end. Returns kPrinted when found, though it prints nothing.
+LogRecord FindLatestRecord(int fd, const std::string& name, off_t* begin, off_t* end);
+
+// Writes `bytes`, one piece of a record, to `out`; with `printable`, escaped as far as they end
+// on a whole character, the rest kept in `pending` for the next piece.
+void WritePiece(std::string_view bytes, bool printable, std::string* pending, FILE* out);
 
 }  // namespace plim
 

@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <tuple>
 
 #include "ctl/command_line.h"
+#include "ctl/log_follow.h"
 #include "ctl/log_record.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
@@ -32,6 +35,22 @@ std::vector<std::string> Names(const char* command, const Invocation& call, std:
     }
   }
   return call.operands;
+}
+
+// The value of `log --tail`, SIZE_MAX without one; false for one that is no count of lines.
+bool TailCount(const Invocation& call, size_t* tail, std::string* problem) {
+  const auto given = call.values.find("tail");
+  if (given == call.values.end()) return true;
+  const std::string& text = given->second;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long count = strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0) {
+    *problem = "log: --tail takes a number of lines, not " + Printable(text);
+    return false;
+  }
+  *tail = static_cast<size_t>(std::min<unsigned long long>(count, SIZE_MAX - 1));
+  return true;
 }
 
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
@@ -71,12 +90,14 @@ int ShowLog(const Invocation& call) {
   FILE* out = call.out;
   FILE* err = call.err;
   std::string problem;
+  size_t tail = SIZE_MAX;
   const std::vector<std::string> names = Names("log", call, &problem);
-  if (names.empty()) return UsageError(err, problem);
+  if (names.empty() || !TailCount(call, &tail, &problem)) return UsageError(err, problem);
   // A record holds what the tools printed, and a name may hold escape sequences: a terminal
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(out)) == 1;
-  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out)) {
+  if (call.Has("follow")) return FollowLog(files, names[0], tail, terminal, out, err);
+  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out, tail)) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:

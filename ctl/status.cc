@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,9 +75,13 @@ void AppendEscaped(std::string_view bytes, std::string* shown) {
   }
 }
 
-void AppendSection(std::string* text, const char* title, const std::vector<std::string>& names) {
+// Lists at most `shown` names, so that a long queue does not scroll the rest off a small screen.
+void AppendSection(std::string* text, const char* title, const std::vector<std::string>& names,
+                   size_t shown = SIZE_MAX) {
   *text += title + (": " + std::to_string(names.size())) + "\n";
-  for (const std::string& name : names) *text += "  " + Printable(name) + "\n";
+  for (size_t i = 0; i < names.size() && i < shown; ++i) *text += "  " + Printable(names[i]) + "\n";
+  if (names.size() > shown)
+    *text += "  ... and " + std::to_string(names.size() - shown) + " more\n";
 }
 
 // The process `pid` under `proc` runs, is not a zombie and is called "plimd"; where its start
@@ -146,6 +151,36 @@ std::string SinceStartLine(const StatusReport& status) {
          std::to_string(n.time_limit) + " time limit";
 }
 
+std::optional<RunningJob> ReadRunningJob(const StatusReport& status, const CtlFiles& files) {
+  struct stat info;
+  if (!status.jobs.in_progress || status.service.worker == 0 ||
+      stat(files.in_progress.c_str(), &info) != 0) {
+    return std::nullopt;
+  }
+  RunningJob job;
+  job.started = info.st_mtime;
+  job.elapsed = std::max<long long>(0, time(nullptr) - info.st_mtime);
+  job.output = ReadToolOutput(files.log);
+  return job;
+}
+
+std::string RunningLines(const RunningJob& job) {
+  const ToolOutput& output = job.output;
+  return "started: " + UtcTime(job.started) + " (" + std::to_string(job.elapsed) + " s ago)\n" +
+         "tool: " + (output.tool.empty() ? "(none)" : output.tool) + "\n" +
+         "last line: " + (output.last_line ? Printable(*output.last_line) : "(none)") + "\n";
+}
+
+Json RunningJson(const StatusReport& status) {
+  if (!status.running) return nullptr;
+  const ToolOutput& output = status.running->output;
+  return {{"name", *status.jobs.in_progress},
+          {"start", UtcTime(status.running->started)},
+          {"elapsed", status.running->elapsed},
+          {"tool", output.tool.empty() ? Json(nullptr) : Json(output.tool)},
+          {"last_line", output.last_line ? Json(*output.last_line) : Json(nullptr)}};
+}
+
 }  // namespace
 
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file, const std::string& proc) {
@@ -198,6 +233,7 @@ StatusReport ReadStatus(const CtlFiles& files) {
   // The same check as the service's before each job, so that what its stderr said is seen here.
   status.settings_path = files.settings;
   status.settings = LoadSettings(files.settings, &info);
+  status.running = ReadRunningJob(status, files);
   return status;
 }
 
@@ -238,7 +274,7 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
   return lists;
 }
 
-std::string FormatText(const StatusReport& status) {
+std::string FormatText(const StatusReport& status, bool all) {
   const JobLists& lists = status.jobs;
   std::string text = "service: " + ServiceLine(status.service) + "\n" + PortLine(status);
   text += status.paused ? "paused: yes\n" : "paused: no\n";
@@ -249,7 +285,8 @@ std::string FormatText(const StatusReport& status) {
   text += "in progress: ";
   text += lists.in_progress ? Printable(*lists.in_progress) : "(none)";
   text += "\n";
-  AppendSection(&text, "queued", lists.queued);
+  if (status.running) text += RunningLines(*status.running);
+  AppendSection(&text, "queued", lists.queued, all ? SIZE_MAX : kQueuedShown);
   AppendSection(&text, "done, oldest first", lists.done);
   return text;
 }
@@ -266,7 +303,8 @@ std::string FormatJson(const StatusReport& status) {
                {"settings",
                 {{"file", status.settings_path},
                  {"ignored", status.settings.ignored},
-                 {"problems", status.settings.problems}}}};
+                 {"problems", status.settings.problems}}},
+               {"job", RunningJson(status)}};
   if (const std::optional<Outcomes>& n = status.since_start) {
     json["since_start"] = {{"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}};
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "ctl/log_tail.h"
 #include "ctl/udp_port.h"
 #include "jobs/history.h"
 #include "jobs/settings.h"
@@ -38,6 +39,17 @@ struct Outcomes {
   int time_limit = 0;
 };
 
+// The job the worker runs: its start is the in-progress file's time, which the worker sets when
+// the job starts (also when it runs again after a restart), and its tools' output the log's end.
+struct RunningJob {
+  time_t started = 0;
+  long long elapsed = 0;  // seconds since then
+  ToolOutput output;
+};
+
+// How many queued names `status` lists without --all.
+inline constexpr size_t kQueuedShown = 10;
+
 // Everything `plimctl status` shows.
 struct StatusReport {
   ServiceProcesses service;
@@ -49,6 +61,7 @@ struct StatusReport {
   std::optional<HistoryRecord> last;    // the newest record of the history
   std::string settings_path;            // the service's settings file
   SettingsFile settings;                // what the service makes of it, as LoadSettings says
+  std::optional<RunningJob> running;    // none unless a job is in progress and the worker runs
 };
 
 // Reads `pid_file` (see WritePidFile) and keeps each PID only while a live process called
@@ -90,16 +103,21 @@ size_t WholeCharacters(std::string_view text);
 // has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
 // or ", held by uid U" where a socket holds it; "paused: yes" or
 // "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
-// it, or "(none)"; "settings: FILE: " and each problem of the settings file, if any; then one
-// section per file, names one per line and indented, made printable.
-std::string FormatText(const StatusReport& status);
+// it, or "(none)"; "in progress: NAME" or "(none)", and while it runs "started: TIME (N s ago)",
+// "tool: plim", "plim_mark" or "(none)" and "last line: TEXT" or "(none)"; "settings: FILE: " and
+// each problem of the settings file, if any; then one section per file, names one per line and
+// indented, made printable. Unless `all`, the queue's section lists its first kQueuedShown names
+// and then "  ... and N more".
+std::string FormatText(const StatusReport& status, bool all = false);
 
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
 // "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
 // {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null,
-// "settings":{"file":PATH,"ignored":BOOL,"problems":[...]}} and a line break. Bytes that are not
-// UTF-8 come out as U+FFFD, so the output is always valid JSON.
+// "settings":{"file":PATH,"ignored":BOOL,"problems":[...]},"job":{"name":"...","start":TIME,
+// "elapsed":N,"tool":"plim", "plim_mark" or null,"last_line":"..." or null} while a job runs,
+// else null} and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is
+// always valid JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -59,17 +59,10 @@ Verdict Check(const std::vector<std::string>& names, const CtlFiles& files, FILE
     }
   }
   for (const std::string& name : names) {
-    const std::string recorded = RecordedName(name);
-    auto latest = std::find_if(records.rbegin(), records.rend(),
-                               [&recorded](const HistoryRecord& r) { return r.name == recorded; });
-    if (latest == records.rend()) {
-      fprintf(err, "plimctl: \"%s\" is not queued, not in progress and has no record\n",
-              Printable(name).c_str());
-      return Verdict::kFailed;
+    if (LatestOutcome(name, records, "is not queued, not in progress and has no record", err) !=
+        kExitOk) {
+      verdict = Verdict::kFailed;
     }
-    if (std::string(Outcome(*latest)) == "ok") continue;
-    fprintf(err, "plimctl: %s", FormatHistoryLine(*latest).c_str());
-    verdict = Verdict::kFailed;
   }
   return verdict;
 }
@@ -100,6 +93,20 @@ int Remaining(const WaitArgs& args, Clock::time_point deadline) {
 }
 
 }  // namespace
+
+int LatestOutcome(const std::string& name, const std::vector<HistoryRecord>& records,
+                  const char* absent, FILE* err) {
+  const std::string recorded = RecordedName(name);
+  auto latest = std::find_if(records.rbegin(), records.rend(),
+                             [&recorded](const HistoryRecord& r) { return r.name == recorded; });
+  if (latest == records.rend()) {
+    fprintf(err, "plimctl: \"%s\" %s\n", Printable(name).c_str(), absent);
+    return kExitFailed;
+  }
+  if (std::string(Outcome(*latest)) == "ok") return kExitOk;
+  fprintf(err, "plimctl: %s", FormatHistoryLine(*latest).c_str());
+  return kExitFailed;
+}
 
 int Wait(const Invocation& call) {
   const CtlFiles& files = call.files;

@@ -1,6 +1,7 @@
 #include "jobs/drain.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <string>
+#include <tuple>
 
 #include "joblist/atomic_file.h"
 #include "joblist/job_files.h"
@@ -100,6 +102,13 @@ bool Record(const HistoryRecord& record) {
   return true;
 }
 
+// plimctl status takes the in-progress file's time for the job's start: a job run again after a
+// restart finds the file as an earlier run wrote it. The history's start is the same second.
+void MarkStart(time_t now) {
+  const struct timespec times[2] = {{now, 0}, {now, 0}};
+  std::ignore = utimensat(AT_FDCWD, InBearbeitung, times, AT_SYMLINK_NOFOLLOW);
+}
+
 // The in-progress file already names `raw`; it is emptied only once the done list holds it.
 // The history record comes first, so that a name that has left the in-progress file always
 // has the record of its run (plimctl wait relies on that).
@@ -107,7 +116,9 @@ bool RunJob(const std::string& raw, bool rerun) {
   const Settings settings = ReadSettings(kSettings);
   HistoryRecord record;
   record.name = raw;
-  record.start = UtcTime(time(nullptr));
+  const time_t now = time(nullptr);
+  MarkStart(now);
+  record.start = UtcTime(now);
   record.rerun = rerun;
   const auto begun = std::chrono::steady_clock::now();
   const JobResult result = StartPlim(Convert(raw), settings);

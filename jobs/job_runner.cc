@@ -34,12 +34,12 @@ constexpr Step kSteps[] = {
     {Action::kTouch, true, kIndexPath, nullptr},
     {Action::kLink, true, kIndexPath, kIndexLinkName},
     {Action::kLink, false, kStreamPath, kStreamLinkName},
-    {Action::kLog, false, ">>>>>>>> plim start %s", nullptr},
-    {Action::kLog, false, "*************** plim ***************", nullptr},
+    {Action::kLog, false, kRecordStart, nullptr},
+    {Action::kLog, false, kAnalysisHeader, nullptr},
     {Action::kAnalyse, false, kAnalysisTool, kWorkDir},
-    {Action::kLog, false, "*************** plim_mark ***************", nullptr},
+    {Action::kLog, false, kMarkHeader, nullptr},
     {Action::kMark, false, kMarkTool, nullptr},
-    {Action::kLog, false, ">>>>>>>> plim stop %s", nullptr},
+    {Action::kLog, false, kRecordStop, nullptr},
     {Action::kRemoveFolder, false, kWorkDirName, nullptr},
 };
 

@@ -9,6 +9,12 @@
 
 namespace plim {
 
+// The frame lines of a job's log record, which plimctl reads back; "%s" stands for the name.
+inline constexpr char kRecordStart[] = ">>>>>>>> plim start %s";
+inline constexpr char kAnalysisHeader[] = "*************** plim ***************";
+inline constexpr char kMarkHeader[] = "*************** plim_mark ***************";
+inline constexpr char kRecordStop[] = ">>>>>>>> plim stop %s";
+
 // Puts `name` in place of every "%s" in `pattern`; "%s" inside `name` stays as it is.
 std::string Fill(const char* pattern, const std::string& name);
 
