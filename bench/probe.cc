@@ -3,10 +3,10 @@
 //   floor N         per job: both tools of N jobs started by fork and exec, each waited for
 //   wait-done NAME  returns once the queue and the in-progress file are empty and NAME ends
 //                   the done list
-// The listener's and the worker's process ids follow where needed.
-//   trigger N       N triggers of the idle service: the median from sendto to the tool's stamp
+//   trigger N LISTENER WORKER  N triggers of the idle service (its two processes' ids): the
+//                   median from sendto to the tool's stamp
 //   fork-floor N    the median from fork to the same tool's stamp
-//   idle NAME       figure 7, once NAME is done
+//   idle NAME LISTENER WORKER  figure 7, once NAME is done
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
