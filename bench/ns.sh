@@ -65,9 +65,10 @@ through() {
 }
 export -f names naive through
 export TS_SOCKET=/tmp/plim/ts.socket NQDIR=/tmp/plim/nq
+case $figure in service-jobs | idle) names "$arg" >/hdd/plim/files/queue.txt ;; esac
 
 case $figure in
-  service-jobs) names "$arg" >/hdd/plim/files/queue.txt && timed jobs.service "$arg" "$bin/plimd && $probe wait-done '$last'" ;;
+  service-jobs) timed jobs.service "$arg" "$bin/plimd && $probe wait-done '$last'" ;;
   floor-jobs) timed jobs.floor "$arg" "$probe floor $arg" ;;
   naive-jobs) timed jobs.naive "$arg" "naive $arg" ;;
   # With -n, task-spooler keeps no output file: it writes less per job than the service does.
@@ -82,7 +83,7 @@ case $figure in
     timed "scale.copy.$arg" 1 "cat /tmp/plim/queue.txt >/tmp/plim/new.txt" ;;
   trigger) "$bin/plimd" && "$probe" trigger "$arg" $(pids) ;;
   fork-floor) "$probe" fork-floor "$arg" ;;
-  idle) names "$arg" >/hdd/plim/files/queue.txt && "$bin/plimd" && "$probe" idle "$last" $(pids) ;;
+  idle) "$bin/plimd" && "$probe" idle "$last" $(pids) ;;
   long-line) # a queue line of ARG MB ahead of one name; the worker's peak memory
     { head -c "${arg}000000" /dev/zero | tr '\0' x && echo && echo "$last"; } >/hdd/plim/files/queue.txt
     "$bin/plimd" && "$probe" wait-done "$last"
