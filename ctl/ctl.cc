@@ -6,6 +6,7 @@
 
 #include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
+#include "ctl/kill.h"
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
 #include "ctl/trigger.h"
@@ -21,6 +22,7 @@ namespace {
 constexpr char kUsage[] =
     "Usage: plimctl add NAME...\n"
     "       plimctl remove NAME...\n"
+    "       plimctl kill NAME\n"
     "       plimctl status [--json]\n"
     "       plimctl log NAME\n"
     "       plimctl pause | resume\n"
@@ -34,6 +36,9 @@ constexpr char kUsage[] =
     "                   then ask plimd to work through its queue\n"
     "  remove NAME...   take every entry of each NAME off the queue (not the job in\n"
     "                   progress); status 1 if a NAME was not queued\n"
+    "  kill NAME        end the job in progress if it is NAME (as root): SIGTERM to its\n"
+    "                   tool's process group, SIGKILL 5 s later; it is not run again;\n"
+    "                   waits for its end: status 0 killed, 1 not, 124 not within 10 s\n"
     "  status           show whether plimd runs and is paused, how the jobs since its\n"
     "                   start ended, the last one, the job in progress, the queue and\n"
     "                   the names done last\n"
@@ -132,6 +137,7 @@ int RunCtl(const std::vector<std::string>& args, const CtlFiles& files, FILE* ou
   if (command == "add") return Add(rest, files, err);
   if (command == "status") return Status(rest, files, out, err);
   if (command == "remove") return RemoveNames(rest, files, err);
+  if (command == "kill") return KillJob(rest, files, out, err);
   if (command == "log") return ShowLog(rest, files, out, err);
   if (command == "pause") return Pause(rest, files, err);
   if (command == "resume") {

@@ -22,6 +22,7 @@ struct CtlFiles {
   std::string paused = kPausedMark;
   std::string pid_file = kPidFile;
   std::string history = kHistory;
+  std::string kill_request = kKillRequest;
 };
 
 // Exit statuses, as documented in plimctl(1).

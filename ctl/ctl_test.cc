@@ -120,7 +120,7 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
       {{"b", "a"}, "a\nb\na\nc\n<ERROR>\nb\n", 0, "c\n<ERROR>\n", ""},
       {{"Some Title"}, "some title\nSome Title\nSome Title \n", 0, "some title\nSome Title \n", ""},
       {{"a", "zz", "b", "a"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
-      {{"run"}, "x\n", 1, "x\n", "\"run\" is not queued; it is the job in progress"},
+      {{"run"}, "x\n", 1, "x\n", "not queued; it is the job in progress, which plimctl kill ends"},
       {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
       {{"a"}, std::nullopt, 1, std::nullopt, "\"a\" is not queued"},
       {{"a", "b\nc"}, "a\n", 2, "a\n", "contains a line break"},
@@ -446,6 +446,34 @@ TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
     EXPECT_NE(FormatJson(status).find(std::string("\"waiting_for_port\":") +
                                       (c.holder && c.holder->waiting ? "true" : "false")),
               std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace plim
+
+namespace plim {
+namespace {
+
+// kill acts on the job in progress only, and asks nothing of the service otherwise.
+TEST_F(CtlTest, KillRefusesANameNotInProgress) {
+  files_.kill_request = Path("plimd.kill");
+  WriteFile(files_.in_progress, "run\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"kill", "other"}, 1, geteuid() == 0 ? "\"other\" is not the job in progress" : "root"},
+      {{"kill"}, 2, "one NAME only"},
+      {{"kill", "run", "other"}, 2, "one NAME only"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(files_.kill_request));
   }
 }
 

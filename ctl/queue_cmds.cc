@@ -42,7 +42,7 @@ std::vector<std::string> Names(const std::string& command, const std::vector<std
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
   const bool running = GetActiveFrom(files.in_progress) == name;
   fprintf(err, "plimctl: remove: \"%s\" is not queued%s\n", Printable(name).c_str(),
-          running ? "; it is the job in progress, which runs to its end" : "");
+          running ? "; it is the job in progress, which plimctl kill ends" : "");
 }
 
 }  // namespace

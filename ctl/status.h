@@ -35,6 +35,7 @@ struct Outcomes {
   int ok = 0;
   int failed = 0;
   int time_limit = 0;
+  int killed = 0;  // ended by plimctl kill
 };
 
 // Everything `plimctl status` shows.
@@ -86,16 +87,17 @@ size_t WholeCharacters(std::string_view text);
 // "service: listener L running, worker missing" (or the other way round); while the listener
 // has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
 // or ", held by uid U" where a socket holds it; "paused: yes" or
-// "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
-// it, or "(none)"; then one section per file, names one per line and indented, made printable.
+// "no"; "since start: N ok, N failed, N time limit" (and ", N killed" when N > 0); "last: " and the
+// record as `history` shows it, or "(none)"; then one section per file, names one per line and
+// indented, made printable.
 std::string FormatText(const StatusReport& status);
 
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
 // "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
-// {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null}
-// and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always valid
-// JSON.
+// {"ok":N,"failed":N,"time limit":N,"killed":N} or null,"last":the record as the history holds it,
+// or null} and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always
+// valid JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -15,6 +15,7 @@
 #include "frame/pair.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
+#include "jobs/kill_request.h"
 #include "jobs/work_dir.h"
 
 namespace plim {
@@ -74,6 +75,8 @@ int RunService() {
   // init script can kill at once.
   setsid();
   BlockSigpipe();
+  // Blocked before the worker exists: plimctl kill may signal it as soon as the PID file names it.
+  BlockKillSignal();
   if (!MapPair(lock.Release())) return 0;
   Pair().listener = getpid();
   int pipe_write;

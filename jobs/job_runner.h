@@ -26,7 +26,8 @@ struct JobResult {
 // settings' time limit, umask and priorities, and the log takes at most log_limit_mb MiB of their
 // output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
 // of the ones before it; failures go to stderr. Where the work folder or the job's folder cannot be
-// made safe, the tools are not run (kNotRun) and one line on stderr says why.
+// made safe, the tools are not run (kNotRun) and one line on stderr says why. After an analysis
+// that plimctl kill ended (kKilled), the mark tool is not run.
 JobResult StartPlim(std::string name, const Settings& settings);
 
 }  // namespace plim
