@@ -477,5 +477,19 @@ TEST_F(CtlTest, KillRefusesANameNotInProgress) {
   }
 }
 
+// A record is looked for in the log, then in the log the last start kept.
+TEST_F(CtlTest, LogFallsBackToTheKeptLog) {
+  const std::string record = ">>>>>>>> plim start N\nold\n>>>>>>>> plim stop N\n";
+  WriteFile(files_.log, ">>>>>>>> plim start M\n>>>>>>>> plim stop M\n");
+  WriteFile(files_.log + ".1", record);
+  Result r = Run({"log", "N"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, record);
+  WriteFile(files_.log, ">>>>>>>> plim start N\nnew\n>>>>>>>> plim stop N\n");
+  r = Run({"log", "N"});
+  EXPECT_NE(r.out.find("new"), std::string::npos) << r.out;
+  EXPECT_EQ(Run({"log", "X"}).status, 1);
+}
+
 }  // namespace
 }  // namespace plim

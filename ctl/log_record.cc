@@ -106,4 +106,10 @@ LogRecord PrintLatestRecord(const std::string& log, const std::string& name, boo
   return Copy(fd.get(), begin, end, printable, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
 }
 
+LogRecord PrintLatestKeptRecord(const std::string& log, const std::string& name, bool printable,
+                                FILE* out) {
+  const LogRecord found = PrintLatestRecord(log, name, printable, out);
+  return found == LogRecord::kNone ? PrintLatestRecord(log + ".1", name, printable, out) : found;
+}
+
 }  // namespace plim

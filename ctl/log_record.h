@@ -22,6 +22,11 @@ enum class LogRecord {
 LogRecord PrintLatestRecord(const std::string& log, const std::string& name, bool printable,
                             FILE* out);
 
+// PrintLatestRecord of `log`, and where that holds none, of the log the service's last start
+// kept (`log` + ".1"), so that a record outlives one restart.
+LogRecord PrintLatestKeptRecord(const std::string& log, const std::string& name, bool printable,
+                                FILE* out);
+
 }  // namespace plim
 
 #endif  // PLIMD_CTL_LOG_RECORD_H_

@@ -77,12 +77,12 @@ int ShowLog(const std::vector<std::string>& args, const CtlFiles& files, FILE* o
   // A record holds what the tools printed, and a name may hold escape sequences: a terminal
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(out)) == 1;
-  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out)) {
+  switch (PrintLatestKeptRecord(files.log, Convert(names[0]), terminal, out)) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:
-      fprintf(err, "plimctl: log: %s holds no record of \"%s\"\n", files.log.c_str(),
-              Printable(names[0]).c_str());
+      fprintf(err, "plimctl: log: %s and %s.1 hold no record of \"%s\"\n", files.log.c_str(),
+              files.log.c_str(), Printable(names[0]).c_str());
       return kExitFailed;
     case LogRecord::kUnreadable:
       break;

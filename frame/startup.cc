@@ -1,6 +1,5 @@
 #include "frame/startup.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -11,6 +10,7 @@
 
 #include "frame/descriptors.h"
 #include "frame/instance.h"
+#include "frame/kept_log.h"
 #include "frame/listener.h"
 #include "frame/pair.h"
 #include "joblist/paths.h"
@@ -21,8 +21,6 @@
 namespace plim {
 
 namespace {
-
-void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)); }
 
 int RefuseStart(bool held, const std::string& problem) {
   pid_t listener = 0, worker = 0;
@@ -67,7 +65,7 @@ int RunService() {
   ScopedFd lock = TakeInstanceLock(kInstanceLock, &held, &problem);
   if (!lock.valid()) return RefuseStart(held, problem);
   PrepareWorkRoot();
-  CutLog();
+  StartNewLog(Log);
   const pid_t child = fork();
   if (child < 0) perror("plimd: cannot start");
   if (child != 0) return child < 0 ? 1 : 0;
