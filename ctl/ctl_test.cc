@@ -317,22 +317,24 @@ TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
       record("1970-01-01T00:01:00Z", "this-2", End::kExited),     // before the clock was set
       record("1970-01-01T00:02:00Z", "this-2", End::kTimeLimit),
       record("2026-12-07T10:00:00Z", "this-2", End::kSignaled),
+      record("2026-12-07T10:00:01Z", "this-2", End::kKilled),  // not a time limit
   };
   const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
   const struct {
     std::string run;
-    int ok, failed, time_limit;
+    int ok, failed, time_limit, killed;
   } cases[] = {
-      {"this-2", 1, 1, 1},
-      {"earlier-1", 1, 0, 0},
-      {"gone-3", 0, 0, 0},
-      {"", 2, 1, 0},  // a service that names no run: by the times, as before
+      {"this-2", 1, 1, 1, 1},
+      {"earlier-1", 1, 0, 0, 0},
+      {"gone-3", 0, 0, 0, 0},
+      {"", 2, 1, 0, 1},  // a service that names no run: by the times, as before
   };
   for (const auto& c : cases) {
     const Outcomes n = CountSince(records, started, c.run);
     EXPECT_EQ(n.ok, c.ok) << c.run;
     EXPECT_EQ(n.failed, c.failed) << c.run;
     EXPECT_EQ(n.time_limit, c.time_limit) << c.run;
+    EXPECT_EQ(n.killed, c.killed) << c.run;
   }
   HistoryRecord unset = records[2];
   unset.clock_unset = true;
