@@ -260,8 +260,9 @@ std::string FormatJson(const StatusReport& status) {
                {"since_start", nullptr},
                {"last", status.last ? RecordJson(*status.last) : Json(nullptr)}};
   if (const std::optional<Outcomes>& n = status.since_start) {
-    json["since_start"] = {
-        {"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}, {"killed", n->killed}};
+    json["since_start"] = {{"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}};
+    // Like the text line, the object keeps its known form unless a job was killed.
+    if (n->killed > 0) json["since_start"]["killed"] = n->killed;
   }
   return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

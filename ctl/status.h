@@ -95,9 +95,9 @@ std::string FormatText(const StatusReport& status);
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
 // "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
-// {"ok":N,"failed":N,"time limit":N,"killed":N} or null,"last":the record as the history holds it,
-// or null} and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is always
-// valid JSON.
+// {"ok":N,"failed":N,"time limit":N} (and "killed":N when N > 0) or null,"last":the record as the
+// history holds it, or null} and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the
+// output is always valid JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -88,6 +88,10 @@ for name in first second; do
   record_of "$name" | grep -qF '"outcome":"killed"' || fail "the outcome of $name"
 done
 [ "$("$PLIMCTL" history | grep -c '  killed  killed / not run  ')" -eq 2 ] || fail "history"
+"$PLIMCTL" status | grep -qxF 'since start: 1 ok, 0 failed, 0 time limit, 2 killed' ||
+  fail "status: $("$PLIMCTL" status)"
+"$PLIMCTL" status --json | grep -qF '"since_start":{"ok":1,"failed":0,"time limit":0,"killed":2}' ||
+  fail "status --json: $("$PLIMCTL" status --json)"
 expect_absent /run/plimd.kill
 stop_service
 start_service
