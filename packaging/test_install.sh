@@ -13,8 +13,26 @@ source "$here/../tests/lib.sh" --packaging
 install_holding_tool
 cp /hdd/plim/bin64/plim /tmp/real-plim
 echo "Old Entry" >"$QUEUE"
+# The logrotate snippet of an earlier install, unchanged: its rotations made plim.log.1, which
+# the service's start now keeps, so the install replaces it.
+mkdir -p /etc/logrotate.d
+cat >/etc/logrotate.d/plimd <<'SNIPPET'
+# plimd appends to its log line by line and hands it to the tools it runs; copytruncate keeps
+# all of them writing to the live file.
+/hdd/plim/files/plim.log /var/log/plimd.log {
+  weekly
+  maxsize 1M
+  rotate 4
+  compress
+  delaycompress
+  missingok
+  notifempty
+  copytruncate
+}
+SNIPPET
 
 install_service
+cmp "$here/plimd.logrotate" /etc/logrotate.d/plimd || fail "the earlier logrotate snippet stayed"
 cmp /hdd/plim/bin64/plim /tmp/real-plim || fail "the real analysis tool was replaced"
 [[ -x /hdd/plim/bin64/plim_mark && -d /hdd/movie ]] || fail "stand-in or folder missing"
 compgen -G "/etc/rc2.d/S*plimd" >/dev/null || fail "not started at boot"
