@@ -211,7 +211,9 @@ ToolStatus::End WaitWithLimit(pid_t child, int signals, Pump* pump, int time_lim
     woken.kill_asked = false;
     Sleep(signals, check, pump, Soonest(check.timeout_ms, now, term_at, kill_at), child, &woken);
     now = NowMs();
-    const bool killed = woken.kill_asked && ended_by == ToolStatus::End::kNotRun && KillRequested();
+    // A program that ended by itself in the meantime keeps its own end.
+    const bool killed =
+        woken.kill_asked && !woken.ended && ended_by == ToolStatus::End::kNotRun && KillRequested();
     if ((term_at >= 0 && now >= term_at) || killed) {
       std::ignore = kill(-child, SIGTERM);
       ended_by = killed ? ToolStatus::End::kKilled : ToolStatus::End::kTimeLimit;
