@@ -7,6 +7,7 @@
 #include "ctl/command_line.h"
 #include "ctl/held_back.h"
 #include "ctl/history_cmds.h"
+#include "ctl/kill.h"
 #include "ctl/queue_cmds.h"
 #include "ctl/status.h"
 #include "ctl/trigger.h"
@@ -23,9 +24,10 @@ namespace {
 constexpr char kAbout[] = "Feeds and watches plimd, the recorder's post-processing service.\n";
 constexpr char kExitStatus[] =
     "Exit status: 0 done; 1 a file or the datagram could not be written, or (remove,\n"
-    "log, history, wait) a NAME was not found, or (wait) a job was not ok, or\n"
-    "(status) one of plimd's two processes is missing; 2 bad usage; 3 (status) plimd\n"
-    "is not running; 124 (wait) --timeout ran out.\n"
+    "log, history, wait) a NAME was not found, or (wait) a job was not ok, or (kill)\n"
+    "the job was not killed, or (status) one of plimd's two processes is missing;\n"
+    "2 bad usage; 3 (status) plimd is not running; 124 (wait) --timeout ran out, or\n"
+    "(kill) the job has not ended within 10 s.\n"
     "See plimctl(1) and plimd(8).\n";
 
 int SendTriggerFor(const CtlFiles& files, FILE* err, bool queued) {
@@ -112,6 +114,14 @@ const std::vector<Command> kCommands = {
      "progress); status 1 if a NAME was not queued",
      {},
      RemoveNames},
+    {"kill",
+     "NAME",
+     "end the job in progress if it is NAME (as root): SIGTERM to\n"
+     "its tool's process group, SIGKILL 5 s later; it is not run\n"
+     "again; waits for its end: status 0 killed, 1 not, 124 not\n"
+     "within 10 s",
+     {},
+     KillJob},
     {"status",
      "",
      "show whether plimd runs and is paused, how the jobs since its\n"

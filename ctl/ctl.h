@@ -23,6 +23,7 @@ struct CtlFiles {
   std::string pid_file = kPidFile;
   std::string history = kHistory;
   std::string settings = kSettings;
+  std::string kill_request = kKillRequest;
 };
 
 // Exit statuses, as documented in plimctl(1).

@@ -130,7 +130,7 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
       {{"b", "a"}, "a\nb\na\nc\n<ERROR>\nb\n", 0, "c\n<ERROR>\n", ""},
       {{"Some Title"}, "some title\nSome Title\nSome Title \n", 0, "some title\nSome Title \n", ""},
       {{"a", "zz", "b", "a"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
-      {{"run"}, "x\n", 1, "x\n", "\"run\" is not queued; it is the job in progress"},
+      {{"run"}, "x\n", 1, "x\n", "not queued; it is the job in progress, which plimctl kill ends"},
       {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
       {{"a"}, std::nullopt, 1, std::nullopt, "\"a\" is not queued"},
       {{"a", "b\nc"}, "a\n", 2, "a\n", "contains a line break"},
@@ -337,22 +337,24 @@ TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
       record("1970-01-01T00:01:00Z", "this-2", End::kExited),     // before the clock was set
       record("1970-01-01T00:02:00Z", "this-2", End::kTimeLimit),
       record("2026-12-07T10:00:00Z", "this-2", End::kSignaled),
+      record("2026-12-07T10:00:01Z", "this-2", End::kKilled),  // not a time limit
   };
   const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
   const struct {
     std::string run;
-    int ok, failed, time_limit;
+    int ok, failed, time_limit, killed;
   } cases[] = {
-      {"this-2", 1, 1, 1},
-      {"earlier-1", 1, 0, 0},
-      {"gone-3", 0, 0, 0},
-      {"", 2, 1, 0},  // a service that names no run: by the times, as before
+      {"this-2", 1, 1, 1, 1},
+      {"earlier-1", 1, 0, 0, 0},
+      {"gone-3", 0, 0, 0, 0},
+      {"", 2, 1, 0, 1},  // a service that names no run: by the times, as before
   };
   for (const auto& c : cases) {
     const Outcomes n = CountSince(records, started, c.run);
     EXPECT_EQ(n.ok, c.ok) << c.run;
     EXPECT_EQ(n.failed, c.failed) << c.run;
     EXPECT_EQ(n.time_limit, c.time_limit) << c.run;
+    EXPECT_EQ(n.killed, c.killed) << c.run;
   }
   HistoryRecord unset = records[2];
   unset.clock_unset = true;
@@ -827,6 +829,42 @@ TEST(StatusTextTest, ShowsTheRunningJob) {
     EXPECT_NE(FormatText(status).find(c.text), std::string::npos) << FormatText(status);
     EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
   }
+}
+
+// kill acts on the job in progress only, and asks nothing of the service otherwise.
+TEST_F(CtlTest, KillRefusesANameNotInProgress) {
+  files_.kill_request = Path("plimd.kill");
+  WriteFile(files_.in_progress, "run\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"kill", "other"}, 1, geteuid() == 0 ? "\"other\" is not the job in progress" : "root"},
+      {{"kill"}, 2, "kill: no NAME given"},
+      {{"kill", "run", "other"}, 2, "one NAME only"},
+  };
+  for (const Case& c : cases) {
+    const Result r = Run(c.args);
+    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(files_.kill_request));
+  }
+}
+
+// A record is looked for in the log, then in the log the last start kept.
+TEST_F(CtlTest, LogFallsBackToTheKeptLog) {
+  const std::string record = ">>>>>>>> plim start N\nold\n>>>>>>>> plim stop N\n";
+  WriteFile(files_.log, ">>>>>>>> plim start M\n>>>>>>>> plim stop M\n");
+  WriteFile(files_.log + ".1", record);
+  Result r = Run({"log", "N"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, record);
+  WriteFile(files_.log, ">>>>>>>> plim start N\nnew\n>>>>>>>> plim stop N\n");
+  r = Run({"log", "N"});
+  EXPECT_NE(r.out.find("new"), std::string::npos) << r.out;
+  EXPECT_EQ(Run({"log", "X"}).status, 1);
 }
 
 }  // namespace

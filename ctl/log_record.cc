@@ -119,4 +119,11 @@ LogRecord PrintLatestRecord(const std::string& log, const std::string& name, boo
   return Copy(fd.get(), begin, end, printable, out) ? LogRecord::kPrinted : LogRecord::kUnreadable;
 }
 
+LogRecord PrintLatestKeptRecord(const std::string& log, const std::string& name, bool printable,
+                                FILE* out, size_t tail) {
+  const LogRecord found = PrintLatestRecord(log, name, printable, out, tail);
+  return found == LogRecord::kNone ? PrintLatestRecord(log + ".1", name, printable, out, tail)
+                                   : found;
+}
+
 }  // namespace plim

@@ -34,6 +34,11 @@ LogRecord FindLatestRecord(int fd, const std::string& name, off_t* begin, off_t*
 // on a whole character, the rest kept in `pending` for the next piece.
 void WritePiece(std::string_view bytes, bool printable, std::string* pending, FILE* out);
 
+// PrintLatestRecord of `log`, and where that holds none, of the log the service's last start
+// kept (`log` + ".1"), so that a record outlives one restart.
+LogRecord PrintLatestKeptRecord(const std::string& log, const std::string& name, bool printable,
+                                FILE* out, size_t tail = SIZE_MAX);
+
 }  // namespace plim
 
 #endif  // PLIMD_CTL_LOG_RECORD_H_

@@ -56,7 +56,7 @@ bool TailCount(const Invocation& call, size_t* tail, std::string* problem) {
 void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
   const bool running = GetActiveFrom(files.in_progress) == name;
   fprintf(err, "plimctl: remove: \"%s\" is not queued%s\n", Printable(name).c_str(),
-          running ? "; it is the job in progress, which runs to its end" : "");
+          running ? "; it is the job in progress, which plimctl kill ends" : "");
 }
 
 }  // namespace
@@ -97,12 +97,12 @@ int ShowLog(const Invocation& call) {
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(out)) == 1;
   if (call.Has("follow")) return FollowLog(files, names[0], tail, terminal, out, err);
-  switch (PrintLatestRecord(files.log, Convert(names[0]), terminal, out, tail)) {
+  switch (PrintLatestKeptRecord(files.log, Convert(names[0]), terminal, out, tail)) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:
-      fprintf(err, "plimctl: log: %s holds no record of \"%s\"\n", files.log.c_str(),
-              Printable(names[0]).c_str());
+      fprintf(err, "plimctl: log: %s and %s.1 hold no record of \"%s\"\n", files.log.c_str(),
+              files.log.c_str(), Printable(names[0]).c_str());
       return kExitFailed;
     case LogRecord::kUnreadable:
       break;

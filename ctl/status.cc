@@ -147,8 +147,10 @@ std::string SinceStartLine(const StatusReport& status) {
     return p.listener == 0 && p.worker == 0 ? "(not running)" : "(unknown)";
   }
   const Outcomes& n = *status.since_start;
+  // Killed jobs are rare; the line keeps the form scripts know unless there was one.
   return std::to_string(n.ok) + " ok, " + std::to_string(n.failed) + " failed, " +
-         std::to_string(n.time_limit) + " time limit";
+         std::to_string(n.time_limit) + " time limit" +
+         (n.killed > 0 ? ", " + std::to_string(n.killed) + " killed" : "");
 }
 
 std::optional<RunningJob> ReadRunningJob(const StatusReport& status, const CtlFiles& files) {
@@ -210,7 +212,10 @@ Outcomes CountSince(const std::vector<HistoryRecord>& records, time_t started,
   for (const HistoryRecord& record : records) {
     if (run.empty() ? record.start < since : record.run != run) continue;
     const std::string outcome = Outcome(record);
-    ++(outcome == "ok" ? n.ok : outcome == "failed" ? n.failed : n.time_limit);
+    ++(outcome == "ok"       ? n.ok
+       : outcome == "failed" ? n.failed
+       : outcome == "killed" ? n.killed
+                             : n.time_limit);
   }
   return n;
 }
@@ -307,6 +312,8 @@ std::string FormatJson(const StatusReport& status) {
                {"job", RunningJson(status)}};
   if (const std::optional<Outcomes>& n = status.since_start) {
     json["since_start"] = {{"ok", n->ok}, {"failed", n->failed}, {"time limit", n->time_limit}};
+    // Like the text line, the object keeps its known form unless a job was killed.
+    if (n->killed > 0) json["since_start"]["killed"] = n->killed;
   }
   return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }

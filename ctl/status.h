@@ -37,6 +37,7 @@ struct Outcomes {
   int ok = 0;
   int failed = 0;
   int time_limit = 0;
+  int killed = 0;  // ended by plimctl kill
 };
 
 // The job the worker runs: its start is the in-progress file's time, which the worker sets when
@@ -102,22 +103,22 @@ size_t WholeCharacters(std::string_view text);
 // "service: listener L running, worker missing" (or the other way round); while the listener
 // has not bound its port, "listener: waiting for UDP port N" with ", held by process P (COMM)"
 // or ", held by uid U" where a socket holds it; "paused: yes" or
-// "no"; "since start: N ok, N failed, N time limit"; "last: " and the record as `history` shows
-// it, or "(none)"; "in progress: NAME" or "(none)", and while it runs "started: TIME (N s ago)",
-// "tool: plim", "plim_mark" or "(none)" and "last line: TEXT" or "(none)"; "settings: FILE: " and
-// each problem of the settings file, if any; then one section per file, names one per line and
-// indented, made printable. Unless `all`, the queue's section lists its first kQueuedShown names
-// and then "  ... and N more".
+// "no"; "since start: N ok, N failed, N time limit" (and ", N killed" when N > 0); "last: " and the
+// record as `history` shows it, or "(none)"; "in progress: NAME" or "(none)", and while it runs
+// "started: TIME (N s ago)", "tool: plim", "plim_mark" or "(none)" and "last line: TEXT" or
+// "(none)"; "settings: FILE: " and each problem of the settings file, if any; then one section
+// per file, names one per line and indented, made printable. Unless `all`, the queue's section
+// lists its first kQueuedShown names and then "  ... and N more".
 std::string FormatText(const StatusReport& status, bool all = false);
 
 // For scripts: {"service":{"running":BOOL,"listener":PID or null,"worker":PID or null,
 // "waiting_for_port":BOOL},
 // "queued":[...],"in_progress":null or "...","done":[...],"paused":BOOL,"since_start":
-// {"ok":N,"failed":N,"time limit":N} or null,"last":the record as the history holds it, or null,
-// "settings":{"file":PATH,"ignored":BOOL,"problems":[...]},"job":{"name":"...","start":TIME,
-// "elapsed":N,"tool":"plim", "plim_mark" or null,"last_line":"..." or null} while a job runs,
-// else null} and a line break. Bytes that are not UTF-8 come out as U+FFFD, so the output is
-// always valid JSON.
+// {"ok":N,"failed":N,"time limit":N} (and "killed":N when N > 0) or null,"last":the record as
+// the history holds it, or null, "settings":{"file":PATH,"ignored":BOOL,"problems":[...]},
+// "job":{"name":"...","start":TIME,"elapsed":N,"tool":"plim", "plim_mark" or null,"last_line":
+// "..." or null} while a job runs, else null} and a line break. Bytes that are not UTF-8 come
+// out as U+FFFD, so the output is always valid JSON.
 std::string FormatJson(const StatusReport& status);
 
 }  // namespace plim

@@ -1,6 +1,5 @@
 #include "frame/startup.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -11,17 +10,17 @@
 
 #include "frame/descriptors.h"
 #include "frame/instance.h"
+#include "frame/kept_log.h"
 #include "frame/listener.h"
 #include "frame/pair.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
+#include "jobs/kill_request.h"
 #include "jobs/work_dir.h"
 
 namespace plim {
 
 namespace {
-
-void CutLog() { ScopedFd log(open(Log, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)); }
 
 int RefuseStart(bool held, const std::string& problem) {
   pid_t listener = 0, worker = 0;
@@ -66,7 +65,7 @@ int RunService() {
   ScopedFd lock = TakeInstanceLock(kInstanceLock, &held, &problem);
   if (!lock.valid()) return RefuseStart(held, problem);
   PrepareWorkRoot();
-  CutLog();
+  StartNewLog(Log);
   const pid_t child = fork();
   if (child < 0) perror("plimd: cannot start");
   if (child != 0) return child < 0 ? 1 : 0;
@@ -74,6 +73,8 @@ int RunService() {
   // init script can kill at once.
   setsid();
   BlockSigpipe();
+  // Blocked before the worker exists: plimctl kill may signal it as soon as the PID file names it.
+  BlockKillSignal();
   if (!MapPair(lock.Release())) return 0;
   Pair().listener = getpid();
   int pipe_write;

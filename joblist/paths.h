@@ -24,6 +24,9 @@ inline constexpr char kInstanceLock[] = "/run/plimd.lock";
 // "LISTENER WORKER": the service's two processes, rewritten by whichever starts one.
 inline constexpr char kPidFile[] = "/run/plimd.pid";
 
+// The name of the job that plimctl kill asks the worker to end; root's alone, beside the PID file.
+inline constexpr char kKillRequest[] = "/run/plimd.kill";
+
 // The operators' files: the job history and the pause mark.
 inline constexpr char kHistory[] = "/hdd/plim/files/history";
 inline constexpr char kPausedMark[] = "/hdd/plim/files/paused";

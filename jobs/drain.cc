@@ -23,6 +23,7 @@
 #include "jobs/hook.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_steps.h"
+#include "jobs/kill_request.h"
 #include "jobs/settings.h"
 #include "jobs/work_dir.h"
 
@@ -121,7 +122,9 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.start = UtcTime(now);
   record.rerun = rerun;
   const auto begun = std::chrono::steady_clock::now();
+  AcceptKillRequests(raw);
   const JobResult result = StartPlim(Convert(raw), settings);
+  RefuseKillRequests();
   record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   record.analysis = result.analysis;
   record.mark = result.mark;

@@ -27,6 +27,8 @@ const char* EndName(ToolStatus::End end) {
       return "signal";
     case ToolStatus::End::kTimeLimit:
       return "time limit";
+    case ToolStatus::End::kKilled:
+      return "killed";
     case ToolStatus::End::kNotRun:
       break;
   }
@@ -46,8 +48,9 @@ std::string ToolText(const ToolStatus& status) {
 
 bool ParseTool(const Json& json, ToolStatus* status) {
   const std::string end = json.at("end").get<std::string>();
-  for (const ToolStatus::End known : {ToolStatus::End::kExited, ToolStatus::End::kSignaled,
-                                      ToolStatus::End::kTimeLimit, ToolStatus::End::kNotRun}) {
+  for (const ToolStatus::End known :
+       {ToolStatus::End::kExited, ToolStatus::End::kSignaled, ToolStatus::End::kTimeLimit,
+        ToolStatus::End::kKilled, ToolStatus::End::kNotRun}) {
     if (end != EndName(known)) continue;
     status->end = known;
     if (HasValue(known)) status->value = json.at("value").get<int>();
@@ -79,6 +82,11 @@ const char* Outcome(const HistoryRecord& record) {
   };
   if (!record.error.empty()) return "failed";
   if (exited_0(record.analysis) && exited_0(record.mark)) return "ok";
+  // The operator's decision says more than whatever the tool would have come to.
+  if (record.analysis.end == ToolStatus::End::kKilled ||
+      record.mark.end == ToolStatus::End::kKilled) {
+    return "killed";
+  }
   if (record.analysis.end == ToolStatus::End::kTimeLimit ||
       record.mark.end == ToolStatus::End::kTimeLimit) {
     return "time limit";

@@ -36,11 +36,12 @@ struct HistoryRecord {
 inline constexpr int kHistoryMax = 2000;
 inline constexpr int kHistoryKeep = 1000;
 
-// "failed" for a record with an error; otherwise "ok" when both tools exited 0, "time limit" when
-// either hit it, and "failed" else.
+// "failed" for a record with an error; otherwise "ok" when both tools exited 0, "killed" when
+// plimctl kill ended either, "time limit" when either hit it, and "failed" else.
 const char* Outcome(const HistoryRecord& record);
 
-// How a tool ended, for people and for the hook: "exit 0", "signal 9", "time limit", "not run".
+// How a tool ended, for people and for the hook: "exit 0", "signal 9", "time limit", "killed",
+// "not run".
 std::string Describe(const ToolStatus& status);
 
 // `name` as a record holds it: bytes that are not UTF-8 turned into U+FFFD.

@@ -119,5 +119,33 @@ TEST_F(HistoryTest, TrimKeepsTheNewestRecordsOnlyWhenOverTheLimit) {
   }
 }
 
+// A job the operator killed says so, whatever else its tools came to, and reads back as written.
+TEST_F(HistoryTest, AKilledToolMakesTheOutcomeKilled) {
+  struct Case {
+    ToolStatus analysis, mark;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {{ToolStatus::End::kKilled, 0}, {}, "killed"},
+      {{ToolStatus::End::kExited, 0}, {ToolStatus::End::kKilled, 0}, "killed"},
+      {{ToolStatus::End::kTimeLimit, 0}, {ToolStatus::End::kKilled, 0}, "killed"},
+      {{ToolStatus::End::kTimeLimit, 0}, {}, "time limit"},
+  };
+  for (const Case& c : cases) {
+    HistoryRecord record = Record("N");
+    record.analysis = c.analysis;
+    record.mark = c.mark;
+    HistoryRecord read;
+    ASSERT_TRUE(ParseRecord(FormatRecord(record), &read));
+    EXPECT_EQ(read.analysis.end, c.analysis.end);
+    EXPECT_EQ(read.mark.end, c.mark.end);
+    EXPECT_STREQ(Outcome(read), c.outcome);
+  }
+  HistoryRecord killed = Record("N");
+  killed.analysis = {ToolStatus::End::kKilled, 0};
+  EXPECT_EQ(Describe(killed.analysis), "killed");
+  EXPECT_NE(FormatRecord(killed).find("\"analysis\":{\"end\":\"killed\"}"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace plim

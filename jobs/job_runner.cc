@@ -116,6 +116,8 @@ void Perform(const Step& step, Job* job) {
                                          /*stderr_to_log=*/true, job->settings));
       return;
     case Action::kMark:
+      // The operator ended the job, not only its analysis.
+      if (job->result.analysis.end == ToolStatus::End::kKilled) return;
       if (!MayRunTools(job)) return;
       job->result.mark =
           Ran(job, first, RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->settings));

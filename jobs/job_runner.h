@@ -36,7 +36,8 @@ struct JobResult {
 // output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
 // of the ones before it; failures go to stderr. Where the work folder, the job's folder or its
 // links cannot be made (or made safe), the tools are not run (kNotRun), one line on stderr says why
-// and so does the result's error; a tool that cannot be started sets it too.
+// and so does the result's error; a tool that cannot be started sets it too. After an analysis
+// that plimctl kill ended (kKilled), the mark tool is not run.
 JobResult StartPlim(std::string name, const Settings& settings);
 
 }  // namespace plim

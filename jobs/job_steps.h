@@ -84,7 +84,7 @@ void AppendLine(JobLog& log, const std::string& line);
 
 // How a program the job ran ended.
 struct ToolStatus {
-  enum class End { kNotRun, kExited, kSignaled, kTimeLimit };
+  enum class End { kNotRun, kExited, kSignaled, kTimeLimit, kKilled };  // kKilled: plimctl kill
   End end = End::kNotRun;
   int value = 0;        // the exit status, or the signal number
   int start_error = 0;  // why it could not be started (an errno value); then it is kNotRun
@@ -112,7 +112,8 @@ struct ProgramIo {
 // it. time_limit_seconds <= 0: no limit. Past the limit the whole process group gets SIGTERM, and
 // 5 s later SIGKILL; the result is then kTimeLimit. A program that cannot be started or exec'd is
 // reported on stderr (on its stderr for a failed exec) and is kNotRun with its start_error. The
-// program is killed if the worker dies.
+// program is killed if the worker dies. kKillSignal that KillRequested confirms ends it the way
+// the time limit does; the result is then kKilled.
 ToolStatus RunProgram(const std::vector<std::string>& argv, char* const* envp, const ProgramIo& io,
                       int time_limit_seconds);
 

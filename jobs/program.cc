@@ -26,6 +26,7 @@
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/job_steps.h"
+#include "jobs/kill_request.h"
 
 namespace plim {
 
@@ -149,14 +150,17 @@ bool HasEnded(pid_t child) {
 
 // SIGCHLD stays blocked in this process from the first program on and is read through one
 // descriptor, so that the end of a quick program is never missed and a job does not pay for
-// a new descriptor and two mask changes per tool. -1 if the descriptor cannot be made.
+// a new descriptor and two mask changes per tool. The same descriptor takes plimctl kill's
+// signal, blocked since the service started: one sent between programs waits there for the
+// next. -1 if the descriptor cannot be made.
 int ChildSignals() {
   if (g_child_signals < 0) {
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, nullptr);
-    g_child_signals = signalfd(-1, &chld, SFD_NONBLOCK | SFD_CLOEXEC);
+    sigset_t taken;
+    sigemptyset(&taken);
+    sigaddset(&taken, SIGCHLD);
+    sigaddset(&taken, kKillSignal);
+    sigprocmask(SIG_BLOCK, &taken, nullptr);
+    g_child_signals = signalfd(-1, &taken, SFD_NONBLOCK | SFD_CLOEXEC);
     // What a program starts and leaves outside its group (setsid) becomes the worker's when its
     // parent ends, instead of init's, so that EndStrays can end it with the job.
     std::ignore = prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -176,10 +180,16 @@ struct Pump {
   JobLog* log;
 };
 
-// Sleeps in poll until SIGCHLD, the check's descriptor, output in the pump's pipe or a deadline.
-// Returns the hang-up, and sets `ended` when a SIGCHLD read says that `child` has ended.
-bool Sleep(int signals, const WaitCheck& check, Pump* pump, int timeout_ms, pid_t child,
-           bool* ended) {
+// What a wake-up of the wait brought.
+struct Woken {
+  bool hung_up = false;     // the check's descriptor hung up
+  bool ended = false;       // a SIGCHLD said that the program has ended
+  bool kill_asked = false;  // kKillSignal came
+};
+
+// Sleeps in poll until a signal, the check's descriptor, output in the pump's pipe or a deadline.
+void Sleep(int signals, const WaitCheck& check, Pump* pump, int timeout_ms, pid_t child,
+           Woken* woken) {
   // poll passes over an entry whose descriptor is negative.
   struct pollfd ready[3] = {{signals, POLLIN, 0}, {check.fd, 0, 0}, {pump->fd, POLLIN, 0}};
   std::ignore = poll(ready, 3, timeout_ms);
@@ -190,48 +200,55 @@ bool Sleep(int signals, const WaitCheck& check, Pump* pump, int timeout_ms, pid_
   ssize_t n;
   while ((n = read(signals, info, sizeof info)) > 0) {
     for (ssize_t i = 0; i < n / static_cast<ssize_t>(sizeof info[0]); ++i) {
-      *ended = *ended || ReportsEndOf(info[i], child);
+      woken->ended = woken->ended || ReportsEndOf(info[i], child);
+      woken->kill_asked = woken->kill_asked || info[i].ssi_signo == kKillSignal;
     }
     if (n < static_cast<ssize_t>(sizeof info)) break;
   }
-  return (ready[1].revents & (POLLHUP | POLLERR)) != 0;
+  woken->hung_up = (ready[1].revents & (POLLHUP | POLLERR)) != 0;
 }
 
-// Waits for `child` to end; past the limit, its group gets SIGTERM and, 5 s later, SIGKILL.
+// Waits for `child` to end. Past the limit, or on an operator's request for this job, its group
+// gets SIGTERM and, 5 s later, SIGKILL; returns kTimeLimit or kKilled then, else kNotRun.
 // A program that has ended before the first poll left its SIGCHLD pending, so the poll returns
-// at once; the signal that tells of its end spares the call that would ask for it.
-bool WaitWithLimit(pid_t child, int signals, Pump* pump, int time_limit_seconds) {
+// at once; the signal that tells of its end spares the call that would ask for it. No timer is
+// set for a kill until one is asked for.
+ToolStatus::End WaitWithLimit(pid_t child, int signals, Pump* pump, int time_limit_seconds) {
   long long now = NowMs();
   long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
   long long kill_at = -1;
-  bool timed_out = false, hung_up = false, ended = false;
+  ToolStatus::End ended_by = ToolStatus::End::kNotRun;
+  Woken woken;
   do {
-    const WaitCheck check = g_check != nullptr ? g_check(hung_up) : WaitCheck();
-    hung_up = Sleep(signals, check, pump, Soonest(check.timeout_ms, now, term_at, kill_at), child,
-                    &ended);
+    const WaitCheck check = g_check != nullptr ? g_check(woken.hung_up) : WaitCheck();
+    woken.kill_asked = false;
+    Sleep(signals, check, pump, Soonest(check.timeout_ms, now, term_at, kill_at), child, &woken);
     now = NowMs();
-    if (term_at >= 0 && now >= term_at) {
+    // A program that ended by itself in the meantime keeps its own end.
+    const bool killed =
+        woken.kill_asked && !woken.ended && ended_by == ToolStatus::End::kNotRun && KillRequested();
+    if ((term_at >= 0 && now >= term_at) || killed) {
       std::ignore = kill(-child, SIGTERM);
-      timed_out = true;
+      ended_by = killed ? ToolStatus::End::kKilled : ToolStatus::End::kTimeLimit;
       term_at = -1;
       kill_at = now + 5000;
     } else if (kill_at >= 0 && now >= kill_at) {
       std::ignore = kill(-child, SIGKILL);
       kill_at = -1;
     }
-  } while (!ended && !HasEnded(child));
-  return timed_out;
+  } while (!woken.ended && !HasEnded(child));
+  return ended_by;
 }
 
-ToolStatus Reap(pid_t child, bool timed_out) {
+ToolStatus Reap(pid_t child, ToolStatus::End ended_by) {
   std::ignore = kill(-child, SIGKILL);
   if (g_group != nullptr) g_group->store(0);
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   ToolStatus result;
-  if (timed_out) {
-    result.end = ToolStatus::End::kTimeLimit;
+  if (ended_by != ToolStatus::End::kNotRun) {
+    result.end = ended_by;
   } else if (WIFSIGNALED(status)) {
     result = {ToolStatus::End::kSignaled, WTERMSIG(status)};
   } else {
