@@ -8,20 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "ctl/command_line.h"
 #include "ctl/held_back.h"
 #include "ctl/history_cmds.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
+#include "joblist/clock.h"
 #include "joblist/scoped_fd.h"
 
 namespace plim {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct WaitArgs {
   double timeout = -1;  // seconds; < 0: none
@@ -86,10 +84,9 @@ bool ReadEvents(int inotify, const CtlFiles& files) {
 }
 
 // Milliseconds left until `deadline`, for poll; -1 without one.
-int Remaining(const WaitArgs& args, Clock::time_point deadline) {
+int Remaining(const WaitArgs& args, long long deadline_ms) {
   if (args.timeout < 0) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+  return static_cast<int>(std::clamp<long long>(deadline_ms - MonotonicMs(), 0, INT_MAX));
 }
 
 }  // namespace
@@ -114,9 +111,8 @@ int Wait(const Invocation& call) {
   WaitArgs parsed;
   std::string problem;
   if (!ParseWaitArgs(call, &parsed, &problem)) return UsageError(err, problem);
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(std::min(parsed.timeout, 1e9)));
+  const long long deadline =
+      MonotonicMs() + static_cast<long long>(ceil(std::min(parsed.timeout, 1e9) * 1000));
   // Watching starts before the first look, so that no change between the two is missed.
   ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   const std::string folder = DirectoryOf(files.history);
