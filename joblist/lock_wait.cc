@@ -12,6 +12,7 @@
 
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -74,10 +75,9 @@ std::string LockHolder(int fd) {
   snprintf(key, sizeof key, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
            static_cast<unsigned long>(info.st_ino));
   const std::string locks = ReadWhole("/proc/locks");
-  for (size_t start = 0, end; start < locks.size(); start = end + 1) {
-    end = locks.find('\n', start);
-    if (end == std::string::npos) end = locks.size();
-    const std::string line = locks.substr(start, end - start);
+  std::string_view text = locks;
+  for (std::string_view view; TakeLine(&text, &view);) {
+    const std::string line(view);
     const size_t at = line.find(key);
     // Waiters are listed with "->"; the holder's PID is the field before the device.
     if (at == std::string::npos || line.find("->") != std::string::npos) continue;
