@@ -57,12 +57,13 @@ std::string Describe(long pid) {
   return "process " + std::to_string(pid) + " (" + (command.empty() ? "?" : command) + ")";
 }
 
-// Blocks until the lock is taken or the alarm has rung; returns flock's result.
-int BlockUntilRung(int fd) {
+// Blocks until the lock is taken, through other signals, and when `until_rung` only until the
+// alarm has rung; returns flock's result.
+int BlockForLock(int fd, bool until_rung) {
   int rc;
   do {
     rc = flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR && !rang);
+  } while (rc != 0 && errno == EINTR && !(until_rung && rang));
   return rc;
 }
 
@@ -95,7 +96,7 @@ int TakeWithin(int fd, unsigned seconds) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
   if (errno != EWOULDBLOCK && errno != EINTR) return 0;
   Alarm alarm(seconds);
-  const int rc = BlockUntilRung(fd);
+  const int rc = BlockForLock(fd, /*until_rung=*/true);
   if (rc == 0 || errno != EINTR) return rc == 0 ? 1 : 0;
   return -1;
 }
@@ -115,11 +116,7 @@ bool WaitForLock(int fd, const char* path) {
   if (taken >= 0) return taken == 1;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; waiting on\n",
           program_invocation_short_name, kLockPatience, path, LockHolder(fd).c_str());
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  return BlockForLock(fd, /*until_rung=*/false) == 0;
 }
 
 }  // namespace plim

@@ -67,9 +67,7 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
 }
 
 ScopedFd OpenFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-  return ScopedFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return ScopedFd(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void TouchAt(int dir, const std::string& name, const std::string& shown) {
