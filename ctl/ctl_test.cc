@@ -25,7 +25,7 @@
 #include "ctl/log_tail.h"
 #include "ctl/status.h"
 #include "ctl/udp_port.h"
-#include "frame/instance.h"
+#include "joblist/pid_file.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {

@@ -14,11 +14,11 @@
 #include <tuple>
 
 #include "frame/descriptors.h"
-#include "frame/instance.h"
 #include "frame/listener.h"
 #include "frame/worker.h"
 #include "joblist/clock.h"
 #include "joblist/paths.h"
+#include "joblist/pid_file.h"
 #include "jobs/history_writer.h"
 
 namespace plim {
