@@ -40,29 +40,29 @@ bool ParseWaitArgs(const Invocation& call, WaitArgs* parsed, std::string* proble
   return true;
 }
 
-enum class Verdict { kWaiting, kOk, kFailed };
+enum class WaitResult { kWaiting, kOk, kFailed };
 
 // Looks at the files once. A NAME neither queued nor in progress is done, and its latest record
 // tells how; one without any record was never queued here, or its record was lost.
-Verdict Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
+WaitResult Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
   const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
   // Read after the lists: the service appends a job's record before its name leaves the
   // in-progress file, so a name seen in neither list has its record here.
   const std::vector<HistoryRecord> records = ReadHistory(files.history);
-  Verdict verdict = Verdict::kOk;
+  WaitResult result = WaitResult::kOk;
   for (const std::string& name : names) {
     if (lists.in_progress == name ||
         std::find(lists.queued.begin(), lists.queued.end(), name) != lists.queued.end()) {
-      return Verdict::kWaiting;
+      return WaitResult::kWaiting;
     }
   }
   for (const std::string& name : names) {
     if (LatestOutcome(name, records, "is not queued, not in progress and has no record", err) !=
         kExitOk) {
-      verdict = Verdict::kFailed;
+      result = WaitResult::kFailed;
     }
   }
-  return verdict;
+  return result;
 }
 
 // Whether the events waiting on `inotify` touch one of the files that Check reads.
@@ -123,8 +123,8 @@ int Wait(const Invocation& call) {
   }
   for (bool changed = true, first = true;; changed = ReadEvents(inotify.get(), files)) {
     if (changed) {
-      const Verdict verdict = Check(parsed.names, files, err);
-      if (verdict != Verdict::kWaiting) return verdict == Verdict::kOk ? kExitOk : kExitFailed;
+      const WaitResult result = Check(parsed.names, files, err);
+      if (result != WaitResult::kWaiting) return result == WaitResult::kOk ? kExitOk : kExitFailed;
       // Once: a service that starts or resumes later takes the names all the same.
       if (first) WarnIfHeldBack(files, err);
       first = false;

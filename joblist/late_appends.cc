@@ -51,7 +51,7 @@ constexpr long kLongestWaitNs = 50000000;  // 50 ms
 constexpr double kPatienceSeconds = 10.0;
 constexpr double kStragglerPatienceSeconds = 1.0;
 
-void Pause(long* wait_ns) {
+void WaitLonger(long* wait_ns) {
   struct timespec ts = {0, *wait_ns};
   nanosleep(&ts, nullptr);
   *wait_ns = *wait_ns * 2 > kLongestWaitNs ? kLongestWaitNs : *wait_ns * 2;
@@ -104,7 +104,7 @@ Writers CarryOnce(int old_fd, off_t* offset, const std::string& path) {
 // Carries until no writer is left or `seconds` have passed; returns whether one is left.
 bool CarryFor(int old_fd, off_t* offset, const std::string& path, double seconds) {
   const double give_up = MonotonicSeconds() + seconds;
-  for (long wait_ns = kFirstWaitNs;; Pause(&wait_ns)) {
+  for (long wait_ns = kFirstWaitNs;; WaitLonger(&wait_ns)) {
     if (CarryOnce(old_fd, offset, path) != Writers::kPresent) return false;
     if (MonotonicSeconds() >= give_up) return true;
   }

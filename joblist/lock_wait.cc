@@ -10,6 +10,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <string>
+#include <tuple>
+
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/text_lines.h"
@@ -51,7 +54,7 @@ std::string ReadWhole(const std::string& path) {
   return text;
 }
 
-std::string Describe(long pid) {
+std::string ProcessName(long pid) {
   std::string command = ReadWhole("/proc/" + std::to_string(pid) + "/comm");
   if (!command.empty() && command.back() == '\n') command.pop_back();
   return "process " + std::to_string(pid) + " (" + (command.empty() ? "?" : command) + ")";
@@ -67,8 +70,9 @@ int BlockForLock(int fd, bool until_rung) {
   return rc;
 }
 
-}  // namespace
-
+// The process that holds a flock on the file `fd` is open on, as "process PID (COMMAND)", found
+// in /proc/locks by the file's device and inode; "an unknown process" where none is listed
+// (it let go meanwhile, or it lives outside this process's PID namespace).
 std::string LockHolder(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0) return "an unknown process";
@@ -83,40 +87,33 @@ std::string LockHolder(int fd) {
     // Waiters are listed with "->"; the holder's PID is the field before the device.
     if (at == std::string::npos || line.find("->") != std::string::npos) continue;
     const long pid = atol(line.c_str() + line.rfind(' ', at - 1) + 1);
-    if (pid > 0) return Describe(pid);
+    if (pid > 0) return ProcessName(pid);
   }
   return "an unknown process";
 }
 
-namespace {
-
-// Takes the lock, waiting at most `seconds`: 1 when taken, 0 when flock failed for another
-// reason than the lock being held, -1 when it is still held.
-int TakeWithin(int fd, unsigned seconds) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
-  if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+// Takes the lock, waiting at most `seconds`; returns whether another process still holds it
+// then. A flock that fails for another reason than the lock being held gives up at once.
+bool StillHeldAfter(int fd, unsigned seconds) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return false;
+  if (errno != EWOULDBLOCK && errno != EINTR) return false;
   Alarm alarm(seconds);
-  const int rc = BlockForLock(fd, /*until_rung=*/true);
-  if (rc == 0 || errno != EINTR) return rc == 0 ? 1 : 0;
-  return -1;
+  return BlockForLock(fd, /*until_rung=*/true) != 0 && errno == EINTR;
 }
 
 }  // namespace
 
-bool WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
-  const int taken = TakeWithin(fd, seconds);
-  if (taken >= 0) return taken == 1;
+void WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
+  if (!StillHeldAfter(fd, seconds)) return;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; going on without it\n",
           program_invocation_short_name, seconds, path, LockHolder(fd).c_str());
-  return false;
 }
 
-bool WaitForLock(int fd, const char* path) {
-  const int taken = TakeWithin(fd, kLockPatience);
-  if (taken >= 0) return taken == 1;
+void WaitForLock(int fd, const char* path) {
+  if (!StillHeldAfter(fd, kLockPatience)) return;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; waiting on\n",
           program_invocation_short_name, kLockPatience, path, LockHolder(fd).c_str());
-  return BlockForLock(fd, /*until_rung=*/false) == 0;
+  std::ignore = BlockForLock(fd, /*until_rung=*/false);
 }
 
 }  // namespace plim
