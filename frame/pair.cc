@@ -64,11 +64,16 @@ bool MapPair(int lock_fd) {
 
 PairState& Pair() { return *g_pair; }
 
+namespace {
+
+// Rewrites the PID file from the shared state.
 void PublishPids() {
   // A service run without root cannot write /run; the file is only for status tools.
   std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started,
                              Pair().run);
 }
+
+}  // namespace
 
 Restarts::Restarts() : last_start_ms_(MonotonicMs()) {}
 

@@ -62,7 +62,12 @@ bool CopyRange(int in, off_t offset, off_t length, int out) {
   return true;
 }
 
-ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created) {
+namespace {
+
+// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
+// (O_CREAT and O_EXCL are added as needed), telling in `created` whether it made it. Returns the
+// invalid descriptor, errno set, on failure.
+ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created = nullptr) {
   flags |= O_CLOEXEC | O_NOCTTY;
   for (int tries = 0; tries < 2; ++tries) {
     ScopedFd fd(open(path.c_str(), flags));
@@ -79,6 +84,8 @@ ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created
   }
   return ScopedFd();
 }
+
+}  // namespace
 
 bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
   ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND);

@@ -22,11 +22,6 @@ std::string DirectoryOf(const std::string& path);
 // with this mode, whoever makes it and whatever their umask.
 inline constexpr mode_t kOpenToAll = 0666;
 
-// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
-// (O_CREAT and O_EXCL are added as needed), telling in `created` whether it made it. Returns the
-// invalid descriptor, errno set, on failure.
-ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created = nullptr);
-
 // Replaces the file at `path` by one holding exactly `text`. The bytes go to the temporary
 // file first, which is flushed to disk and renamed over `path`; then the folder is flushed,
 // so after a crash the file holds its complete old or its complete new content. When `like`

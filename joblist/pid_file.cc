@@ -10,6 +10,21 @@
 
 namespace plim {
 
+namespace {
+
+// The start time of process `pid`, 0 when it is gone.
+unsigned long long ProcessStartTicks(pid_t pid) {
+  if (pid <= 0) return 0;
+  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+  if (in == nullptr) return 0;
+  char stat[1024];
+  const size_t n = fread(stat, 1, sizeof stat - 1, in);
+  fclose(in);
+  return StartTicks(std::string(stat, n));
+}
+
+}  // namespace
+
 bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started,
                   const std::string& run) {
   const std::string line = std::to_string(listener) + " " + std::to_string(worker) + " " +
@@ -84,16 +99,6 @@ unsigned long long StartTicks(const std::string& stat) {
                           "%*s %*s %llu",
                           &ticks);
   return read == 1 ? ticks : 0;
-}
-
-unsigned long long ProcessStartTicks(pid_t pid) {
-  if (pid <= 0) return 0;
-  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-  if (in == nullptr) return 0;
-  char stat[1024];
-  const size_t n = fread(stat, 1, sizeof stat - 1, in);
-  fclose(in);
-  return StartTicks(std::string(stat, n));
 }
 
 }  // namespace plim

@@ -40,9 +40,6 @@ std::string RunIdentity();
 // line that is not one.
 unsigned long long StartTicks(const std::string& stat);
 
-// The start time of process `pid`, 0 when it is gone.
-unsigned long long ProcessStartTicks(pid_t pid);
-
 }  // namespace plim
 
 #endif  // PLIMD_JOBLIST_PID_FILE_H_
