@@ -14,6 +14,7 @@
 #include "joblist/config.h"
 #include "joblist/queue_append.h"
 #include "joblist/queue_remove.h"
+#include "joblist/text_lines.h"
 #include "jobs/convert.h"
 #include "jobs/job_runner.h"
 
@@ -169,11 +170,10 @@ void PrintUsage(FILE* out) {
   }
   fprintf(out, "%splimctl -h | --help | --version\n\n%s\n", lead, kAbout);
   for (const Command& command : kCommands) {
-    const std::string summary = command.summary;
+    std::string_view summary = command.summary;
     const char* name = command.name;
-    for (size_t begin = 0, end; begin < summary.size(); begin = end + 1, name = "") {
-      end = std::min(summary.find('\n', begin), summary.size());
-      fprintf(out, "  %-15s %s\n", name, summary.substr(begin, end - begin).c_str());
+    for (std::string_view line; TakeLine(&summary, &line); name = "") {
+      fprintf(out, "  %-15s %s\n", name, std::string(line).c_str());
     }
   }
   fprintf(out, "  %-15s %s\n  %-15s %s\n\n%s", "-h, --help", "show this help", "--version",

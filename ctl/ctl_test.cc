@@ -25,7 +25,7 @@
 #include "ctl/log_tail.h"
 #include "ctl/status.h"
 #include "ctl/udp_port.h"
-#include "frame/instance.h"
+#include "joblist/pid_file.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -281,6 +281,7 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
       {"100 0 5 7776 0\n", "plimd", 'S', "/home/u/plimd", false},
       {"100 0 5\n", "plimd", 'S', "/usr/sbin/plimd", true},  // an older service's file
       {"100 0 5\n", "plimd", 'S', "/usr/bin/sleep", false},
+      {"100 0\n", "plimd", 'S', "/usr/sbin/plimd", false},  // no start: not a PID file
       {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", true},

@@ -13,6 +13,7 @@
 #include "ctl/command_line.h"
 #include "ctl/history_cmds.h"
 #include "ctl/status.h"
+#include "joblist/clock.h"
 #include "joblist/job_files.h"
 #include "jobs/history.h"
 #include "jobs/kill_request.h"
@@ -55,13 +56,13 @@ pid_t WorkerToAsk(const std::string& name, const CtlFiles& files, FILE* err) {
 // newest record then; none when the time ran out or the job left no record.
 std::optional<HistoryRecord> AwaitRecord(const CtlFiles& files, const std::string& name,
                                          const std::optional<HistoryRecord>& before) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kKillWaitSeconds);
+  const long long deadline = MonotonicMs() + kKillWaitSeconds * 1000LL;
   do {
     const bool running = GetActiveFrom(files.in_progress) == name;
     std::optional<HistoryRecord> latest = Latest(files, name);
     if (!SameRecord(latest, before) || !running) return latest;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  } while (std::chrono::steady_clock::now() < deadline);
+  } while (MonotonicMs() < deadline);
   return std::nullopt;
 }
 

@@ -28,7 +28,6 @@ namespace {
 constexpr size_t kPiece = 65536;
 // Lines that may be frame lines are held until their line break; one this long is none.
 constexpr size_t kLongestFrame = 2 * kLineHead + 64;
-constexpr char kFramePrefix[] = ">>>>>>>> plim ";
 
 // Reads the log from where it left off and prints the lines of the followed job's records.
 class Follower {
@@ -99,8 +98,9 @@ class Follower {
 
   // A line that cannot be a frame line is printed as it comes, or skipped outside a record.
   void Decide() {
-    const size_t known = std::min(line_.size(), strlen(kFramePrefix));
-    if (line_.compare(0, known, kFramePrefix, known) == 0 && line_.size() < kLongestFrame) return;
+    const size_t known = std::min(line_.size(), kFramePrefix.size());
+    if (line_.compare(0, known, kFramePrefix.data(), known) == 0 && line_.size() < kLongestFrame)
+      return;
     streaming_ = in_record_;
     skipping_ = !in_record_;
     if (streaming_) Print(line_);

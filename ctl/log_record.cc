@@ -10,14 +10,13 @@
 #include "ctl/log_tail.h"
 #include "ctl/status.h"
 #include "joblist/scoped_fd.h"
+#include "jobs/job_runner.h"
 
 namespace plim {
 
 namespace {
 
 constexpr size_t kChunk = 65536;
-constexpr char kStart[] = ">>>>>>>> plim start ";
-constexpr char kStop[] = ">>>>>>>> plim stop ";
 
 // Calls `found` with the offset of each line of the file `fd`, from the line start `from` on,
 // that begins with `line` (which ends at a line break when a whole line is meant), until
@@ -85,7 +84,7 @@ void WritePiece(std::string_view bytes, bool printable, std::string* pending, FI
 }
 
 LogRecord FindLatestRecord(int fd, const std::string& name, off_t* begin, off_t* end) {
-  const std::string start_line = kStart + name + "\n";
+  const std::string start_line = Fill(kRecordStart, name) + "\n";
   *begin = -1;
   if (!ScanLines(fd, 0, start_line, [begin](off_t at) {
         *begin = at;
@@ -94,11 +93,12 @@ LogRecord FindLatestRecord(int fd, const std::string& name, off_t* begin, off_t*
     return LogRecord::kUnreadable;
   }
   if (*begin < 0) return LogRecord::kNone;
-  const std::string stop_line = kStop + name + "\n";
+  const std::string stop_line = Fill(kRecordStop, name) + "\n";
   *end = FirstLine(fd, *begin, stop_line);
   if (*end >= 0) *end += static_cast<off_t>(stop_line.size());
   // A record cut short by a crash is followed by the next job's record, not by its stop line.
-  const off_t next = FirstLine(fd, *begin + static_cast<off_t>(start_line.size()), kStart);
+  const off_t next =
+      FirstLine(fd, *begin + static_cast<off_t>(start_line.size()), Fill(kRecordStart, ""));
   if (next >= 0 && (*end < 0 || next < *end)) *end = next;
   return LogRecord::kPrinted;
 }

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <string_view>
 
 #include "joblist/scoped_fd.h"
 #include "jobs/job_runner.h"
@@ -56,8 +58,11 @@ bool StartsWith(std::string_view line, std::string_view pattern) {
   return line.substr(0, prefix.size()) == prefix;
 }
 
-}  // namespace
-
+// Calls `visit(start, head, length)` for each line of the bytes [begin, end) of `fd`, the last
+// line first, until it returns false: `start` is the line's offset, `length` its length without
+// its line break, `head` its first kLineHead bytes at most. A last line without its line break
+// is a line. Returns false on a read error.
+using LineVisitor = std::function<bool(off_t start, std::string_view head, off_t length)>;
 bool ForEachLineBackward(int fd, off_t begin, off_t end, const LineVisitor& visit) {
   std::string piece;
   std::string head;
@@ -87,6 +92,8 @@ bool ForEachLineBackward(int fd, off_t begin, off_t end, const LineVisitor& visi
   if (end > begin) visit(begin, head, line_end - begin);
   return true;
 }
+
+}  // namespace
 
 off_t TailStart(int fd, off_t begin, off_t end, size_t count) {
   off_t tail = begin;

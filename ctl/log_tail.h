@@ -5,22 +5,13 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace plim {
 
 // How much of each line a backward read keeps: the line's first bytes.
 inline constexpr size_t kLineHead = 4096;
-
-// Calls `visit(start, head, length)` for each line of the bytes [begin, end) of `fd`, the last
-// line first, until it returns false: `start` is the line's offset, `length` its length without
-// its line break, `head` its first kLineHead bytes at most. A last line without its line break
-// is a line. Returns false on a read error.
-using LineVisitor = std::function<bool(off_t start, std::string_view head, off_t length)>;
-bool ForEachLineBackward(int fd, off_t begin, off_t end, const LineVisitor& visit);
 
 // The offset at which the last `count` lines of [begin, end) of `fd` start; `begin` when it holds
 // no more lines than that. -1 on a read error.

@@ -1,15 +1,12 @@
 #include "ctl/queue_cmds.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "ctl/command_line.h"
 #include "ctl/log_follow.h"
@@ -114,11 +111,7 @@ int ShowLog(const Invocation& call) {
 int Pause(const Invocation& call) {
   const CtlFiles& files = call.files;
   FILE* err = call.err;
-  ScopedFd mark(
-      open(files.paused.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0644));
-  // A mark left by someone else may keep its mode; it pauses the service all the same.
-  if (mark.valid()) std::ignore = fchmod(mark.get(), 0644);
-  if (!mark.valid() || fsync(mark.get()) != 0 || !mark.Reset() || !SyncFolderOf(files.paused)) {
+  if (!WriteFileDurably(files.paused, "", 0644)) {
     fprintf(err, "plimctl: cannot write %s: %s\n", files.paused.c_str(), strerror(errno));
     return kExitFailed;
   }

@@ -13,10 +13,10 @@
 #include <nlohmann/json.hpp>
 
 #include "ctl/history_cmds.h"
-#include "frame/instance.h"
 #include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
+#include "joblist/pid_file.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
 

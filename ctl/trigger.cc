@@ -1,10 +1,9 @@
 #include "ctl/trigger.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "joblist/inet_address.h"
 #include "joblist/scoped_fd.h"
 
 namespace plim {
@@ -12,10 +11,7 @@ namespace plim {
 TriggerResult SendTrigger(unsigned short port) {
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return TriggerResult::kFailed;
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(port);
+  const struct sockaddr_in address = InetAddress(INADDR_LOOPBACK, port);
   // Only a connected socket is told of the loopback's "port unreachable", which arrives before
   // send returns, so a service that is not running shows up without any waiting.
   if (connect(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) !=

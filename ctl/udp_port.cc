@@ -11,7 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <set>
-#include <sstream>
+
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -83,8 +84,9 @@ void FindProcess(const std::string& proc, unsigned long long inode, PortHolder* 
 
 std::vector<UdpSocket> ParseProcNetUdp(const std::string& text) {
   std::vector<UdpSocket> sockets;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
+  std::string_view lines = text;
+  for (std::string_view view; TakeLine(&lines, &view);) {
+    const std::string line(view);
     char local[64];
     unsigned port = 0;
     unsigned long uid = 0;

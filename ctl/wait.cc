@@ -8,20 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "ctl/command_line.h"
 #include "ctl/held_back.h"
 #include "ctl/history_cmds.h"
 #include "ctl/status.h"
 #include "joblist/atomic_file.h"
+#include "joblist/clock.h"
 #include "joblist/scoped_fd.h"
 
 namespace plim {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 struct WaitArgs {
   double timeout = -1;  // seconds; < 0: none
@@ -42,29 +40,29 @@ bool ParseWaitArgs(const Invocation& call, WaitArgs* parsed, std::string* proble
   return true;
 }
 
-enum class Verdict { kWaiting, kOk, kFailed };
+enum class WaitResult { kWaiting, kOk, kFailed };
 
 // Looks at the files once. A NAME neither queued nor in progress is done, and its latest record
 // tells how; one without any record was never queued here, or its record was lost.
-Verdict Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
+WaitResult Check(const std::vector<std::string>& names, const CtlFiles& files, FILE* err) {
   const JobLists lists = ReadJobLists(files.queue, files.in_progress, files.done);
   // Read after the lists: the service appends a job's record before its name leaves the
   // in-progress file, so a name seen in neither list has its record here.
   const std::vector<HistoryRecord> records = ReadHistory(files.history);
-  Verdict verdict = Verdict::kOk;
+  WaitResult result = WaitResult::kOk;
   for (const std::string& name : names) {
     if (lists.in_progress == name ||
         std::find(lists.queued.begin(), lists.queued.end(), name) != lists.queued.end()) {
-      return Verdict::kWaiting;
+      return WaitResult::kWaiting;
     }
   }
   for (const std::string& name : names) {
     if (LatestOutcome(name, records, "is not queued, not in progress and has no record", err) !=
         kExitOk) {
-      verdict = Verdict::kFailed;
+      result = WaitResult::kFailed;
     }
   }
-  return verdict;
+  return result;
 }
 
 // Whether the events waiting on `inotify` touch one of the files that Check reads.
@@ -86,10 +84,9 @@ bool ReadEvents(int inotify, const CtlFiles& files) {
 }
 
 // Milliseconds left until `deadline`, for poll; -1 without one.
-int Remaining(const WaitArgs& args, Clock::time_point deadline) {
+int Remaining(const WaitArgs& args, long long deadline_ms) {
   if (args.timeout < 0) return -1;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
+  return static_cast<int>(std::clamp<long long>(deadline_ms - MonotonicMs(), 0, INT_MAX));
 }
 
 }  // namespace
@@ -114,9 +111,8 @@ int Wait(const Invocation& call) {
   WaitArgs parsed;
   std::string problem;
   if (!ParseWaitArgs(call, &parsed, &problem)) return UsageError(err, problem);
-  const auto deadline =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                         std::chrono::duration<double>(std::min(parsed.timeout, 1e9)));
+  const long long deadline =
+      MonotonicMs() + static_cast<long long>(ceil(std::min(parsed.timeout, 1e9) * 1000));
   // Watching starts before the first look, so that no change between the two is missed.
   ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
   const std::string folder = DirectoryOf(files.history);
@@ -127,8 +123,8 @@ int Wait(const Invocation& call) {
   }
   for (bool changed = true, first = true;; changed = ReadEvents(inotify.get(), files)) {
     if (changed) {
-      const Verdict verdict = Check(parsed.names, files, err);
-      if (verdict != Verdict::kWaiting) return verdict == Verdict::kOk ? kExitOk : kExitFailed;
+      const WaitResult result = Check(parsed.names, files, err);
+      if (result != WaitResult::kWaiting) return result == WaitResult::kOk ? kExitOk : kExitFailed;
       // Once: a service that starts or resumes later takes the names all the same.
       if (first) WarnIfHeldBack(files, err);
       first = false;

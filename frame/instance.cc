@@ -1,19 +1,12 @@
 #include "frame/instance.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
-
-#include <tuple>
-
-#include "joblist/atomic_file.h"
 
 namespace plim {
 
@@ -56,99 +49,6 @@ ScopedFd TakeInstanceLock(const char* path, bool* held, std::string* problem) {
   }
   if (!MakeOwn(fd.get(), path, problem)) return ScopedFd();
   return fd;
-}
-
-bool WritePidFile(const char* path, pid_t listener, pid_t worker, time_t started,
-                  const std::string& run) {
-  const std::string temporary = std::string(path) + ".new";
-  std::ignore = unlink(temporary.c_str());
-  ScopedFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd.valid()) return false;
-  const std::string line = std::to_string(listener) + " " + std::to_string(worker) + " " +
-                           std::to_string(static_cast<long long>(started)) + " " +
-                           std::to_string(ProcessStartTicks(listener)) + " " +
-                           std::to_string(ProcessStartTicks(worker)) +
-                           (run.empty() ? "" : " " + run) + "\n";
-  // The service's umask may be 0; the file must not be writable by others.
-  const bool written = fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), line) && fd.Reset();
-  if (written && rename(temporary.c_str(), path) == 0) return true;
-  std::ignore = unlink(temporary.c_str());
-  return false;
-}
-
-bool ReadPidFile(const char* path, PidFileLine* line) {
-  FILE* in = fopen(path, "re");
-  if (in == nullptr) return false;
-  long long seconds = 0;
-  unsigned long long listener_ticks = 0, worker_ticks = 0;
-  char run[64] = "";
-  // A service of an older version leaves two, three or five fields.
-  const int fields = fscanf(in, "%d %d %lld %llu %llu %63s", &line->listener, &line->worker,
-                            &seconds, &listener_ticks, &worker_ticks, run);
-  fclose(in);
-  line->run = fields == 6 ? run : "";
-  line->started = fields >= 3 ? static_cast<time_t>(seconds) : 0;
-  line->listener_ticks = fields >= 5 ? listener_ticks : 0;
-  line->worker_ticks = fields >= 5 ? worker_ticks : 0;
-  return fields >= 2;
-}
-
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started) {
-  PidFileLine line;
-  if (!ReadPidFile(path, &line)) return false;
-  *listener = line.listener;
-  *worker = line.worker;
-  *started = line.started;
-  return true;
-}
-
-std::string RunIdentity() {
-  std::string digits;
-  if (FILE* in = fopen("/proc/sys/kernel/random/boot_id", "re")) {
-    for (int c; digits.size() < 16 && (c = fgetc(in)) != EOF;) {
-      if (isxdigit(c)) digits += static_cast<char>(tolower(c));
-    }
-    fclose(in);
-  }
-  char text[48];
-  if (digits.size() < 16) {
-    // Not waiting for the entropy pool: early after a boot that may take minutes.
-    unsigned long long random = 0;
-    if (getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-      random = (static_cast<unsigned long long>(time(nullptr)) << 20) ^ getpid();
-    }
-    snprintf(text, sizeof text, "%016llx", random);
-    digits = text;
-  }
-  struct timespec since_boot;
-  clock_gettime(CLOCK_BOOTTIME, &since_boot);
-  snprintf(text, sizeof text, "-%llx",
-           static_cast<unsigned long long>(since_boot.tv_sec) * 1000000 +
-               static_cast<unsigned long long>(since_boot.tv_nsec) / 1000);
-  return digits + text;
-}
-
-unsigned long long StartTicks(const std::string& stat) {
-  // The name in parentheses may hold blanks and ")"; the fields after it do not.
-  const size_t name_end = stat.rfind(") ");
-  if (name_end == std::string::npos) return 0;
-  unsigned long long ticks = 0;
-  // Fields 3 (the state) to 21 are skipped.
-  const int read = sscanf(stat.c_str() + name_end + 2,
-                          "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s "
-                          "%*s %*s %llu",
-                          &ticks);
-  return read == 1 ? ticks : 0;
-}
-
-unsigned long long ProcessStartTicks(pid_t pid) {
-  if (pid <= 0) return 0;
-  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-  if (in == nullptr) return 0;
-  char stat[1024];
-  const size_t n = fread(stat, 1, sizeof stat - 1, in);
-  fclose(in);
-  return StartTicks(std::string(stat, n));
 }
 
 }  // namespace plim

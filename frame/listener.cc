@@ -1,9 +1,7 @@
 #include "frame/listener.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
@@ -15,6 +13,7 @@
 
 #include "frame/pair.h"
 #include "joblist/config.h"
+#include "joblist/inet_address.h"
 #include "joblist/paths.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/drain.h"
@@ -27,10 +26,7 @@ namespace {
 ScopedFd BindTriggerSocket(unsigned short port) {
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
   if (!sock.valid()) return sock;
-  struct sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons(port);
+  const struct sockaddr_in address = InetAddress(INADDR_ANY, port);
   if (bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
     const int error = errno;
     sock.Reset();

@@ -14,10 +14,11 @@
 #include <tuple>
 
 #include "frame/descriptors.h"
-#include "frame/instance.h"
 #include "frame/listener.h"
 #include "frame/worker.h"
+#include "joblist/clock.h"
 #include "joblist/paths.h"
+#include "joblist/pid_file.h"
 #include "jobs/history_writer.h"
 
 namespace plim {
@@ -25,12 +26,6 @@ namespace plim {
 namespace {
 
 PairState* g_pair = nullptr;
-
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 std::string HowItEnded(int status) {
   if (WIFSIGNALED(status)) return " (killed by signal " + std::to_string(WTERMSIG(status)) + ")";
@@ -69,22 +64,27 @@ bool MapPair(int lock_fd) {
 
 PairState& Pair() { return *g_pair; }
 
+namespace {
+
+// Rewrites the PID file from the shared state.
 void PublishPids() {
   // A service run without root cannot write /run; the file is only for status tools.
   std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started,
                              Pair().run);
 }
 
-Restarts::Restarts() : last_start_ms_(NowMs()) {}
+}  // namespace
+
+Restarts::Restarts() : last_start_ms_(MonotonicMs()) {}
 
 int Restarts::MsUntilAllowed() {
-  const long long now = NowMs();
+  const long long now = MonotonicMs();
   if (now - last_start_ms_ >= 60000) delay_ms_ = 1000;
   return static_cast<int>(std::max(0LL, last_start_ms_ + delay_ms_ - now));
 }
 
 void Restarts::Started() {
-  last_start_ms_ = NowMs();
+  last_start_ms_ = MonotonicMs();
   delay_ms_ = std::min(delay_ms_ * 2, 60000);
 }
 
@@ -92,7 +92,7 @@ Backoff::Backoff(int first_ms, int max_ms)
     : first_ms_(first_ms), max_ms_(max_ms), delay_ms_(first_ms) {}
 
 void Backoff::Failed() {
-  due_ms_ = NowMs() + delay_ms_;
+  due_ms_ = MonotonicMs() + delay_ms_;
   delay_ms_ = std::min(delay_ms_ * 2, max_ms_);
 }
 
@@ -103,7 +103,7 @@ void Backoff::Succeeded() {
 
 int Backoff::MsUntilDue() const {
   if (due_ms_ < 0) return -1;
-  return static_cast<int>(std::max(0LL, due_ms_ - NowMs()));
+  return static_cast<int>(std::max(0LL, due_ms_ - MonotonicMs()));
 }
 
 int Sooner(int a_ms, int b_ms) {

@@ -33,9 +33,6 @@ struct PairState {
 bool MapPair(int lock_fd);
 PairState& Pair();
 
-// Rewrites the PID file from the shared state.
-void PublishPids();
-
 // How often a partner that keeps ending is started again: at once the first time, then at most
 // once a second, the pause doubling with each start up to a minute; a partner that ran a minute
 // or more is started again at once.

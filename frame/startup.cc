@@ -14,6 +14,7 @@
 #include "frame/listener.h"
 #include "frame/pair.h"
 #include "joblist/paths.h"
+#include "joblist/pid_file.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/kill_request.h"
 #include "jobs/work_dir.h"

@@ -62,7 +62,12 @@ bool CopyRange(int in, off_t offset, off_t length, int out) {
   return true;
 }
 
-ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags) {
+namespace {
+
+// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
+// (O_CREAT and O_EXCL are added as needed), telling in `created` whether it made it. Returns the
+// invalid descriptor, errno set, on failure.
+ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created = nullptr) {
   flags |= O_CLOEXEC | O_NOCTTY;
   for (int tries = 0; tries < 2; ++tries) {
     ScopedFd fd(open(path.c_str(), flags));
@@ -71,6 +76,7 @@ ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags) {
     // another process made meanwhile is opened on the next round.
     fd = ScopedFd(open(path.c_str(), flags | O_CREAT | O_EXCL, kOpenToAll));
     if (fd.valid()) {
+      if (created != nullptr) *created = true;
       std::ignore = fchmod(fd.get(), kOpenToAll);
       return fd;
     }
@@ -78,6 +84,8 @@ ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags) {
   }
   return ScopedFd();
 }
+
+}  // namespace
 
 bool AppendRange(int in, off_t offset, off_t length, const std::string& path) {
   ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND);
@@ -160,6 +168,14 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
   return ReplaceFileBy(path, like, [text](int fd) { return WriteAll(fd, text); });
 }
 
+bool WriteFileDurably(const std::string& path, std::string_view text, mode_t mode) {
+  struct stat own = {};
+  own.st_uid = geteuid();
+  own.st_gid = getegid();
+  own.st_mode = S_IFREG | mode;
+  return ReplaceFile(path, text, &own);
+}
+
 bool ReplaceFileBy(const std::string& path, const struct stat* like,
                    const std::function<bool(int fd)>& write) {
   const std::string temp = TemporaryPath(path);
@@ -185,8 +201,12 @@ bool SyncFolderOf(const std::string& path) {
 }
 
 bool AppendDurably(const std::string& path, std::string_view text) {
-  ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND);
-  return fd.valid() && WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset();
+  bool created = false;
+  ScopedFd fd = OpenCreatingOpenToAll(path, O_WRONLY | O_APPEND, &created);
+  // fsync of the file flushes its bytes but not its name, which lives in the folder: without the
+  // folder's flush a power cut may lose a file created here, bytes and all.
+  return fd.valid() && WriteAll(fd.get(), text) && Sync(fd.get()) && fd.Reset() &&
+         (!created || SyncFolderOf(path));
 }
 
 }  // namespace plim

@@ -22,10 +22,6 @@ std::string DirectoryOf(const std::string& path);
 // with this mode, whoever makes it and whatever their umask.
 inline constexpr mode_t kOpenToAll = 0666;
 
-// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
-// (O_CREAT and O_EXCL are added as needed). Returns the invalid descriptor, errno set, on failure.
-ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags);
-
 // Replaces the file at `path` by one holding exactly `text`. The bytes go to the temporary
 // file first, which is flushed to disk and renamed over `path`; then the folder is flushed,
 // so after a crash the file holds its complete old or its complete new content. When `like`
@@ -35,6 +31,9 @@ bool ReplaceFile(const std::string& path, std::string_view text, const struct st
 
 // ReplaceFile with the new content written by `write` to the descriptor it is given, for content
 // too large to hold in memory. `write` returns false on failure.
+// ReplaceFile giving the new file `mode` and the caller as its owner.
+bool WriteFileDurably(const std::string& path, std::string_view text, mode_t mode);
+
 bool ReplaceFileBy(const std::string& path, const struct stat* like,
                    const std::function<bool(int fd)>& write);
 
@@ -42,7 +41,8 @@ bool ReplaceFileBy(const std::string& path, const struct stat* like,
 // cut. Returns false with errno set when the folder cannot be opened or flushed.
 bool SyncFolderOf(const std::string& path);
 
-// Appends `text` to `path` (creating it) and flushes it to disk. Returns false on failure.
+// Appends `text` to `path` and flushes it to disk; a file it creates, with mode kOpenToAll, has
+// its folder flushed too. Returns false on failure.
 bool AppendDurably(const std::string& path, std::string_view text);
 
 // Flushes the file behind `fd` to disk, retrying after a signal. Returns false on failure.

@@ -55,8 +55,6 @@ bool Save(std::string name) { return SaveTo(Fertig, std::move(name)); }
 
 std::string GetActive() { return GetActiveFrom(InBearbeitung); }
 
-void SetActive(const std::string* name) { std::ignore = SetActiveIn(InBearbeitung, name); }
-
 void RemoveStaleTemporaries() {
   for (const char* path : {Queue, InBearbeitung, Fertig}) {
     std::ignore = unlink(TemporaryPath(path).c_str());

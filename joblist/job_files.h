@@ -31,10 +31,6 @@ bool Save(std::string name);
 // when it holds none.
 std::string GetActive();
 
-// Makes the in-progress file hold `name`, or nothing when `name` is null.
-// On failure the file stays as it was.
-void SetActive(const std::string* name);
-
 // Removes temporary files that a crash during a rewrite may have left beside the job files.
 void RemoveStaleTemporaries();
 

@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "joblist/atomic_file.h"
+#include "joblist/clock.h"
 
 namespace plim {
 
@@ -50,13 +51,7 @@ constexpr long kLongestWaitNs = 50000000;  // 50 ms
 constexpr double kPatienceSeconds = 10.0;
 constexpr double kStragglerPatienceSeconds = 1.0;
 
-double Now() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-void Pause(long* wait_ns) {
+void WaitLonger(long* wait_ns) {
   struct timespec ts = {0, *wait_ns};
   nanosleep(&ts, nullptr);
   *wait_ns = *wait_ns * 2 > kLongestWaitNs ? kLongestWaitNs : *wait_ns * 2;
@@ -108,10 +103,10 @@ Writers CarryOnce(int old_fd, off_t* offset, const std::string& path) {
 
 // Carries until no writer is left or `seconds` have passed; returns whether one is left.
 bool CarryFor(int old_fd, off_t* offset, const std::string& path, double seconds) {
-  const double give_up = Now() + seconds;
-  for (long wait_ns = kFirstWaitNs;; Pause(&wait_ns)) {
+  const double give_up = MonotonicSeconds() + seconds;
+  for (long wait_ns = kFirstWaitNs;; WaitLonger(&wait_ns)) {
     if (CarryOnce(old_fd, offset, path) != Writers::kPresent) return false;
-    if (Now() >= give_up) return true;
+    if (MonotonicSeconds() >= give_up) return true;
   }
 }
 

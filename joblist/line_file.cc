@@ -8,6 +8,7 @@
 #include "joblist/atomic_file.h"
 #include "joblist/late_appends.h"
 #include "joblist/queue_lines.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -61,11 +62,9 @@ FileSnapshot ReadSnapshot(const std::string& path, LongLines long_lines) {
 }
 
 bool TakeEntry(std::string_view* text, std::string* entry) {
-  if (text->empty()) return false;
-  const size_t end = text->find('\n');
-  const std::string_view line = text->substr(0, end);
+  std::string_view line;
+  if (!TakeLine(text, &line)) return false;
   entry->assign(line.substr(0, line.find('\0')));
-  text->remove_prefix(end == std::string_view::npos ? text->size() : end + 1);
   return true;
 }
 

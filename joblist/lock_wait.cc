@@ -10,8 +10,12 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <string>
+#include <tuple>
+
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -50,23 +54,25 @@ std::string ReadWhole(const std::string& path) {
   return text;
 }
 
-std::string Describe(long pid) {
+std::string ProcessName(long pid) {
   std::string command = ReadWhole("/proc/" + std::to_string(pid) + "/comm");
   if (!command.empty() && command.back() == '\n') command.pop_back();
   return "process " + std::to_string(pid) + " (" + (command.empty() ? "?" : command) + ")";
 }
 
-// Blocks until the lock is taken or the alarm has rung; returns flock's result.
-int BlockUntilRung(int fd) {
+// Blocks until the lock is taken, through other signals, and when `until_rung` only until the
+// alarm has rung; returns flock's result.
+int BlockForLock(int fd, bool until_rung) {
   int rc;
   do {
     rc = flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR && !rang);
+  } while (rc != 0 && errno == EINTR && !(until_rung && rang));
   return rc;
 }
 
-}  // namespace
-
+// The process that holds a flock on the file `fd` is open on, as "process PID (COMMAND)", found
+// in /proc/locks by the file's device and inode; "an unknown process" where none is listed
+// (it let go meanwhile, or it lives outside this process's PID namespace).
 std::string LockHolder(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0) return "an unknown process";
@@ -74,52 +80,40 @@ std::string LockHolder(int fd) {
   snprintf(key, sizeof key, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
            static_cast<unsigned long>(info.st_ino));
   const std::string locks = ReadWhole("/proc/locks");
-  for (size_t start = 0, end; start < locks.size(); start = end + 1) {
-    end = locks.find('\n', start);
-    if (end == std::string::npos) end = locks.size();
-    const std::string line = locks.substr(start, end - start);
+  std::string_view text = locks;
+  for (std::string_view view; TakeLine(&text, &view);) {
+    const std::string line(view);
     const size_t at = line.find(key);
     // Waiters are listed with "->"; the holder's PID is the field before the device.
     if (at == std::string::npos || line.find("->") != std::string::npos) continue;
     const long pid = atol(line.c_str() + line.rfind(' ', at - 1) + 1);
-    if (pid > 0) return Describe(pid);
+    if (pid > 0) return ProcessName(pid);
   }
   return "an unknown process";
 }
 
-namespace {
-
-// Takes the lock, waiting at most `seconds`: 1 when taken, 0 when flock failed for another
-// reason than the lock being held, -1 when it is still held.
-int TakeWithin(int fd, unsigned seconds) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return 1;
-  if (errno != EWOULDBLOCK && errno != EINTR) return 0;
+// Takes the lock, waiting at most `seconds`; returns whether another process still holds it
+// then. A flock that fails for another reason than the lock being held gives up at once.
+bool StillHeldAfter(int fd, unsigned seconds) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return false;
+  if (errno != EWOULDBLOCK && errno != EINTR) return false;
   Alarm alarm(seconds);
-  const int rc = BlockUntilRung(fd);
-  if (rc == 0 || errno != EINTR) return rc == 0 ? 1 : 0;
-  return -1;
+  return BlockForLock(fd, /*until_rung=*/true) != 0 && errno == EINTR;
 }
 
 }  // namespace
 
-bool WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
-  const int taken = TakeWithin(fd, seconds);
-  if (taken >= 0) return taken == 1;
+void WaitForLockAtMost(int fd, const char* path, unsigned seconds) {
+  if (!StillHeldAfter(fd, seconds)) return;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; going on without it\n",
           program_invocation_short_name, seconds, path, LockHolder(fd).c_str());
-  return false;
 }
 
-bool WaitForLock(int fd, const char* path) {
-  const int taken = TakeWithin(fd, kLockPatience);
-  if (taken >= 0) return taken == 1;
+void WaitForLock(int fd, const char* path) {
+  if (!StillHeldAfter(fd, kLockPatience)) return;
   fprintf(stderr, "%s: waited %u s for the lock on %s, held by %s; waiting on\n",
           program_invocation_short_name, kLockPatience, path, LockHolder(fd).c_str());
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX);
-  } while (rc != 0 && errno == EINTR);
-  return rc == 0;
+  std::ignore = BlockForLock(fd, /*until_rung=*/false);
 }
 
 }  // namespace plim

@@ -2,30 +2,23 @@
 #ifndef PLIMD_JOBLIST_LOCK_WAIT_H_
 #define PLIMD_JOBLIST_LOCK_WAIT_H_
 
-#include <string>
-
 namespace plim {
 
 // Seconds of waiting for a lock before WaitForLock says who holds it.
 inline constexpr unsigned kLockPatience = 10;
 
-// The process that holds a flock on the file `fd` is open on, as "process PID (COMMAND)", found
-// in /proc/locks by the file's device and inode; "an unknown process" where none is listed
-// (it let go meanwhile, or it lives outside this process's PID namespace).
-std::string LockHolder(int fd);
-
 // Takes an exclusive flock on `fd`, waiting for as long as another process holds it. Once the
 // wait has lasted kLockPatience seconds, says on stderr, once, which process holds the lock on
-// `path`, and goes on waiting. Returns false with errno set when flock fails for any other
-// reason than the lock being held.
-bool WaitForLock(int fd, const char* path);
+// `path`, and goes on waiting. A flock that fails for any other reason than the lock being held
+// leaves `fd` unlocked.
+void WaitForLock(int fd, const char* path);
 
 // Seconds the service waits for the folder lock before it goes on without it.
 inline constexpr unsigned kServiceLockPatience = 3;
 
 // WaitForLock for at most `seconds`: then says on stderr which process holds the lock on `path`
-// and returns false without it.
-bool WaitForLockAtMost(int fd, const char* path, unsigned seconds);
+// and returns without it.
+void WaitForLockAtMost(int fd, const char* path, unsigned seconds);
 
 }  // namespace plim
 

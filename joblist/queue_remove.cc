@@ -9,6 +9,7 @@
 #include "joblist/job_files.h"
 #include "joblist/late_appends.h"
 #include "joblist/line_file.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -29,16 +30,13 @@ int MatchingName(std::string_view line, const std::vector<std::string>& names) {
 std::string KeptLines(std::string_view text, const std::vector<std::string>& names,
                       std::vector<size_t>* removed) {
   std::string kept;
-  while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string_view line = text.substr(0, end);
+  for (std::string_view line; TakeLine(&text, &line);) {
     const int match = MatchingName(line, names);
     if (match >= 0) {
       ++(*removed)[static_cast<size_t>(match)];
     } else {
       kept.append(line.data(), line.size()).push_back('\n');
     }
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
   return kept;
 }

@@ -60,12 +60,12 @@ int HeldOpen::Find(const std::string& path) {
 }
 
 ExclusiveLock::ExclusiveLock(const char* path, bool create) : held_(path, create) {
-  if (held_.fd() >= 0) locked_ = WaitForLock(held_.fd(), path);
+  if (held_.fd() >= 0) WaitForLock(held_.fd(), path);
 }
 
 ExclusiveLock::ExclusiveLock(const char* path, bool create, unsigned seconds)
     : held_(path, create) {
-  if (held_.fd() >= 0) locked_ = WaitForLockAtMost(held_.fd(), path, seconds);
+  if (held_.fd() >= 0) WaitForLockAtMost(held_.fd(), path, seconds);
 }
 
 }  // namespace plim

@@ -61,11 +61,9 @@ class ExclusiveLock {
   ExclusiveLock(const char* path, bool create, unsigned seconds);
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-  bool locked() const { return locked_; }
 
  private:
   HeldOpen held_;
-  bool locked_ = false;
 };
 
 }  // namespace plim

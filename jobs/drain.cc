@@ -7,11 +7,11 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include <chrono>
 #include <string>
 #include <tuple>
 
 #include "joblist/atomic_file.h"
+#include "joblist/clock.h"
 #include "joblist/job_files.h"
 #include "joblist/late_appends.h"
 #include "joblist/paths.h"
@@ -121,11 +121,11 @@ bool RunJob(const std::string& raw, bool rerun) {
   MarkStart(now);
   record.start = UtcTime(now);
   record.rerun = rerun;
-  const auto begun = std::chrono::steady_clock::now();
+  const double begun = MonotonicSeconds();
   AcceptKillRequests(raw);
   const JobResult result = StartPlim(Convert(raw), settings);
   RefuseKillRequests();
-  record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+  record.seconds = MonotonicSeconds() - begun;
   record.analysis = result.analysis;
   record.mark = result.mark;
   record.output_dropped = result.output_dropped;

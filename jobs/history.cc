@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
@@ -38,25 +39,6 @@ const char* EndName(ToolStatus::End end) {
 // Only an exit and a signal come with a value: the status, the signal's number.
 bool HasValue(ToolStatus::End end) {
   return end == ToolStatus::End::kExited || end == ToolStatus::End::kSignaled;
-}
-
-std::string ToolText(const ToolStatus& status) {
-  std::string text = std::string("{\"end\":\"") + EndName(status.end) + "\"";
-  if (HasValue(status.end)) text += ",\"value\":" + std::to_string(status.value);
-  return text + "}";
-}
-
-bool ParseTool(const Json& json, ToolStatus* status) {
-  const std::string end = json.at("end").get<std::string>();
-  for (const ToolStatus::End known :
-       {ToolStatus::End::kExited, ToolStatus::End::kSignaled, ToolStatus::End::kTimeLimit,
-        ToolStatus::End::kKilled, ToolStatus::End::kNotRun}) {
-    if (end != EndName(known)) continue;
-    status->end = known;
-    if (HasValue(known)) status->value = json.at("value").get<int>();
-    return true;
-  }
-  return false;
 }
 
 std::string Dump(const Json& json) {
@@ -113,42 +95,65 @@ std::string UtcTime(time_t when) {
   return text;
 }
 
-// Written out directly, with the library's escaping for the texts and its form for the number:
-// a JSON object built first and then dumped cost every job more work than all of its own
-// bookkeeping besides. The keys added later go before the outcome, so that the lines of scripts
-// that look at a line's end still end as they did.
-std::string FormatRecord(const HistoryRecord& record) {
-  return "{\"name\":" + Dump(Json(record.name)) + ",\"start\":" + Dump(Json(record.start)) +
-         ",\"seconds\":" + Dump(Json(round(record.seconds * 1000) / 1000)) +
-         ",\"rerun\":" + (record.rerun ? "true" : "false") +
-         ",\"analysis\":" + ToolText(record.analysis) + ",\"mark\":" + ToolText(record.mark) +
-         (record.error.empty() ? "" : ",\"error\":" + Dump(Json(record.error))) +
-         (record.clock_unset ? ",\"clock_unset\":true" : "") +
-         (record.run.empty() ? "" : ",\"run\":" + Dump(Json(record.run))) + ",\"outcome\":\"" +
-         Outcome(record) + "\"" +
-         (record.output_dropped != 0
-              ? ",\"output_dropped\":" + std::to_string(record.output_dropped)
-              : std::string()) +
-         "}\n";
+void to_json(Json& json, const ToolStatus& status) {
+  json = Json{{"end", EndName(status.end)}};
+  if (HasValue(status.end)) json["value"] = status.value;
 }
 
-Json RecordJson(const HistoryRecord& record) { return Json::parse(FormatRecord(record)); }
+// Throws for a line that is no record: a key missing, a value of another type, an unknown end.
+void from_json(const Json& json, ToolStatus& status) {
+  const std::string end = json.at("end").get<std::string>();
+  for (const ToolStatus::End known :
+       {ToolStatus::End::kExited, ToolStatus::End::kSignaled, ToolStatus::End::kTimeLimit,
+        ToolStatus::End::kKilled, ToolStatus::End::kNotRun}) {
+    if (end != EndName(known)) continue;
+    status.end = known;
+    if (HasValue(known)) status.value = json.at("value").get<int>();
+    return;
+  }
+  throw std::invalid_argument("no tool's end: " + end);
+}
+
+// The keys added later go before the outcome, so that the lines of scripts that look at a
+// line's end still end as they did. The seconds are kept to the millisecond.
+void to_json(Json& json, const HistoryRecord& record) {
+  json = Json{{"name", record.name},
+              {"start", record.start},
+              {"seconds", round(record.seconds * 1000) / 1000},
+              {"rerun", record.rerun},
+              {"analysis", record.analysis},
+              {"mark", record.mark}};
+  if (!record.error.empty()) json["error"] = record.error;
+  if (record.clock_unset) json["clock_unset"] = true;
+  if (!record.run.empty()) json["run"] = record.run;
+  json["outcome"] = Outcome(record);
+  if (record.output_dropped != 0) json["output_dropped"] = record.output_dropped;
+}
+
+void from_json(const Json& json, HistoryRecord& record) {
+  record.name = json.at("name").get<std::string>();
+  record.start = json.at("start").get<std::string>();
+  record.seconds = json.at("seconds").get<double>();
+  record.rerun = json.at("rerun").get<bool>();
+  record.analysis = json.at("analysis").get<ToolStatus>();
+  record.mark = json.at("mark").get<ToolStatus>();
+  record.error = json.value("error", std::string());
+  record.output_dropped = json.value("output_dropped", 0LL);
+  record.clock_unset = json.value("clock_unset", false);
+  record.run = json.value("run", std::string());
+}
+
+std::string FormatRecord(const HistoryRecord& record) { return Dump(Json(record)) + "\n"; }
+
+Json RecordJson(const HistoryRecord& record) { return Json(record); }
 
 bool ParseRecord(std::string_view line, HistoryRecord* record) {
   const Json json = Json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (!json.is_object()) return false;
   try {
-    record->name = json.at("name").get<std::string>();
-    record->start = json.at("start").get<std::string>();
-    record->seconds = json.at("seconds").get<double>();
-    record->rerun = json.at("rerun").get<bool>();
-    record->error = json.value("error", std::string());
-    record->output_dropped = json.value("output_dropped", 0LL);
-    record->clock_unset = json.value("clock_unset", false);
-    record->run = json.value("run", std::string());
-    return ParseTool(json.at("analysis"), &record->analysis) &&
-           ParseTool(json.at("mark"), &record->mark);
-  } catch (const Json::exception&) {
+    *record = json.get<HistoryRecord>();
+    return true;
+  } catch (const std::exception&) {
     return false;
   }
 }

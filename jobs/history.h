@@ -50,6 +50,13 @@ std::string RecordedName(const std::string& name);
 // `when` as a record's start holds it: "2026-12-07T02:10:00Z".
 std::string UtcTime(time_t when);
 
+// The record to and from JSON, one pair for writing and reading; from_json throws for an object
+// that is no record.
+void to_json(nlohmann::ordered_json& json, const ToolStatus& status);
+void from_json(const nlohmann::ordered_json& json, ToolStatus& status);
+void to_json(nlohmann::ordered_json& json, const HistoryRecord& record);
+void from_json(const nlohmann::ordered_json& json, HistoryRecord& record);
+
 // The record as a JSON object, its keys in the order of the file's lines; "error", "clock_unset"
 // and "run" (before "outcome") only when set, "output_dropped" only when some output was left
 // out.

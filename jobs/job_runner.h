@@ -3,6 +3,7 @@
 #define PLIMD_JOBS_JOB_RUNNER_H_
 
 #include <string>
+#include <string_view>
 
 #include "jobs/job_steps.h"
 #include "jobs/settings.h"
@@ -14,6 +15,9 @@ inline constexpr char kRecordStart[] = ">>>>>>>> plim start %s";
 inline constexpr char kAnalysisHeader[] = "*************** plim ***************";
 inline constexpr char kMarkHeader[] = "*************** plim_mark ***************";
 inline constexpr char kRecordStop[] = ">>>>>>>> plim stop %s";
+// What both lines that frame a record begin with.
+inline constexpr std::string_view kFramePrefix =
+    std::string_view(kRecordStart).substr(0, std::string_view(kRecordStart).find("start"));
 
 // Puts `name` in place of every "%s" in `pattern`; "%s" inside `name` stays as it is.
 std::string Fill(const char* pattern, const std::string& name);

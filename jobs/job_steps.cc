@@ -19,7 +19,7 @@ namespace plim {
 
 namespace {
 
-void Report(const char* what, const std::string& path, int error) {
+void ReportStepError(const char* what, const std::string& path, int error) {
   fprintf(stderr, "plimd: %s %s: %s\n", what, path.c_str(), strerror(error));
 }
 
@@ -34,7 +34,7 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
   if (!made && errno != EEXIST) {
     job->folder_error = errno;
     job->unsafe = "cannot create directory " + shown + ": " + strerror(job->folder_error);
-    return Report("cannot create directory", shown, job->folder_error);
+    return ReportStepError("cannot create directory", shown, job->folder_error);
   }
   job->folder =
       ScopedFd(openat(job->root, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -52,7 +52,7 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
 void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown) {
   if (job->folder_error != 0) {
-    return Report("cannot create symbolic link", shown, job->folder_error);
+    return ReportStepError("cannot create symbolic link", shown, job->folder_error);
   }
   if (!job->folder.valid()) return;
   if (symlinkat(target.c_str(), job->folder.get(), name) != 0) {
@@ -60,24 +60,22 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
     // The tools would work on a folder without the recording.
     if (job->unsafe.empty())
       job->unsafe = "cannot create symbolic link " + shown + ": " + strerror(error);
-    return Report("cannot create symbolic link", shown, error);
+    return ReportStepError("cannot create symbolic link", shown, error);
   }
   if (job->link_count < static_cast<int>(std::size(job->links)))
     job->links[job->link_count++] = name;
 }
 
 ScopedFd OpenFolderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-  return ScopedFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return ScopedFd(open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 void TouchAt(int dir, const std::string& name, const std::string& shown) {
-  if (dir < 0) return Report("cannot touch", shown, errno);
+  if (dir < 0) return ReportStepError("cannot touch", shown, errno);
   // The job has just removed the entry, so mostly it is created here, with the time of now.
   const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   if (ScopedFd(openat(dir, name.c_str(), flags, 0666)).valid()) return;
-  if (errno != EEXIST) return Report("cannot touch", shown, errno);
+  if (errno != EEXIST) return ReportStepError("cannot touch", shown, errno);
   struct stat st;
   if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     fprintf(stderr, "plimd: not touching %s: it is a symbolic link; left alone\n", shown.c_str());
@@ -85,7 +83,7 @@ void TouchAt(int dir, const std::string& name, const std::string& shown) {
   }
   // Should a link take the file's place after the look, it is the link's own times that change.
   if (utimensat(dir, name.c_str(), nullptr, AT_SYMLINK_NOFOLLOW) != 0)
-    Report("cannot touch", shown, errno);
+    ReportStepError("cannot touch", shown, errno);
 }
 
 JobLog::JobLog(std::string path, int limit_mb)
@@ -107,7 +105,7 @@ int JobLog::Take(int from) {
   if (n == 0) return -1;
   const long long kept = std::min<long long>(n, left_);
   if (kept > 0 && !WriteAll(fd_.get(), std::string_view(buffer, kept)))
-    Report("cannot write to", path_, errno);
+    ReportStepError("cannot write to", path_, errno);
   left_ -= kept;
   dropped_ += n - kept;
   dropped_total_ += n - kept;
@@ -117,13 +115,15 @@ int JobLog::Take(int from) {
 long long JobLog::TakeDropped() { return std::exchange(dropped_, 0); }
 
 void AppendLine(JobLog& log, const std::string& line) {
-  if (log.open_error() != 0) return Report("cannot write to", log.path(), log.open_error());
+  if (log.open_error() != 0)
+    return ReportStepError("cannot write to", log.path(), log.open_error());
   std::string lines;
   if (const long long dropped = log.TakeDropped()) {
     lines = "plimd: " + std::to_string(dropped) +
             " bytes of output left out (log_limit_mb = " + std::to_string(log.limit_mb()) + ")\n";
   }
-  if (!WriteAll(log.fd(), lines + line + '\n')) Report("cannot write to", log.path(), errno);
+  if (!WriteAll(log.fd(), lines + line + '\n'))
+    ReportStepError("cannot write to", log.path(), errno);
 }
 
 ProgramIo ToolIo(const Settings& settings) {
@@ -137,12 +137,12 @@ ProgramIo ToolIo(const Settings& settings) {
 ToolStatus RunTool(const std::vector<std::string>& argv, JobLog& log, bool stderr_to_log,
                    const Settings& settings) {
   if (log.open_error() != 0) {
-    Report("cannot open", log.path(), log.open_error());
+    ReportStepError("cannot open", log.path(), log.open_error());
     return ToolStatus();
   }
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
-    Report("cannot make a pipe for", argv[0], errno);
+    ReportStepError("cannot make a pipe for", argv[0], errno);
     return ToolStatus();
   }
   const ScopedFd read_end(ends[0]);

@@ -21,13 +21,9 @@ std::string g_job;
 }  // namespace
 
 bool WriteKillRequest(const std::string& path, const std::string& name) {
-  struct stat own = {};
-  own.st_uid = geteuid();
-  own.st_gid = getegid();
-  own.st_mode = S_IFREG | 0600;
   // The replacement never writes through what lies at `path`: its temporary file is made with
   // O_EXCL, and the rename replaces a link rather than following it.
-  return ReplaceFile(path, name, &own);
+  return WriteFileDurably(path, name, 0600);
 }
 
 bool KillRequestNames(const std::string& path, const std::string& name) {

@@ -15,7 +15,6 @@
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "joblist/atomic_file.h"
+#include "joblist/clock.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/job_steps.h"
 #include "jobs/kill_request.h"
@@ -124,12 +124,6 @@ pid_t StartProgram(Launch* launch) {
   return clone(ExecProgram, stack + sizeof stack, CLONE_VM | CLONE_VFORK | SIGCHLD, launch);
 }
 
-long long NowMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
 // The shortest of the timeouts that are set (>= 0), in ms from `now`; -1 when none is.
 int Soonest(int check_ms, long long now, long long at1, long long at2) {
   long long soonest = check_ms;
@@ -214,7 +208,7 @@ void Sleep(int signals, const WaitCheck& check, Pump* pump, int timeout_ms, pid_
 // at once; the signal that tells of its end spares the call that would ask for it. No timer is
 // set for a kill until one is asked for.
 ToolStatus::End WaitWithLimit(pid_t child, int signals, Pump* pump, int time_limit_seconds) {
-  long long now = NowMs();
+  long long now = MonotonicMs();
   long long term_at = time_limit_seconds > 0 ? now + time_limit_seconds * 1000LL : -1;
   long long kill_at = -1;
   ToolStatus::End ended_by = ToolStatus::End::kNotRun;
@@ -223,7 +217,7 @@ ToolStatus::End WaitWithLimit(pid_t child, int signals, Pump* pump, int time_lim
     const WaitCheck check = g_check != nullptr ? g_check(woken.hung_up) : WaitCheck();
     woken.kill_asked = false;
     Sleep(signals, check, pump, Soonest(check.timeout_ms, now, term_at, kill_at), child, &woken);
-    now = NowMs();
+    now = MonotonicMs();
     // A program that ended by itself in the meantime keeps its own end.
     const bool killed =
         woken.kill_asked && !woken.ended && ended_by == ToolStatus::End::kNotRun && KillRequested();

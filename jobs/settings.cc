@@ -12,6 +12,7 @@
 
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -121,11 +122,10 @@ const char* Distrust(const struct stat& info) {
 
 Settings ParseSettings(std::string_view text, std::vector<std::string>* problems) {
   Settings settings;
-  for (int number = 1; !text.empty(); ++number) {
-    const size_t end = text.find('\n');
-    const std::string problem = Apply(text.substr(0, end), &settings);
+  std::string_view line;
+  for (int number = 1; TakeLine(&text, &line); ++number) {
+    const std::string problem = Apply(line, &settings);
     if (!problem.empty()) problems->push_back("line " + std::to_string(number) + ": " + problem);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
   return settings;
 }

@@ -17,23 +17,24 @@ wait_idle 3
 
 # Prints "RENAMES CUTS" for one process's trace, or the first call out of order.
 check_order() {
-  awk -v dir="$FILES" '
+  awk '
     function bad(why) { print "out of order: " why ": " $0; exit 1 }
     function target(s) { sub(/^[^<]*</, "", s); sub(/>.*$/, "", s); return s }
     /(queue|in_bearbeitung|fertig)\.txt", [^)]*O_TRUNC/ { cuts++ }
     /^(openat|creat)\(.*\.tmp"/ {
-      if (pending) bad("a rewrite began before the folder was flushed")
+      if (pending != "") bad("a rewrite began before the folder was flushed")
       match($0, /"[^"]*\.tmp"/); tmp = substr($0, RSTART + 1, RLENGTH - 2); synced[tmp] = 0
     }
     /^write\([0-9]+<[^>]*\.tmp>/ { t = target($0); if (synced[t]) bad("written after its flush") }
-    /^f(data)?sync\(/ { t = target($0); if (t == dir) pending = 0; else synced[t] = 1 }
+    /^f(data)?sync\(/ { t = target($0); if (t == pending) pending = ""; else synced[t] = 1 }
     /^rename(at2?)?\(.*\.tmp"/ {
       match($0, /"[^"]*\.tmp"/); tmp = substr($0, RSTART + 1, RLENGTH - 2)
       if (!synced[tmp]) bad("renamed before its flush")
-      renames++; pending = 1; synced[tmp] = 0
+      renames++; synced[tmp] = 0
+      pending = tmp; sub(/\/[^\/]*$/, "", pending)  # the folder that must be flushed next
     }
     END {
-      if (pending) bad("no flush of the folder after the last rename")
+      if (pending != "") bad("no flush of the folder after the last rename")
       print renames + 0, cuts + 0
     }
   ' "$1"
