@@ -76,7 +76,7 @@ bool EmptyActive(const std::string& raw) {
 // is, to be tried again later.
 bool WorkFolderSafe() {
   std::string why;
-  if (KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why) >= 0) {
+  if (OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why).valid()) {
     unsafe_said.clear();
     return true;
   }
@@ -188,7 +188,6 @@ void Recover() {
   unsafe_said.clear();
   ForgetStragglers();
   history = HistoryWriter(kHistory);
-  ForgetKeptWorkRoot();
   ForgetChildSignals();
   // Temporary files exist only while a drain writes them, and the instance lock lets no other
   // worker drain, so before the first drain they are stale.

@@ -143,7 +143,8 @@ JobResult StartPlim(std::string name, const Settings& settings) {
   // One open for the job's four lines and two tools instead of one for each.
   JobLog log(Log, settings.log_limit_mb);
   Job job{name, log, settings, JobFolder(), ScopedFd(), JobResult()};
-  job.folder.root = KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
+  const ScopedFd root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
+  job.folder.root = root.get();
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
     Perform(step, &job);
