@@ -93,12 +93,7 @@ void Perform(const Step& step, Job* job) {
       return;
     case Action::kRemoveFolder:
       if (job->folder.root < 0) return;
-      if (job->folder.folder.valid()) {
-        RemoveOpenFolderAt(job->folder.root, first, std::move(job->folder.folder),
-                           Fill(kWorkDir, name), job->folder.links, job->folder.link_count);
-      } else {
-        RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
-      }
+      RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
       return;
     case Action::kMakeFolder:
       return MakeJobFolder(&job->folder, first, Fill(kWorkDir, name));

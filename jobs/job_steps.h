@@ -23,9 +23,6 @@ struct JobFolder {
   // Why the tools must not run (the folder or a link could not be made, or is not safe); empty
   // when they may.
   std::string unsafe;
-  // The links made in it, which its removal tries by name before it reads the folder.
-  const char* links[2] = {};
-  int link_count = 0;
 };
 
 // Makes the folder `name` in the work folder and opens it ("mkdir -p"; `shown` is its path).
