@@ -127,19 +127,14 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.mark = result.mark;
   record.output_dropped = result.output_dropped;
   record.error = result.error;
-  bool emptied;
-  {
-    // Both rewrites flush the folder of the job files, which is opened once for them.
-    const HeldOpen files(DirectoryOf(Fertig).c_str(), /*create=*/false);
-    if (!Record(record)) {
-      // Not done: a job that left the in-progress file without its records would be lost.
-      fprintf(stderr, "plimd: the job %s stays in %s and runs again later\n", raw.c_str(),
-              InBearbeitung);
-      stopped_short = true;
-      return false;
-    }
-    emptied = EmptyActive(raw);
+  if (!Record(record)) {
+    // Not done: a job that left the in-progress file without its records would be lost.
+    fprintf(stderr, "plimd: the job %s stays in %s and runs again later\n", raw.c_str(),
+            InBearbeitung);
+    stopped_short = true;
+    return false;
   }
+  const bool emptied = EmptyActive(raw);
   if (!settings.on_job_done.empty()) RunHook(settings.on_job_done, record, settings);
   return emptied;
 }
