@@ -39,12 +39,6 @@ std::string done_but_listed;
 // worker never wrote, so it is forgotten and the job runs, rather than being lost.
 dev_t done_but_listed_on = 0;
 
-// The in-progress file was empty (or absent) when the last drain ended. Only the worker writes
-// it, so until the next job it stays so, and an empty drain need not look at it again.
-bool nothing_in_progress = false;
-
-HistoryWriter history(kHistory);
-
 // The last Start stopped short; see StoppedShort.
 bool stopped_short = false;
 
@@ -91,7 +85,7 @@ bool WorkFolderSafe() {
 
 // Both records, the history first, then the done list; false (said on stderr) if one failed.
 bool Record(const HistoryRecord& record) {
-  if (!history.Append(record)) {
+  if (!AppendHistory(kHistory, record)) {
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
     return false;
   }
@@ -149,7 +143,7 @@ void RecordSetAside(const SetAsideLine& line) {
   record.name = line.start;
   record.start = UtcTime(time(nullptr));
   record.error = error;
-  if (!history.Append(record))
+  if (!AppendHistory(kHistory, record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
 }
 
@@ -164,25 +158,14 @@ bool EmptyOrAbsent(const char* path, bool absent_is_empty) {
   return info.st_size == 0;
 }
 
-// A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
-// for it. Anything else, a missing queue file included, takes the whole path.
-bool NothingToDo() {
-  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) return false;
-  nothing_in_progress =
-      nothing_in_progress || EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
-  return nothing_in_progress;
-}
-
 }  // namespace
 
 void Recover() {
   // A worker that a listener forks may have the memory of the worker that forked that listener,
-  // as it was then: what it knew of the files is out of date, and its descriptors are closed.
+  // as it was then: a finished job it knew of is out of date, and its descriptors are closed.
   done_but_listed.clear();
-  nothing_in_progress = false;
   unsafe_said.clear();
   ForgetStragglers();
-  history = HistoryWriter(kHistory);
   ForgetChildSignals();
   // Temporary files exist only while a drain writes them, and the instance lock lets no other
   // worker drain, so before the first drain they are stale.
@@ -204,10 +187,11 @@ void Start() {
   stopped_short = false;
   // A replaced queue that a writer still held when it was replaced may have received lines.
   CarryStragglers();
-  if (NothingToDo()) return;
+  // A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
+  // for it.
+  if (NothingToDrain()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
-  nothing_in_progress = false;
   if (!WorkFolderSafe()) return;
   const std::string active = GetActive();
   if (active != kSentinel) {
@@ -223,17 +207,10 @@ void Start() {
   if (head != kSentinel) return;
   // Get returns the sentinel also when it could not take from the queue (a disk gone, read-only
   // or full): only a queue file left empty means that nothing is left.
-  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) {
-    stopped_short = true;
-    return;
-  }
-  // The last job's name left the in-progress file, and no new one came in.
-  nothing_in_progress = true;
+  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) stopped_short = true;
 }
 
 void ForgetFiles() {
-  nothing_in_progress = false;
-  history = HistoryWriter(kHistory);
   const dev_t device = FilesDevice();
   if (device != done_but_listed_on) done_but_listed.clear();
   DropStragglersOff(device);
