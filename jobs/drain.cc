@@ -67,12 +67,13 @@ bool EmptyActive(const std::string& raw) {
 }
 
 // A job without a safe work folder could only be recorded as not run: its name stays where it
-// is, to be tried again later.
-bool WorkFolderSafe() {
+// is, to be tried again later. The folder, open, is what the next job works in.
+ScopedFd SafeWorkFolder() {
   std::string why;
-  if (OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why).valid()) {
+  ScopedFd root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why);
+  if (root.valid()) {
     unsafe_said.clear();
-    return true;
+    return root;
   }
   if (why != unsafe_said) {
     fprintf(stderr, "plimd: %s; no job runs until it can be made safe, tried again later\n",
@@ -80,7 +81,7 @@ bool WorkFolderSafe() {
   }
   unsafe_said = why;
   stopped_short = true;
-  return false;
+  return root;
 }
 
 // Both records, the history first, then the done list; false (said on stderr) if one failed.
@@ -106,7 +107,7 @@ void MarkStart(time_t now) {
 // The in-progress file already names `raw`; it is emptied only once the done list holds it.
 // The history record comes first, so that a name that has left the in-progress file always
 // has the record of its run (plimctl wait relies on that).
-bool RunJob(const std::string& raw, bool rerun) {
+bool RunJob(const std::string& raw, bool rerun, int work_root) {
   const Settings settings = ReadSettings(kSettings);
   HistoryRecord record;
   record.name = raw;
@@ -115,7 +116,7 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.start = UtcTime(now);
   record.rerun = rerun;
   const auto begun = std::chrono::steady_clock::now();
-  const JobResult result = StartPlim(Convert(raw), settings);
+  const JobResult result = StartPlim(Convert(raw), settings, work_root);
   record.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   record.analysis = result.analysis;
   record.mark = result.mark;
@@ -192,17 +193,19 @@ void Start() {
   if (NothingToDrain()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
-  if (!WorkFolderSafe()) return;
+  ScopedFd root = SafeWorkFolder();
+  if (!root.valid()) return;
   const std::string active = GetActive();
   if (active != kSentinel) {
-    const bool finished =
-        active == done_but_listed ? EmptyActive(active) : RunJob(active, /*rerun=*/true);
+    const bool finished = active == done_but_listed ? EmptyActive(active)
+                                                    : RunJob(active, /*rerun=*/true, root.get());
     if (!finished) return;
   }
   done_but_listed.clear();
   std::string head;
-  while (!Paused() && WorkFolderSafe() && (head = Get(RecordSetAside)) != kSentinel) {
-    if (!RunJob(head, /*rerun=*/false)) return;
+  while (!Paused() && (root = SafeWorkFolder()).valid() &&
+         (head = Get(RecordSetAside)) != kSentinel) {
+    if (!RunJob(head, /*rerun=*/false, root.get())) return;
   }
   if (head != kSentinel) return;
   // Get returns the sentinel also when it could not take from the queue (a disk gone, read-only

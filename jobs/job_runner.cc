@@ -131,15 +131,14 @@ std::string Fill(const char* pattern, const std::string& name) {
   }
 }
 
-JobResult StartPlim(std::string name, const Settings& settings) {
+JobResult StartPlim(std::string name, const Settings& settings, int work_root) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
   JobLog log(Log, settings.log_limit_mb);
   Job job{name, log, settings, JobFolder(), ScopedFd(), JobResult()};
-  const ScopedFd root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
-  job.folder.root = root.get();
+  job.folder.root = work_root;
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
     Perform(step, &job);
