@@ -194,8 +194,6 @@ bool ReplaceFileBy(const std::string& path, const struct stat* like,
 
 bool SyncFolderOf(const std::string& path) {
   const std::string folder = DirectoryOf(path);
-  const int held = HeldOpen::Find(folder);
-  if (held >= 0) return Sync(held);
   ScopedFd dir = OpenForLocking(folder.c_str());
   return dir.valid() && Sync(dir.get());
 }

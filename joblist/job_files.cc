@@ -45,8 +45,8 @@ std::string GetActiveFrom(const std::string& in_progress) {
 }
 
 bool SetActiveIn(const std::string& in_progress, const std::string* name) {
-  // Emptied after each job, the file is empty when a name goes in: neither needs a read.
-  return UpdateFileStatFirst(in_progress, name == nullptr ? std::string() : *name + '\n');
+  return UpdateFile(in_progress, ReadSnapshot(in_progress, LongLines::kSkip),
+                    name == nullptr ? std::string() : *name + '\n') != Update::kFailed;
 }
 
 std::string Get(const SetAside& set_aside) { return GetFrom(Queue, InBearbeitung, set_aside); }

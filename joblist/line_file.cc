@@ -96,13 +96,4 @@ Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_
   return ReplaceFile(path, text, &old.info) ? Update::kReplaced : Update::kFailed;
 }
 
-bool UpdateFileStatFirst(const std::string& path, std::string_view text) {
-  struct stat info;
-  if (stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
-    if (info.st_size == 0 && text.empty()) return true;
-    if (info.st_size == 0 || text.empty()) return ReplaceFile(path, text, &info);
-  }
-  return UpdateFile(path, ReadSnapshot(path, LongLines::kSkip), text) != Update::kFailed;
-}
-
 }  // namespace plim

@@ -60,11 +60,6 @@ enum class Update { kUnchanged, kReplaced, kFailed };
 // file as it was.
 Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
-// UpdateFile without a read where a stat tells enough: when the file is empty, or is to be
-// emptied, its content does not matter (a line still being written is emptied too). Otherwise
-// the file is read without its long lines. Returns false on failure.
-bool UpdateFileStatFirst(const std::string& path, std::string_view text);
-
 }  // namespace plim
 
 #endif  // PLIMD_JOBLIST_LINE_FILE_H_

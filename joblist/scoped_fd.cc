@@ -36,36 +36,26 @@ ScopedFd OpenForLocking(const char* path) {
 
 namespace {
 
-HeldOpen* g_innermost_held = nullptr;
+// Opens `path` for reading, creating it as a file when `create` is set and it is missing.
+ScopedFd OpenToLock(const char* path, bool create) {
+  ScopedFd fd = OpenForLocking(path);
+  // Created only when missing: a drain of an empty queue, run for every trigger, then asks
+  // for nothing but reads.
+  if (!fd.valid() && create && errno == ENOENT) {
+    fd = ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
+  }
+  return fd;
+}
 
 }  // namespace
 
-HeldOpen::HeldOpen(const char* path, bool create) : path_(path), outer_(g_innermost_held) {
-  g_innermost_held = this;
-  fd_ = OpenForLocking(path);
-  // Created only when missing: a drain of an empty queue, run for every trigger, then asks
-  // for nothing but reads.
-  if (!fd_.valid() && create && errno == ENOENT) {
-    fd_ = ScopedFd(open(path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
-  }
-}
-
-HeldOpen::~HeldOpen() { g_innermost_held = outer_; }
-
-int HeldOpen::Find(const std::string& path) {
-  for (const HeldOpen* held = g_innermost_held; held != nullptr; held = held->outer_) {
-    if (held->path_ == path && held->fd_.valid()) return held->fd_.get();
-  }
-  return -1;
-}
-
-ExclusiveLock::ExclusiveLock(const char* path, bool create) : held_(path, create) {
-  if (held_.fd() >= 0) WaitForLock(held_.fd(), path);
+ExclusiveLock::ExclusiveLock(const char* path, bool create) : fd_(OpenToLock(path, create)) {
+  if (fd_.valid()) WaitForLock(fd_.get(), path);
 }
 
 ExclusiveLock::ExclusiveLock(const char* path, bool create, unsigned seconds)
-    : held_(path, create) {
-  if (held_.fd() >= 0) WaitForLockAtMost(held_.fd(), path, seconds);
+    : fd_(OpenToLock(path, create)) {
+  if (fd_.valid()) WaitForLockAtMost(fd_.get(), path, seconds);
 }
 
 }  // namespace plim

@@ -2,8 +2,6 @@
 #ifndef PLIMD_JOBLIST_SCOPED_FD_H_
 #define PLIMD_JOBLIST_SCOPED_FD_H_
 
-#include <string>
-
 namespace plim {
 
 class ScopedFd {
@@ -29,27 +27,6 @@ class ScopedFd {
 // Opens a directory (or any path) for reading with close-on-exec, for fsync or flock.
 ScopedFd OpenForLocking(const char* path);
 
-// A path held open while this lives, found again by that path: a folder flushed after a rename
-// in it need not be opened once more while it is held. Held paths nest; each one ends before
-// the one held before it.
-class HeldOpen {
- public:
-  // Opens `path` for reading, creating it as a file when `create` is set and it is missing.
-  HeldOpen(const char* path, bool create);
-  ~HeldOpen();
-  HeldOpen(const HeldOpen&) = delete;
-  HeldOpen& operator=(const HeldOpen&) = delete;
-  int fd() const { return fd_.get(); }
-
-  // The descriptor this process holds open on `path`, or -1.
-  static int Find(const std::string& path);
-
- private:
-  ScopedFd fd_;
-  std::string path_;
-  HeldOpen* outer_;  // the path held before this one, still held
-};
-
 // Holds an exclusive flock on a path for its lifetime; a path that cannot be opened is not
 // locked, and the holder goes on unlocked.
 class ExclusiveLock {
@@ -63,7 +40,7 @@ class ExclusiveLock {
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
  private:
-  HeldOpen held_;
+  ScopedFd fd_;
 };
 
 }  // namespace plim

@@ -40,12 +40,6 @@ std::string done_but_listed;
 // worker never wrote, so it is forgotten and the job runs, rather than being lost.
 dev_t done_but_listed_on = 0;
 
-// The in-progress file was empty (or absent) when the last drain ended. Only the worker writes
-// it, so until the next job it stays so, and an empty drain need not look at it again.
-bool nothing_in_progress = false;
-
-HistoryWriter history(kHistory);
-
 // The last Start stopped short; see StoppedShort.
 bool stopped_short = false;
 
@@ -74,12 +68,13 @@ bool EmptyActive(const std::string& raw) {
 }
 
 // A job without a safe work folder could only be recorded as not run: its name stays where it
-// is, to be tried again later.
-bool WorkFolderSafe() {
+// is, to be tried again later. The folder, open, is what the next job works in.
+ScopedFd SafeWorkFolder() {
   std::string why;
-  if (KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why) >= 0) {
+  ScopedFd root = OpenWorkRoot(kWorkRoot, kWorkRootOwnComponents, &why);
+  if (root.valid()) {
     unsafe_said.clear();
-    return true;
+    return root;
   }
   if (why != unsafe_said) {
     fprintf(stderr, "plimd: %s; no job runs until it can be made safe, tried again later\n",
@@ -87,12 +82,12 @@ bool WorkFolderSafe() {
   }
   unsafe_said = why;
   stopped_short = true;
-  return false;
+  return root;
 }
 
 // Both records, the history first, then the done list; false (said on stderr) if one failed.
 bool Record(const HistoryRecord& record) {
-  if (!history.Append(record)) {
+  if (!AppendHistory(kHistory, record)) {
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
     return false;
   }
@@ -113,7 +108,7 @@ void MarkStart(time_t now) {
 // The in-progress file already names `raw`; it is emptied only once the done list holds it.
 // The history record comes first, so that a name that has left the in-progress file always
 // has the record of its run (plimctl wait relies on that).
-bool RunJob(const std::string& raw, bool rerun) {
+bool RunJob(const std::string& raw, bool rerun, int work_root) {
   const Settings settings = ReadSettings(kSettings);
   HistoryRecord record;
   record.name = raw;
@@ -123,26 +118,21 @@ bool RunJob(const std::string& raw, bool rerun) {
   record.rerun = rerun;
   const double begun = MonotonicSeconds();
   AcceptKillRequests(raw);
-  const JobResult result = StartPlim(Convert(raw), settings);
+  const JobResult result = StartPlim(Convert(raw), settings, work_root);
   RefuseKillRequests();
   record.seconds = MonotonicSeconds() - begun;
   record.analysis = result.analysis;
   record.mark = result.mark;
   record.output_dropped = result.output_dropped;
   record.error = result.error;
-  bool emptied;
-  {
-    // Both rewrites flush the folder of the job files, which is opened once for them.
-    const HeldOpen files(DirectoryOf(Fertig).c_str(), /*create=*/false);
-    if (!Record(record)) {
-      // Not done: a job that left the in-progress file without its records would be lost.
-      fprintf(stderr, "plimd: the job %s stays in %s and runs again later\n", raw.c_str(),
-              InBearbeitung);
-      stopped_short = true;
-      return false;
-    }
-    emptied = EmptyActive(raw);
+  if (!Record(record)) {
+    // Not done: a job that left the in-progress file without its records would be lost.
+    fprintf(stderr, "plimd: the job %s stays in %s and runs again later\n", raw.c_str(),
+            InBearbeitung);
+    stopped_short = true;
+    return false;
   }
+  const bool emptied = EmptyActive(raw);
   if (!settings.on_job_done.empty()) RunHook(settings.on_job_done, record, settings);
   return emptied;
 }
@@ -157,7 +147,7 @@ void RecordSetAside(const SetAsideLine& line) {
   record.name = line.start;
   record.start = UtcTime(time(nullptr));
   record.error = error;
-  if (!history.Append(record))
+  if (!AppendHistory(kHistory, record))
     fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
 }
 
@@ -172,26 +162,14 @@ bool EmptyOrAbsent(const char* path, bool absent_is_empty) {
   return info.st_size == 0;
 }
 
-// A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
-// for it. Anything else, a missing queue file included, takes the whole path.
-bool NothingToDo() {
-  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) return false;
-  nothing_in_progress =
-      nothing_in_progress || EmptyOrAbsent(InBearbeitung, /*absent_is_empty=*/true);
-  return nothing_in_progress;
-}
-
 }  // namespace
 
 void Recover() {
   // A worker that a listener forks may have the memory of the worker that forked that listener,
-  // as it was then: what it knew of the files is out of date, and its descriptors are closed.
+  // as it was then: a finished job it knew of is out of date, and its descriptors are closed.
   done_but_listed.clear();
-  nothing_in_progress = false;
   unsafe_said.clear();
   ForgetStragglers();
-  history = HistoryWriter(kHistory);
-  ForgetKeptWorkRoot();
   ForgetChildSignals();
   // Temporary files exist only while a drain writes them, and the instance lock lets no other
   // worker drain, so before the first drain they are stale.
@@ -213,36 +191,32 @@ void Start() {
   stopped_short = false;
   // A replaced queue that a writer still held when it was replaced may have received lines.
   CarryStragglers();
-  if (NothingToDo()) return;
+  // A producer appends before it triggers, so an empty queue seen after a trigger holds nothing
+  // for it.
+  if (NothingToDrain()) return;
   // While paused, even the job a stop cut short waits: the operator asked for no new start.
   if (Paused()) return;
-  nothing_in_progress = false;
-  if (!WorkFolderSafe()) return;
+  ScopedFd root = SafeWorkFolder();
+  if (!root.valid()) return;
   const std::string active = GetActive();
   if (active != kSentinel) {
-    const bool finished =
-        active == done_but_listed ? EmptyActive(active) : RunJob(active, /*rerun=*/true);
+    const bool finished = active == done_but_listed ? EmptyActive(active)
+                                                    : RunJob(active, /*rerun=*/true, root.get());
     if (!finished) return;
   }
   done_but_listed.clear();
   std::string head;
-  while (!Paused() && WorkFolderSafe() && (head = Get(RecordSetAside)) != kSentinel) {
-    if (!RunJob(head, /*rerun=*/false)) return;
+  while (!Paused() && (root = SafeWorkFolder()).valid() &&
+         (head = Get(RecordSetAside)) != kSentinel) {
+    if (!RunJob(head, /*rerun=*/false, root.get())) return;
   }
   if (head != kSentinel) return;
   // Get returns the sentinel also when it could not take from the queue (a disk gone, read-only
   // or full): only a queue file left empty means that nothing is left.
-  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) {
-    stopped_short = true;
-    return;
-  }
-  // The last job's name left the in-progress file, and no new one came in.
-  nothing_in_progress = true;
+  if (!EmptyOrAbsent(Queue, /*absent_is_empty=*/false)) stopped_short = true;
 }
 
 void ForgetFiles() {
-  nothing_in_progress = false;
-  history = HistoryWriter(kHistory);
   const dev_t device = FilesDevice();
   if (device != done_but_listed_on) done_but_listed.clear();
   DropStragglersOff(device);

@@ -6,7 +6,7 @@ namespace plim {
 
 // Once in each worker, before its first drain: removes what a crash during a rewrite may have
 // left behind, and forgets what an earlier worker, whose memory a new one can be forked with,
-// knew of the files and held open.
+// knew of a finished job and held open.
 void Recover();
 
 // Runs the job named in the in-progress file, if any, then one job per queue entry until the
@@ -14,8 +14,7 @@ void Recover();
 // (kInstanceLock) keeps a second one from starting.
 // Before each job, the settings file is read; after it, its record is appended to the history
 // and the settings' hook is run. Starts no job while the pause mark exists.
-// When NothingToDrain, returns at once without a lock or a read (after a drain that left nothing
-// in progress, with one stat: only the worker writes the in-progress file). When the
+// When NothingToDrain, returns at once without a lock or a read. When the
 // in-progress file cannot be emptied after a job, ends with a message on stderr; the next call
 // empties it without running that job again (see ForgetFiles).
 // Stops short, and leaves the names where they are, when the queue could not be taken from
@@ -31,10 +30,9 @@ void Recover();
 void Start();
 
 // The mount table changed: the job files may be on another disk, or on none, or writable again.
-// Forgets what was known of them (the cached empty in-progress file, the history's line count,
-// replaced queue files no longer on the files' file system, and a finished job whose name could
-// not be taken out of the in-progress file, unless the files are still on the same file
-// system), so that the next Start looks at them afresh.
+// Forgets what was known of them (replaced queue files no longer on the files' file system, and
+// a finished job whose name could not be taken out of the in-progress file, unless the files
+// are still on the same file system), so that the next Start looks at them afresh.
 void ForgetFiles();
 
 // The last Start stopped short for something that may mend by itself; the worker calls it again

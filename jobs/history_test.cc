@@ -72,12 +72,11 @@ TEST_F(HistoryTest, AppendNamesTheRunAndAnUnsetClock) {
       {"2030-06-01T12:00:00Z", false},
   };
   SetHistoryRun("0123456789abcdef-2a");
-  HistoryWriter writer(Path("history"));
   for (const auto& c : cases) {
     HistoryRecord record = Record(c.start);
     record.start = c.start;
     record.run = "another";
-    ASSERT_TRUE(writer.Append(record));
+    ASSERT_TRUE(AppendHistory(Path("history"), record));
   }
   SetHistoryRun("");
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
@@ -99,8 +98,7 @@ TEST_F(HistoryTest, AppendNamesTheRunAndAnUnsetClock) {
 TEST_F(HistoryTest, AppendEndsALineCutByACrashFirst) {
   const std::string cut = FormatRecord(Record("cut")).substr(0, 20);
   WriteFile(Path("history"), cut);
-  HistoryWriter writer(Path("history"));
-  ASSERT_TRUE(writer.Append(Record("next")));
+  ASSERT_TRUE(AppendHistory(Path("history"), Record("next")));
   const std::string text = ReadFile(Path("history"));
   EXPECT_EQ(text.substr(0, cut.size() + 1), cut + "\n");
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));

@@ -27,23 +27,23 @@ bool ClockUnset(const std::string& start) {
   return start < earliest;
 }
 
-bool HistoryWriter::Append(const HistoryRecord& given) {
+bool AppendHistory(const std::string& path, const HistoryRecord& given) {
+  // The lines are counted once per process and then its appends; a count that is wrong (the
+  // disk was changed) only moves the moment TrimHistory looks, and it counts again itself.
+  static int lines = -1;
   HistoryRecord record = given;
   record.run = g_run;
   record.clock_unset = ClockUnset(record.start);
-  if (lines_ < 0) lines_ = TrimHistory(path_);
+  if (lines < 0) lines = TrimHistory(path);
   {
     // Only root writes the history: others read it, and must not be able to forge it.
     ScopedFd fd(
-        open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
+        open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
     if (!fd.valid()) return false;
-    // Only a failed append of this writer's could have left half a line since the last look.
-    if (!whole_lines_ && EndsMidLine(fd.get()) && !WriteAll(fd.get(), "\n")) return false;
-    whole_lines_ = false;
+    if (EndsMidLine(fd.get()) && !WriteAll(fd.get(), "\n")) return false;
     if (!WriteAll(fd.get(), FormatRecord(record)) || !Sync(fd.get()) || !fd.Reset()) return false;
-    whole_lines_ = true;
   }
-  if (lines_ >= 0 && ++lines_ > kHistoryMax) lines_ = TrimHistory(path_);
+  if (lines >= 0 && ++lines > kHistoryMax) lines = TrimHistory(path);
   return true;
 }
 

@@ -3,7 +3,6 @@
 #define PLIMD_JOBS_HISTORY_WRITER_H_
 
 #include <string>
-#include <utility>
 
 #include "jobs/history.h"
 
@@ -17,23 +16,11 @@ void SetHistoryRun(const std::string& run);
 // before this build was made, as a recorder's clock reads after a boot until it is set.
 bool ClockUnset(const std::string& start);
 
-// Appends records to the history file, trimming it when it has grown past kHistoryMax lines.
-// Counts its lines once and then its own appends, so that a job does not read the file.
-class HistoryWriter {
- public:
-  explicit HistoryWriter(std::string path) : path_(std::move(path)) {}
-  // Appends `record`, stamped with the run and whether the clock was unset, in one write, then
-  // flushes it to disk; a last line left without its line break by an earlier failure is ended
-  // first. Returns false on failure.
-  bool Append(const HistoryRecord& record);
-
- private:
-  std::string path_;
-  int lines_ = -1;  // unknown until first counted
-  // The file ended with a whole line after this writer's last append, and only this writer
-  // and its trimming write the file, so the next append need not look.
-  bool whole_lines_ = false;
-};
+// Appends `record` to the history file at `path`, stamped with the run and whether the clock was
+// unset, in one write, then flushes it to disk; a last line left without its line break by an
+// earlier failure is ended first. The file is trimmed (TrimHistory) once it has grown past
+// kHistoryMax lines. Returns false on failure.
+bool AppendHistory(const std::string& path, const HistoryRecord& record);
 
 }  // namespace plim
 

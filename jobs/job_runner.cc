@@ -93,12 +93,7 @@ void Perform(const Step& step, Job* job) {
       return;
     case Action::kRemoveFolder:
       if (job->folder.root < 0) return;
-      if (job->folder.folder.valid()) {
-        RemoveOpenFolderAt(job->folder.root, first, std::move(job->folder.folder),
-                           Fill(kWorkDir, name), job->folder.links, job->folder.link_count);
-      } else {
-        RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
-      }
+      RemoveTreeAt(job->folder.root, first, Fill(kWorkDir, name));
       return;
     case Action::kMakeFolder:
       return MakeJobFolder(&job->folder, first, Fill(kWorkDir, name));
@@ -138,14 +133,14 @@ std::string Fill(const char* pattern, const std::string& name) {
   }
 }
 
-JobResult StartPlim(std::string name, const Settings& settings) {
+JobResult StartPlim(std::string name, const Settings& settings, int work_root) {
   const Config config = ReadConfig(Conf);
   // Files made by a job are meant for the tools and for other users of the recorder alike.
   umask(0);
   // One open for the job's four lines and two tools instead of one for each.
   JobLog log(Log, settings.log_limit_mb);
   Job job{name, log, settings, JobFolder(), ScopedFd(), JobResult()};
-  job.folder.root = KeptWorkRoot(kWorkRoot, kWorkRootOwnComponents, &job.folder.unsafe);
+  job.folder.root = work_root;
   for (const Step& step : kSteps) {
     if (step.index_only && config.link_index == 0) continue;
     Perform(step, &job);

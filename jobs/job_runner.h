@@ -32,17 +32,17 @@ struct JobResult {
   std::string error;
 };
 
-// Runs the job for the file-system name `name`: checks and repairs the work folder
-// (jobs/work_dir), links the recording (and, when the configuration asks for it, a fresh empty
-// index file beside it) into the job's folder, runs the analysis tool and then the mark tool with
-// the framed record appended to the log, and removes the job's folder. Each tool runs under the
-// settings' time limit, umask and priorities, and the log takes at most log_limit_mb MiB of their
-// output. Sets the process's own file-creation mask to 0 for good. Every step runs whatever became
-// of the ones before it; failures go to stderr. Where the work folder, the job's folder or its
-// links cannot be made (or made safe), the tools are not run (kNotRun), one line on stderr says why
-// and so does the result's error; a tool that cannot be started sets it too. After an analysis
-// that plimctl kill ended (kKilled), the mark tool is not run.
-JobResult StartPlim(std::string name, const Settings& settings);
+// Runs the job for the file-system name `name` in the work folder open as `work_root` (checked
+// by OpenWorkRoot, jobs/work_dir): links the recording (and, when the configuration asks for it, a
+// fresh empty index file beside it) into the job's folder, runs the analysis tool and then the mark
+// tool with the framed record appended to the log, and removes the job's folder. Each tool runs
+// under the settings' time limit, umask and priorities, and the log takes at most log_limit_mb MiB
+// of their output. Sets the process's own file-creation mask to 0 for good. Every step runs
+// whatever became of the ones before it; failures go to stderr. Where the job's folder or its links
+// cannot be made (or made safe), the tools are not run (kNotRun), one line on stderr says why and
+// so does the result's error; a tool that cannot be started sets it too. After an analysis that
+// plimctl kill ended (kKilled), the mark tool is not run.
+JobResult StartPlim(std::string name, const Settings& settings, int work_root);
 
 }  // namespace plim
 

@@ -62,8 +62,6 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
       job->unsafe = "cannot create symbolic link " + shown + ": " + strerror(error);
     return ReportStepError("cannot create symbolic link", shown, error);
   }
-  if (job->link_count < static_cast<int>(std::size(job->links)))
-    job->links[job->link_count++] = name;
 }
 
 ScopedFd OpenFolderOf(const std::string& path) {

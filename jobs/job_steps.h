@@ -17,15 +17,12 @@ namespace plim {
 
 // A job's own folder in the checked work folder, reached only through descriptors.
 struct JobFolder {
-  int root = -1;         // the work folder (KeptWorkRoot's); -1 when it cannot be made safe
+  int root = -1;         // the work folder, open and checked by OpenWorkRoot
   ScopedFd folder;       // the job's folder, once made and found to be the service's
   int folder_error = 0;  // why the job's folder could not be made or opened
   // Why the tools must not run (the folder or a link could not be made, or is not safe); empty
   // when they may.
   std::string unsafe;
-  // The links made in it, which its removal tries by name before it reads the folder.
-  const char* links[2] = {};
-  int link_count = 0;
 };
 
 // Makes the folder `name` in the work folder and opens it ("mkdir -p"; `shown` is its path).

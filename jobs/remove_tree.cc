@@ -7,10 +7,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <tuple>
-
-#include "joblist/scoped_fd.h"
-
 namespace plim {
 
 namespace {
@@ -33,9 +29,11 @@ bool EmptyFolder(DIR* folder, const std::string& shown) {
   return emptied;
 }
 
-// Empties the folder `name`, open as `fd`, and removes it. Returns false with errno set when
-// the entry is worth another attempt, and reports nothing then; returns true once it is gone.
-bool EmptyAndRemove(int dir, const char* name, int fd, const std::string& shown, bool* reported) {
+// Empties the folder `name` and removes it. Returns false with errno set when the entry is worth
+// another attempt, and reports nothing then; returns true once it is gone.
+bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* reported) {
+  const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
   DIR* folder = fdopendir(fd);
   if (folder == nullptr) {
     *reported = Report(shown, errno);
@@ -52,12 +50,6 @@ bool EmptyAndRemove(int dir, const char* name, int fd, const std::string& shown,
   return unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
-bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* reported) {
-  const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT;
-  return EmptyAndRemove(dir, name, fd, shown, reported);
-}
-
 }  // namespace
 
 bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown) {
@@ -71,15 +63,6 @@ bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown) {
     if (errno != ELOOP && errno != ENOTDIR && errno != ENOTEMPTY) break;
   }
   return reported ? false : Report(shown, errno);
-}
-
-bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const std::string& shown,
-                        const char* const* made, int count) {
-  for (int i = 0; i < count; ++i) std::ignore = unlinkat(folder.get(), made[i], 0);
-  if (unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0) return true;
-  bool reported = false;
-  if (EmptyAndRemove(dir, name.c_str(), folder.Release(), shown, &reported)) return true;
-  return !reported && RemoveTreeAt(dir, name, shown);
 }
 
 }  // namespace plim

@@ -6,20 +6,12 @@
 
 #include <string>
 
-#include "joblist/scoped_fd.h"
-
 namespace plim {
 
 // Removes the entry `name` of the folder `dir` and, for a folder, all it holds. `shown` names
 // the entry in messages. A missing entry is no failure. On failure says so on stderr for the
 // entry that could not be removed and returns false; everything else is still removed.
 bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown);
-
-// RemoveTreeAt for the folder `name` of `dir` that is already open as `folder`, a folder known to
-// be the service's own, so that it need not be looked up and opened again. The `count` entries
-// named in `made` are removed first by name; a folder that held no more then goes unread.
-bool RemoveOpenFolderAt(int dir, const std::string& name, ScopedFd folder, const std::string& shown,
-                        const char* const* made, int count);
 
 }  // namespace plim
 

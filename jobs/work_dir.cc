@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -218,58 +217,6 @@ ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why) {
     return Refuse(walk, path, "is writable by others").fd;
   }
   return std::move(folder.fd);
-}
-
-namespace {
-
-// The last walk's folder, and the service's own folders on the way as they were after it, by
-// path from the last one up.
-struct KeptRoot {
-  ScopedFd fd;
-  std::vector<std::pair<std::string, struct stat>> own;
-};
-
-KeptRoot g_kept;
-
-bool SameEntry(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_uid == b.st_uid &&
-         a.st_gid == b.st_gid && a.st_mode == b.st_mode;
-}
-
-bool StillAsChecked(const std::pair<std::string, struct stat>& folder) {
-  struct stat now;
-  return fstatat(AT_FDCWD, folder.first.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-         SameEntry(now, folder.second);
-}
-
-// Notes the own folders of `path`; false unless the path leads to the folder in `kept`.
-bool NoteOwnFolders(KeptRoot* kept, std::string path, int own) {
-  struct stat held;
-  if (fstat(kept->fd.get(), &held) != 0) return false;
-  for (int i = 0; i < own && !path.empty(); ++i, path.erase(path.rfind('/'))) {
-    struct stat st;
-    if (fstatat(AT_FDCWD, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    kept->own.emplace_back(path, st);
-  }
-  return !kept->own.empty() && SameEntry(kept->own.front().second, held);
-}
-
-}  // namespace
-
-int KeptWorkRoot(const std::string& path, int own, std::string* why) {
-  KeptRoot& kept = g_kept;
-  if (!kept.own.empty() && std::all_of(kept.own.begin(), kept.own.end(), StillAsChecked)) {
-    return kept.fd.get();
-  }
-  kept.own.clear();
-  kept.fd = OpenWorkRoot(path, own, why);
-  if (kept.fd.valid() && !NoteOwnFolders(&kept, path, own)) kept.own.clear();
-  return kept.fd.valid() ? kept.fd.get() : -1;
-}
-
-void ForgetKeptWorkRoot() {
-  std::ignore = g_kept.fd.Release();
-  g_kept.own.clear();
 }
 
 }  // namespace plim

@@ -2,8 +2,8 @@
 // one component at a time and looks after the folders it owns itself: made if missing, given
 // the service's owner and mode 0755 through a descriptor, and, where another user made or
 // planted something in their place (a link, a file, a folder of their own), that is moved aside
-// and the folder made anew. Before each job it checks that nothing on the way has changed since,
-// and walks again if anything has. Nothing another user owns or can change is ever followed.
+// and the folder made anew. Each job walks the path again. Nothing another user owns or can
+// change is ever followed.
 #ifndef PLIMD_JOBS_WORK_DIR_H_
 #define PLIMD_JOBS_WORK_DIR_H_
 
@@ -39,16 +39,6 @@ Verdict Judge(const struct stat& parent, const struct stat& entry, bool own, uid
 // an invalid descriptor and `why` says, with the path, why the folder cannot be made safe;
 // nothing that is not the service's own is changed (another user's entry is only renamed).
 ScopedFd OpenWorkRoot(const std::string& path, int own, std::string* why);
-
-// OpenWorkRoot once, its folder then kept open for the process's life and used again for as
-// long as the path leads to it and the service's own folders on the way are still as the walk
-// left them (same folder, owner and mode): only root could change those, and any change means a
-// new walk. Saves a job a dozen system calls. The descriptor stays this function's.
-int KeptWorkRoot(const std::string& path, int own, std::string* why);
-
-// Forgets the folder KeptWorkRoot keeps without closing it: for a process forked with another
-// one's memory, whose descriptors were closed on the way.
-void ForgetKeptWorkRoot();
 
 }  // namespace plim
 

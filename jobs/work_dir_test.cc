@@ -109,25 +109,5 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
   }
 }
 
-// Kept between jobs only while nothing on the way changed: a changed mode is repaired by a new
-// walk, and a folder put in place of the kept one is the one used.
-TEST_F(OpenWorkRootTest, KeptRootIsWalkedAgainOnceItsFoldersChange) {
-  std::string why;
-  const std::string root = Path("plim/tmp");
-  const int first = KeptWorkRoot(root, 2, &why);
-  ASSERT_GE(first, 0) << why;
-  EXPECT_EQ(KeptWorkRoot(root, 2, &why), first);
-  ASSERT_EQ(chmod(root.c_str(), 0777), 0);
-  ASSERT_GE(KeptWorkRoot(root, 2, &why), 0) << why;
-  struct stat st, held;
-  ASSERT_EQ(stat(root.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
-  ASSERT_EQ(rename(root.c_str(), Path("plim/old").c_str()), 0);
-  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-  ASSERT_EQ(fstat(KeptWorkRoot(root, 2, &why), &held), 0) << why;
-  ASSERT_EQ(stat(root.c_str(), &st), 0);
-  EXPECT_EQ(held.st_ino, st.st_ino);
-}
-
 }  // namespace
 }  // namespace plim
