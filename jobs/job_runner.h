@@ -16,8 +16,7 @@ inline constexpr char kAnalysisHeader[] = "*************** plim ***************"
 inline constexpr char kMarkHeader[] = "*************** plim_mark ***************";
 inline constexpr char kRecordStop[] = ">>>>>>>> plim stop %s";
 // What both lines that frame a record begin with.
-inline constexpr std::string_view kFramePrefix =
-    std::string_view(kRecordStart).substr(0, std::string_view(kRecordStart).find("start"));
+inline constexpr std::string_view kFramePrefix = ">>>>>>>> plim ";
 
 // Puts `name` in place of every "%s" in `pattern`; "%s" inside `name` stays as it is.
 std::string Fill(const char* pattern, const std::string& name);
