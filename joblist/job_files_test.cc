@@ -32,6 +32,23 @@ class JobFilesTest : public ScratchDirTest {
     return GetFrom(Path("queue.txt"), Path("active.txt"),
                    [this](const SetAsideLine& line) { set_aside_.push_back(line); });
   }
+  // A producer's late write: once the queue that `producer` has open is replaced (10 s at most),
+  // and `delay_ms` later, it writes `text` into the old file and closes it.
+  std::thread WriteOnceReplaced(int producer, std::string text, int delay_ms) {
+    struct stat old;
+    EXPECT_EQ(fstat(producer, &old), 0);
+    return std::thread([this, producer, text, delay_ms, old] {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      struct stat now = old;
+      while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
+             std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::yield();
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      std::ignore = write(producer, text.data(), text.size());
+      close(producer);
+    });
+  }
   std::vector<SetAsideLine> set_aside_;
 };
 
@@ -195,19 +212,8 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   Write("queue.txt", "a\nb");
   const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(producer, 0);
-  struct stat old;
-  ASSERT_EQ(fstat(producer, &old), 0);
   // Writes as soon as the queue has been replaced, while Get waits for this writer to finish.
-  std::thread late([&] {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    struct stat now = old;
-    while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
-    }
-    std::ignore = write(producer, "\nlate\npart", 10);
-    close(producer);
-  });
+  std::thread late = WriteOnceReplaced(producer, "\nlate\npart", 0);
   EXPECT_EQ(Take(), "a");
   late.join();
   EXPECT_EQ(ReadBack("queue.txt"), "b\nlate\npart\n");
@@ -219,19 +225,7 @@ TEST_F(JobFilesTest, RemovalWaitsForALineStillBeingWritten) {
   Write("queue.txt", "a\nb\nc");
   const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(producer, 0);
-  struct stat old;
-  ASSERT_EQ(fstat(producer, &old), 0);
-  std::thread late([&] {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    struct stat now = old;
-    while ((stat(Path("queue.txt").c_str(), &now) != 0 || now.st_ino == old.st_ino) &&
-           std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::yield();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::ignore = write(producer, "d\n", 2);
-    close(producer);
-  });
+  std::thread late = WriteOnceReplaced(producer, "d\n", 100);
   std::vector<size_t> removed;
   EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
   late.join();
