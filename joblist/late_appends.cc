@@ -59,12 +59,6 @@ void WaitLonger(long* wait_ns) {
 
 }  // namespace
 
-size_t WholeLength(const std::string& text, Writers writers) {
-  if (writers != Writers::kPresent) return text.size();
-  size_t last_break = text.rfind('\n');
-  return last_break == std::string::npos ? 0 : last_break + 1;
-}
-
 namespace {
 
 // The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`.
@@ -80,6 +74,20 @@ off_t AfterLastBreak(int fd, off_t from, off_t to) {
   }
   return from;
 }
+
+}  // namespace
+
+off_t EndOfWholeLines(int fd, off_t size) {
+  // Only a file whose last line lacks its break is worth asking the kernel about writers.
+  char last = '\n';
+  if (size == 0 || pread(fd, &last, 1, size - 1) != 1 || last == '\n' ||
+      ProbeWriters(fd) != Writers::kPresent) {
+    return size;
+  }
+  return AfterLastBreak(fd, 0, size);
+}
+
+namespace {
 
 // Carries what has arrived in `old_fd` since `*offset` over to `path` once. Returns whether a
 // writer may still add to it, or kNone when carrying failed (with a message): the lines then
