@@ -103,7 +103,7 @@ std::string GetActiveFrom(const std::string& in_progress) {
 
 bool SetActiveIn(const std::string& in_progress, const std::string* name) {
   return UpdateFile(in_progress, ReadSnapshot(in_progress),
-                    name == nullptr ? std::string() : *name + '\n') != Update::kFailed;
+                    name == nullptr ? std::string() : *name + '\n');
 }
 
 std::string Get(const SetAside& set_aside) { return GetFrom(Queue, InBearbeitung, set_aside); }

@@ -2,9 +2,10 @@
 
 #include <errno.h>
 
+#include <tuple>
+
 #include "joblist/atomic_file.h"
 #include "joblist/queue_lines.h"
-#include "joblist/text_lines.h"
 
 namespace plim {
 
@@ -27,33 +28,25 @@ FileSnapshot ReadSnapshot(const std::string& path) {
   return snapshot;
 }
 
-bool TakeEntry(std::string_view* text, std::string* entry) {
-  std::string_view line;
-  if (!TakeLine(text, &line)) return false;
-  entry->assign(line.substr(0, line.find('\0')));
-  return true;
-}
-
 std::string JoinEntries(const std::string* begin, const std::string* end) {
   std::string text;
   for (const std::string* entry = begin; entry != end; ++entry) text.append(*entry).push_back('\n');
   return text;
 }
 
-Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text) {
+bool UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text) {
   switch (old.state) {
     case FileSnapshot::State::kUnreadable:
-      return Update::kFailed;
+      return false;
     case FileSnapshot::State::kAbsent:
-      if (!text.empty())
-        return ReplaceFile(path, text, nullptr) ? Update::kReplaced : Update::kFailed;
-      CreateOpenToAll(path);
-      return Update::kUnchanged;
+      if (!text.empty()) return ReplaceFile(path, text, nullptr);
+      // Creating it must not cut a file that a producer created a moment ago.
+      std::ignore = CreateOpenToAll(path);
+      return true;
     case FileSnapshot::State::kRead:
       break;
   }
-  if (old.text == text) return Update::kUnchanged;
-  return ReplaceFile(path, text, &old.info) ? Update::kReplaced : Update::kFailed;
+  return old.text == text || ReplaceFile(path, text, &old.info);
 }
 
 }  // namespace plim

@@ -19,8 +19,7 @@ StringArray::StringArray(std::string file_name)
 bool StringArray::PrintFertig() {
   const size_t start = Items.size() - std::min<size_t>(Items.size(), kDoneListLength);
   return UpdateFile(FileName, source_,
-                    JoinEntries(Items.data() + start, Items.data() + Items.size())) !=
-         Update::kFailed;
+                    JoinEntries(Items.data() + start, Items.data() + Items.size()));
 }
 
 }  // namespace plim
