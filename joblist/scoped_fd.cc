@@ -50,29 +50,6 @@ volatile sig_atomic_t rang = 0;
 
 void Ring(int) { rang = 1; }
 
-// Interrupts the blocking call under way when it rings: installed without SA_RESTART, the
-// handler makes flock return EINTR instead of waiting on. Nothing else of the process changes.
-class Alarm {
- public:
-  explicit Alarm(unsigned seconds) {
-    struct sigaction ring = {};
-    ring.sa_handler = Ring;
-    sigemptyset(&ring.sa_mask);
-    rang = 0;
-    sigaction(SIGALRM, &ring, &old_);
-    alarm(seconds);
-  }
-  ~Alarm() {
-    alarm(0);
-    sigaction(SIGALRM, &old_, nullptr);
-  }
-  Alarm(const Alarm&) = delete;
-  Alarm& operator=(const Alarm&) = delete;
-
- private:
-  struct sigaction old_ = {};
-};
-
 std::string ReadWhole(const std::string& path) {
   std::string text;
   if (!ReadWholeFile(path, &text)) text.clear();
@@ -122,8 +99,18 @@ std::string LockHolder(int fd) {
 bool StillHeldAfter(int fd, unsigned seconds) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return false;
   if (errno != EWOULDBLOCK && errno != EINTR) return false;
-  Alarm alarm(seconds);
-  return BlockForLock(fd, /*until_rung=*/true) != 0 && errno == EINTR;
+  // Installed without SA_RESTART, the alarm's handler makes flock return EINTR instead of
+  // waiting on. Nothing else of the process changes.
+  struct sigaction ring = {}, old = {};
+  ring.sa_handler = Ring;
+  sigemptyset(&ring.sa_mask);
+  rang = 0;
+  sigaction(SIGALRM, &ring, &old);
+  alarm(seconds);
+  const bool held = BlockForLock(fd, /*until_rung=*/true) != 0 && errno == EINTR;
+  alarm(0);
+  sigaction(SIGALRM, &old, nullptr);
+  return held;
 }
 
 }  // namespace
