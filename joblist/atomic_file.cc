@@ -62,25 +62,26 @@ bool CopyRange(int in, off_t offset, off_t length, int out) {
   return true;
 }
 
+ScopedFd CreateOpenToAll(const std::string& path, int flags) {
+  ScopedFd fd(open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kOpenToAll));
+  // Only the file's maker may set its mode, and the umask must not take from it.
+  if (fd.valid()) std::ignore = fchmod(fd.get(), kOpenToAll);
+  return fd;
+}
+
 namespace {
 
-// Creates the file at `path` if it is missing, with mode kOpenToAll, and opens it with `flags`
-// (O_CREAT and O_EXCL are added as needed), telling in `created` whether it made it. Returns the
-// invalid descriptor, errno set, on failure.
+// Opens the file at `path` with `flags`, creating it with CreateOpenToAll if it is missing, and
+// tells in `created` whether it made it. Returns the invalid descriptor, errno set, on failure.
 ScopedFd OpenCreatingOpenToAll(const std::string& path, int flags, bool* created = nullptr) {
   flags |= O_CLOEXEC | O_NOCTTY;
   for (int tries = 0; tries < 2; ++tries) {
     ScopedFd fd(open(path.c_str(), flags));
     if (fd.valid() || errno != ENOENT) return fd;
-    // Only the file's maker may set its mode, and the umask must not take from it; a file that
-    // another process made meanwhile is opened on the next round.
-    fd = ScopedFd(open(path.c_str(), flags | O_CREAT | O_EXCL, kOpenToAll));
-    if (fd.valid()) {
-      if (created != nullptr) *created = true;
-      std::ignore = fchmod(fd.get(), kOpenToAll);
-      return fd;
-    }
-    if (errno != EEXIST) return fd;
+    // A file that another process made meanwhile is opened on the next round.
+    fd = CreateOpenToAll(path, flags);
+    if (fd.valid() && created != nullptr) *created = true;
+    if (fd.valid() || errno != EEXIST) return fd;
   }
   return ScopedFd();
 }
@@ -193,8 +194,7 @@ bool ReplaceFileBy(const std::string& path, const struct stat* like,
 }
 
 bool SyncFolderOf(const std::string& path) {
-  const std::string folder = DirectoryOf(path);
-  ScopedFd dir = OpenForLocking(folder.c_str());
+  ScopedFd dir(open(DirectoryOf(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   return dir.valid() && Sync(dir.get());
 }
 

@@ -2,6 +2,7 @@
 #ifndef PLIMD_JOBLIST_ATOMIC_FILE_H_
 #define PLIMD_JOBLIST_ATOMIC_FILE_H_
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <functional>
@@ -22,6 +23,10 @@ std::string DirectoryOf(const std::string& path);
 // with this mode, whoever makes it and whatever their umask.
 inline constexpr mode_t kOpenToAll = 0666;
 
+// Creates the file at `path` with mode kOpenToAll, whatever the umask, and opens it with `flags`.
+// Returns the invalid descriptor, errno set, when it exists already or cannot be made.
+ScopedFd CreateOpenToAll(const std::string& path, int flags = O_WRONLY);
+
 // Replaces the file at `path` by one holding exactly `text`. The bytes go to the temporary
 // file first, which is flushed to disk and renamed over `path`; then the folder is flushed,
 // so after a crash the file holds its complete old or its complete new content. When `like`
@@ -29,11 +34,11 @@ inline constexpr mode_t kOpenToAll = 0666;
 // On failure returns false, leaving the old file untouched and no temporary file behind.
 bool ReplaceFile(const std::string& path, std::string_view text, const struct stat* like);
 
-// ReplaceFile with the new content written by `write` to the descriptor it is given, for content
-// too large to hold in memory. `write` returns false on failure.
 // ReplaceFile giving the new file `mode` and the caller as its owner.
 bool WriteFileDurably(const std::string& path, std::string_view text, mode_t mode);
 
+// ReplaceFile with the new content written by `write` to the descriptor it is given, for content
+// too large to hold in memory. `write` returns false on failure.
 bool ReplaceFileBy(const std::string& path, const struct stat* like,
                    const std::function<bool(int fd)>& write);
 

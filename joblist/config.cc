@@ -1,46 +1,19 @@
 #include "joblist/config.h"
 
-#include <ctype.h>
 #include <limits.h>
+
+#include <algorithm>
 
 namespace plim {
 
 namespace {
 
-int SkipBlanks(FILE* in) {
-  int c;
-  do {
-    c = getc(in);
-  } while (c != EOF && isspace(c));
-  return c;
-}
-
-// Skips one word. Returns false at end of input.
-bool SkipWord(FILE* in) {
-  int c = SkipBlanks(in);
-  if (c == EOF) return false;
-  while (c != EOF && !isspace(c)) c = getc(in);
-  if (c != EOF) ungetc(c, in);
-  return true;
-}
-
-// Reads an optionally signed decimal number. Returns false if there is none; the character
-// that ended the number stays in the stream.
+// Reads an optionally signed decimal number into `value`, clamped to the range of int. Returns
+// false if there is none; the character that ended the number stays in the stream.
 bool ScanInt(FILE* in, int* value) {
-  int c = SkipBlanks(in);
-  const bool negative = c == '-';
-  if (c == '-' || c == '+') c = getc(in);
-  if (c == EOF || !isdigit(c)) return false;
-  long long magnitude = 0;
-  for (; c != EOF && isdigit(c); c = getc(in)) {
-    if (magnitude <= INT_MAX) magnitude = magnitude * 10 + (c - '0');
-  }
-  if (c != EOF) ungetc(c, in);
-  if (negative) {
-    *value = magnitude > -static_cast<long long>(INT_MIN) ? INT_MIN : static_cast<int>(-magnitude);
-  } else {
-    *value = magnitude > INT_MAX ? INT_MAX : static_cast<int>(magnitude);
-  }
+  long long number;
+  if (fscanf(in, "%lld", &number) != 1) return false;
+  *value = static_cast<int>(std::clamp<long long>(number, INT_MIN, INT_MAX));
   return true;
 }
 
@@ -48,7 +21,8 @@ bool ScanInt(FILE* in, int* value) {
 
 Config ScanConfig(FILE* in) {
   Config config;
-  if (SkipWord(in) && ScanInt(in, &config.port)) ScanInt(in, &config.link_index);
+  // "%*s" skips the blanks and the word, whatever its length; EOF tells there was none.
+  if (fscanf(in, "%*s") != EOF && ScanInt(in, &config.port)) ScanInt(in, &config.link_index);
   return config;
 }
 

@@ -2,12 +2,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -54,35 +54,59 @@ class JobFilesTest : public ScratchDirTest {
 
 std::string Long(size_t length) { return std::string(length, 'x'); }
 
+// The lines before the head that are no entry are taken off with it, lines longer than
+// kLongestLine set aside unread wherever they stand; the lines behind the head are rewritten
+// as the entries they read as, long lines byte for byte.
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
   struct Case {
     std::optional<std::string> queue;  // none: no file
     std::vector<std::string> taken;    // results of successive takes, the sentinel last
     std::string after_first;           // the queue after the first take
+    std::vector<off_t> set_aside;      // the lengths of the lines set aside, in order
   };
+  const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
   const Case cases[] = {
-      {std::nullopt, {kSentinel}, ""},
-      {"a\nb\nc\n", {"a", "b", "c", kSentinel}, "b\nc\n"},
-      {"a\n\nb\n", {"a", "", "b", kSentinel}, "\nb\n"},
-      {"a\nb", {"a", "b", kSentinel}, "b\n"},
-      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n"},
-      {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}, "b\n"},
-      {std::string("a\nb\0z\nc\n", 8), {"a", "b", "c", kSentinel}, "b\nc\n"},
+      {std::nullopt, {kSentinel}, "", {}},
+      {"a\nb\nc\n", {"a", "b", "c", kSentinel}, "b\nc\n", {}},
+      {"a\n\nb\n", {"a", "", "b", kSentinel}, "\nb\n", {}},
+      {"a\nb", {"a", "b", kSentinel}, "b\n", {}},
+      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
+      {std::string("a\0z\nb\n", 6), {"a", "b", kSentinel}, "b\n", {}},
+      {std::string("a\nb\0z\nc\n", 8), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
+      {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, "b\n", {}},
+      {Long(4097) + "\nb\n", {"b", kSentinel}, "", {4097}},
+      {Long(4097), {kSentinel}, "", {4097}},
+      {"a\n" + Long(5000) + "\nb\n", {"a", "b", kSentinel}, Long(5000) + "\nb\n", {5000}},
+      {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, Long(200000) + "\nb\n", {200000}},
+      {"a\n" + Long(5000), {"a", kSentinel}, Long(5000) + "\n", {5000}},
+      {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, nul_long + "\nb\n", {5004}},
+      {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
+       {"c", kSentinel},
+       "",
+       {9000, 4097}},
   };
   for (const Case& c : cases) {
+    const std::string name = c.queue.value_or("(none)").substr(0, 20);
     std::filesystem::remove(Path("queue.txt"));
     if (c.queue) Write("queue.txt", *c.queue);
+    set_aside_.clear();
     for (const std::string& expected : c.taken) {
       const std::string before = ReadBack("queue.txt");
-      EXPECT_EQ(Take(), expected) << "queue " << c.queue.value_or("(none)");
+      EXPECT_EQ(Take(), expected) << name;
       if (expected != kSentinel) {
         EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
         EXPECT_NE(ReadBack("queue.txt"), before);
       }
       if (&expected == &c.taken.front()) {
-        EXPECT_EQ(ReadBack("queue.txt"), c.after_first);
+        EXPECT_EQ(ReadBack("queue.txt"), c.after_first) << name;
       }
     }
+    std::vector<off_t> lengths;
+    for (const SetAsideLine& line : set_aside_) {
+      lengths.push_back(line.length);
+      EXPECT_EQ(line.start, c.queue->find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
+    }
+    EXPECT_EQ(lengths, c.set_aside) << name;
     // The queue is left empty, and an empty queue is never rewritten.
     struct stat first, second;
     ASSERT_EQ(stat(Path("queue.txt").c_str(), &first), 0);
@@ -90,51 +114,6 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
     EXPECT_EQ(Take(), kSentinel);
     ASSERT_EQ(stat(Path("queue.txt").c_str(), &second), 0);
     EXPECT_EQ(first.st_ino, second.st_ino);
-  }
-}
-
-// Lines longer than kLongestLine are taken off unread wherever they stand, and the lines
-// behind the head keep them byte for byte.
-TEST_F(JobFilesTest, SetsAsideLongLines) {
-  const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
-  struct Case {
-    std::string queue;
-    std::vector<std::string> taken;  // successive takes, the sentinel last
-    std::vector<off_t> set_aside;    // the lengths of the lines set aside, in order
-    std::string after_first;
-  };
-  const Case cases[] = {
-      {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, {}, "b\n"},
-      {Long(4097) + "\nb\n", {"b", kSentinel}, {4097}, ""},
-      {Long(4097), {kSentinel}, {4097}, ""},
-      {"a\n" + Long(5000) + "\nb\n", {"a", "b", kSentinel}, {5000}, Long(5000) + "\nb\n"},
-      {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, {200000}, Long(200000) + "\nb\n"},
-      {"a\n" + Long(5000), {"a", kSentinel}, {5000}, Long(5000) + "\n"},
-      {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, {5004}, nul_long + "\nb\n"},
-      {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
-       {"c", kSentinel},
-       {9000, 4097},
-       ""},
-  };
-  for (const Case& c : cases) {
-    Write("queue.txt", c.queue);
-    set_aside_.clear();
-    for (const std::string& expected : c.taken) {
-      EXPECT_EQ(Take().substr(0, 20), expected.substr(0, 20)) << c.queue.substr(0, 20);
-      if (&expected == &c.taken.front()) {
-        EXPECT_EQ(ReadBack("queue.txt"), c.after_first);
-      }
-      if (expected != kSentinel) {
-        EXPECT_EQ(ReadBack("active.txt"), expected + "\n");
-      }
-    }
-    std::vector<off_t> lengths;
-    for (const SetAsideLine& line : set_aside_) {
-      lengths.push_back(line.length);
-      EXPECT_EQ(line.start, c.queue.find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
-    }
-    EXPECT_EQ(lengths, c.set_aside) << c.queue.substr(0, 20);
-    EXPECT_EQ(ReadBack("queue.txt"), "");
   }
 }
 
@@ -172,19 +151,6 @@ TEST_F(JobFilesTest, FailureLeavesQueueAndClaimAsTheyWere) {
   }
 }
 
-TEST_F(JobFilesTest, RewriteKeepsOwnerAndModeAndLeavesNoTemporary) {
-  Write("queue.txt", "a\nb\n");
-  ASSERT_EQ(chown(Path("queue.txt").c_str(), 1234, 5678), 0);
-  ASSERT_EQ(chmod(Path("queue.txt").c_str(), 0604), 0);
-  EXPECT_EQ(Take(), "a");
-  struct stat info;
-  ASSERT_EQ(stat(Path("queue.txt").c_str(), &info), 0);
-  EXPECT_EQ(info.st_uid, 1234u);
-  EXPECT_EQ(info.st_gid, 5678u);
-  EXPECT_EQ(info.st_mode & 07777, 0604u);
-  EXPECT_NE(access(Path("queue.txt.tmp").c_str(), F_OK), 0);
-}
-
 TEST_F(JobFilesTest, LineStillBeingWrittenIsNoEntryYet) {
   Write("queue.txt", "a");
   int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
@@ -207,48 +173,33 @@ TEST_F(JobFilesTest, LineStillBeingWrittenIsNoEntryYet) {
   EXPECT_EQ(set_aside_[0].length, 5000);
 }
 
-// A producer that opened the queue before it was replaced still writes into the old file.
+// A producer that opened the queue before it was replaced still writes into the old file: Get
+// and an operator's removal wait for a line it is still writing, so that neither the line nor
+// its first part is lost.
 TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
-  Write("queue.txt", "a\nb");
-  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
-  ASSERT_GE(producer, 0);
-  // Writes as soon as the queue has been replaced, while Get waits for this writer to finish.
-  std::thread late = WriteOnceReplaced(producer, "\nlate\npart", 0);
-  EXPECT_EQ(Take(), "a");
-  late.join();
-  EXPECT_EQ(ReadBack("queue.txt"), "b\nlate\npart\n");
-}
-
-// An operator's removal waits for a producer still writing its line into the replaced queue, so
-// that neither the line nor its first part is lost.
-TEST_F(JobFilesTest, RemovalWaitsForALineStillBeingWritten) {
-  Write("queue.txt", "a\nb\nc");
-  const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
-  ASSERT_GE(producer, 0);
-  std::thread late = WriteOnceReplaced(producer, "d\n", 100);
-  std::vector<size_t> removed;
-  EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
-  late.join();
-  EXPECT_EQ(removed, std::vector<size_t>{1});
-  EXPECT_EQ(ReadBack("queue.txt"), "b\ncd\n");
-}
-
-// Producers that lock the folder append only before or after an operator's removal, never into a
-// queue it is replacing.
-TEST_F(JobFilesTest, RemovalWaitsForTheFolderLock) {
-  Write("queue.txt", "a\nb\n");
-  // A producer's own lock, as flock(1) takes it.
-  ScopedFd producer(open(Path("").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  ASSERT_EQ(flock(producer.get(), LOCK_EX), 0);
-  std::thread removal([this] {
-    std::vector<size_t> removed;
-    EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_EQ(ReadBack("queue.txt"), "a\nb\n") << "rewritten under a producer's lock";
-  producer.Reset();
-  removal.join();
-  EXPECT_EQ(ReadBack("queue.txt"), "b\n");
+  struct Case {
+    std::function<void()> rewrite;
+    std::string before, late, after;
+    int delay_ms;
+  };
+  const Case cases[] = {
+      {[this] { EXPECT_EQ(Take(), "a"); }, "a\nb", "\nlate\npart", "b\nlate\npart\n", 0},
+      {[this] {
+         std::vector<size_t> removed;
+         EXPECT_TRUE(RemoveFromQueue(Path("queue.txt"), {"a"}, &removed));
+         EXPECT_EQ(removed, std::vector<size_t>{1});
+       },
+       "a\nb\nc", "d\n", "b\ncd\n", 100},
+  };
+  for (const Case& c : cases) {
+    Write("queue.txt", c.before);
+    const int producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(producer, 0);
+    std::thread late = WriteOnceReplaced(producer, c.late, c.delay_ms);
+    c.rewrite();
+    late.join();
+    EXPECT_EQ(ReadBack("queue.txt"), c.after);
+  }
 }
 
 // A writer that keeps the replaced queue open delays one take by a second at most; what it

@@ -31,21 +31,6 @@ bool BlockLeaseBreaks() {
   return sigprocmask(SIG_BLOCK, &io, nullptr) == 0;
 }
 
-}  // namespace
-
-Writers ProbeWriters(int fd) {
-  // The kernel grants a read lease only while nobody has the file open for writing.
-  static const bool blocked = BlockLeaseBreaks();
-  if (!blocked) return Writers::kUnknown;
-  const int rc = fcntl(fd, F_SETLEASE, F_RDLCK);
-  const int error = errno;
-  if (rc == 0) fcntl(fd, F_SETLEASE, F_UNLCK);
-  if (rc == 0) return Writers::kNone;
-  return error == EAGAIN ? Writers::kPresent : Writers::kUnknown;
-}
-
-namespace {
-
 constexpr long kFirstWaitNs = 1000000;     // 1 ms
 constexpr long kLongestWaitNs = 50000000;  // 50 ms
 constexpr double kPatienceSeconds = 10.0;
@@ -56,16 +41,6 @@ void WaitLonger(long* wait_ns) {
   nanosleep(&ts, nullptr);
   *wait_ns = *wait_ns * 2 > kLongestWaitNs ? kLongestWaitNs : *wait_ns * 2;
 }
-
-}  // namespace
-
-size_t WholeLength(const std::string& text, Writers writers) {
-  if (writers != Writers::kPresent) return text.size();
-  size_t last_break = text.rfind('\n');
-  return last_break == std::string::npos ? 0 : last_break + 1;
-}
-
-namespace {
 
 // The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`.
 off_t AfterLastBreak(int fd, off_t from, off_t to) {
@@ -121,7 +96,35 @@ std::deque<Straggler>& Stragglers() {
   return *kept;
 }
 
+// Drops the kept files for which `drop` is true, looking at them oldest first.
+template <typename DropFn>
+void DropStragglersIf(DropFn&& drop) {
+  std::deque<Straggler>& kept = Stragglers();
+  for (auto it = kept.begin(); it != kept.end();) it = drop(*it) ? kept.erase(it) : it + 1;
+}
+
 }  // namespace
+
+Writers ProbeWriters(int fd) {
+  // The kernel grants a read lease only while nobody has the file open for writing.
+  static const bool blocked = BlockLeaseBreaks();
+  if (!blocked) return Writers::kUnknown;
+  const int rc = fcntl(fd, F_SETLEASE, F_RDLCK);
+  const int error = errno;
+  if (rc == 0) fcntl(fd, F_SETLEASE, F_UNLCK);
+  if (rc == 0) return Writers::kNone;
+  return error == EAGAIN ? Writers::kPresent : Writers::kUnknown;
+}
+
+off_t EndOfWholeLines(int fd, off_t size) {
+  // Only a file whose last line lacks its break is worth asking the kernel about writers.
+  char last = '\n';
+  if (size == 0 || pread(fd, &last, 1, size - 1) != 1 || last == '\n' ||
+      ProbeWriters(fd) != Writers::kPresent) {
+    return size;
+  }
+  return AfterLastBreak(fd, 0, size);
+}
 
 void CarryLateAppends(int old_fd, off_t offset, const std::string& path) {
   if (CarryFor(old_fd, &offset, path, kPatienceSeconds)) {
@@ -143,14 +146,9 @@ void CarryOrKeepLateAppends(ScopedFd old_fd, off_t offset, const std::string& pa
 }
 
 void CarryStragglers() {
-  std::deque<Straggler>& kept = Stragglers();
-  for (auto it = kept.begin(); it != kept.end();) {
-    if (CarryOnce(it->fd.get(), &it->offset, it->path) == Writers::kPresent) {
-      ++it;
-    } else {
-      it = kept.erase(it);
-    }
-  }
+  DropStragglersIf([](Straggler& kept) {
+    return CarryOnce(kept.fd.get(), &kept.offset, kept.path) != Writers::kPresent;
+  });
 }
 
 bool KeepsStragglers() { return !Stragglers().empty(); }
@@ -161,15 +159,10 @@ void ForgetStragglers() {
 }
 
 void DropStragglersOff(dev_t device) {
-  std::deque<Straggler>& kept = Stragglers();
-  for (auto it = kept.begin(); it != kept.end();) {
+  DropStragglersIf([device](const Straggler& kept) {
     struct stat info;
-    if (fstat(it->fd.get(), &info) == 0 && info.st_dev == device && device != 0) {
-      ++it;
-    } else {
-      it = kept.erase(it);
-    }
-  }
+    return device == 0 || fstat(kept.fd.get(), &info) != 0 || info.st_dev != device;
+  });
 }
 
 }  // namespace plim

@@ -21,9 +21,10 @@ enum class Writers {
 // Tells whether another process has `fd`'s file open for writing. `fd` must be open read-only.
 Writers ProbeWriters(int fd);
 
-// How much of `text` is whole entries: all of it, but only up to its last line break while a
-// writer may still be adding to the last line.
-size_t WholeLength(const std::string& text, Writers writers);
+// Where the whole lines of `fd`'s file end, `size` being its size as fstat gave it: at `size`,
+// but after its last line break while another process holds the file open for writing and its
+// last line lacks its break, since that line may not be finished yet.
+off_t EndOfWholeLines(int fd, off_t size);
 
 // Copies what was appended to the replaced file `old_fd` from `offset` on to the end of the
 // file at `path`: whole lines while a writer still holds the old file, and everything, a last

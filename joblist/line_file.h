@@ -9,56 +9,46 @@
 #include <string_view>
 #include <utility>
 
-#include "joblist/scoped_fd.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
-// A line file as it was read, kept open so that late appends to it can still be found.
+// A line file as it was read.
 struct FileSnapshot {
   enum class State {
     kAbsent,      // the file does not exist
-    kRead,        // `text` holds the whole file
+    kRead,        // `text` holds its entries
     kUnreadable,  // it exists but could not be read; it must never be rewritten
   };
   State state = State::kAbsent;
+  // Its whole lines but those longer than kLongestLine, which are never held whole. A last line
+  // without its line break is left out while another process holds the file open for writing,
+  // since it may not be finished yet.
   std::string text;
-  // Bytes of `text` that are whole entries. A last line without its line break is left out
-  // while another process holds the file open for writing, since it may not be finished yet.
-  size_t complete = 0;
   struct stat info = {};  // owner, group and mode, when read
-  ScopedFd fd;            // read-only, on the file that was read
 };
 
-enum class LongLines {
-  kKeep,  // read them whole
-  kSkip,  // leave out lines longer than kLongestLine, which are never held whole
-};
+// Reads the file at `path`.
+FileSnapshot ReadSnapshot(const std::string& path);
 
-// Reads the file at `path`, whole or without its long lines.
-FileSnapshot ReadSnapshot(const std::string& path, LongLines long_lines = LongLines::kKeep);
-
-// Takes the first entry off `text` into `entry`: a line without its "\n", cut at its first NUL
-// byte since names end there wherever they are used. A last line without "\n" is an entry too.
-// Returns false when `text` is empty.
-bool TakeEntry(std::string_view* text, std::string* entry);
-
-// Calls `add` with each entry of `text`, in order.
+// Calls `add` with each entry of `text`, in order: each line without its "\n", cut at its first
+// NUL byte since names end there wherever they are used. A last line without "\n" is one too.
 template <typename AddFn>
 void ForEachEntry(std::string_view text, AddFn&& add) {
-  for (std::string entry; TakeEntry(&text, &entry);) add(std::move(entry));
+  for (std::string_view line; TakeLine(&text, &line);) {
+    add(std::string(line.substr(0, line.find('\0'))));
+  }
 }
 
 // The file text for entries [begin, end): each as "%s\n".
 std::string JoinEntries(const std::string* begin, const std::string* end);
 
-enum class Update { kUnchanged, kReplaced, kFailed };
-
-// Makes the file at `path`, last read as `old`, hold `text`. Writes nothing when its whole
-// entries already read so; an absent file that is to be empty is created empty, never cut.
+// Makes the file at `path`, last read as `old`, hold `text`. Writes nothing when it already
+// reads so; an absent file that is to be empty is created empty, never cut.
 // Otherwise the file is replaced atomically, keeping owner, group and mode.
-// On failure, and always for a file that could not be read, returns kFailed and leaves the
-// file as it was.
-Update UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
+// On failure, and always for a file that could not be read, returns false and leaves the file
+// as it was.
+bool UpdateFile(const std::string& path, const FileSnapshot& old, std::string_view text);
 
 }  // namespace plim
 

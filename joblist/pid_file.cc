@@ -6,6 +6,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <tuple>
+
 #include "joblist/atomic_file.h"
 
 namespace plim {
@@ -14,13 +16,9 @@ namespace {
 
 // The start time of process `pid`, 0 when it is gone.
 unsigned long long ProcessStartTicks(pid_t pid) {
-  if (pid <= 0) return 0;
-  FILE* in = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-  if (in == nullptr) return 0;
-  char stat[1024];
-  const size_t n = fread(stat, 1, sizeof stat - 1, in);
-  fclose(in);
-  return StartTicks(std::string(stat, n));
+  std::string stat;
+  if (pid <= 0 || !ReadWholeFile("/proc/" + std::to_string(pid) + "/stat", &stat)) return 0;
+  return StartTicks(stat);
 }
 
 }  // namespace
@@ -63,12 +61,11 @@ bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* start
 }
 
 std::string RunIdentity() {
-  std::string digits;
-  if (FILE* in = fopen("/proc/sys/kernel/random/boot_id", "re")) {
-    for (int c; digits.size() < 16 && (c = fgetc(in)) != EOF;) {
-      if (isxdigit(c)) digits += static_cast<char>(tolower(c));
-    }
-    fclose(in);
+  std::string boot_id, digits;
+  std::ignore = ReadWholeFile("/proc/sys/kernel/random/boot_id", &boot_id);
+  for (const char c : boot_id) {
+    if (digits.size() < 16 && isxdigit(static_cast<unsigned char>(c)))
+      digits += static_cast<char>(tolower(c));
   }
   char text[48];
   if (digits.size() < 16) {

@@ -2,71 +2,114 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <thread>
 
+#include "joblist/queue_append.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
 
-class QueueFirstTest : public ScratchDirTest {
- protected:
-  const std::string queue_ = Path("queue.txt");
-};
+// The edits of the queue file besides Get's: names appended, put first, removed.
+using Edit = std::function<bool(const std::string& queue)>;
 
-// The names go before every line, in the order given, and the lines keep their bytes; the file
-// keeps its mode, a new one is open to all.
-TEST_F(QueueFirstTest, PutsTheNamesBeforeTheQueuedLinesByteForByte) {
-  struct Case {
-    std::optional<std::string> before;  // none for no file
-    std::string after;
+bool Append(const std::string& queue) { return AppendToQueue(queue, {"a", "b"}); }
+bool First(const std::string& queue) { return QueueFirst(queue, {"b", "a"}); }
+Edit Remove(std::vector<std::string> names, std::vector<size_t> counts) {
+  return [names, counts](const std::string& queue) {
+    std::vector<size_t> removed;
+    return RemoveFromQueue(queue, names, &removed) && removed == counts;
   };
-  const std::string nul("x\0y\n", 4);
-  const Case cases[] = {
-      {std::nullopt, "b\na\n"},
-      {"", "b\na\n"},
-      {"c\n<ERROR>\n\nc\n", "b\na\nc\n<ERROR>\n\nc\n"},
-      {nul + std::string(5000, 'z') + "\n", "b\na\n" + nul + std::string(5000, 'z') + "\n"},
-      {"c\nunended", "b\na\nc\nunended\n"},
-  };
-  const mode_t mask = umask(077);
-  for (const Case& c : cases) {
-    std::filesystem::remove(queue_);
-    if (c.before) {
-      WriteFile(queue_, *c.before);
-      ASSERT_EQ(chmod(queue_.c_str(), 0666), 0);
-    }
-    ASSERT_TRUE(QueueFirst(queue_, {"b", "a"}));
-    EXPECT_EQ(ReadFile(queue_), c.after) << testing::PrintToString(c.before);
-    struct stat info;
-    ASSERT_EQ(stat(queue_.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0666u) << testing::PrintToString(c.before);
-  }
-  umask(mask);
-  EXPECT_FALSE(std::filesystem::exists(queue_ + ".tmp"));
 }
 
-// A producer that appends without the lock into the file being replaced loses nothing: its line
-// follows the new content.
-TEST_F(QueueFirstTest, CarriesOverALateAppend) {
-  WriteFile(queue_, "c\n");
-  const int late = open(queue_.c_str(), O_WRONLY | O_APPEND);
-  ASSERT_GE(late, 0);
-  // The rewrite waits for the writer it finds on the old file.
-  std::thread producer([late] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(write(late, "d\n", 2), 2);
-    close(late);
-  });
-  EXPECT_TRUE(QueueFirst(queue_, {"a"}));
-  producer.join();
-  EXPECT_EQ(ReadFile(queue_), "a\nc\nd\n");
+using QueueEditTest = ScratchDirTest;
+
+// The other lines keep their bytes, each ends with its line break; a file keeps its owner,
+// group and mode (through the rewrite that Get shares), and a new one is open to all whatever
+// the umask.
+TEST_F(QueueEditTest, KeepsTheOtherLinesByteForByte) {
+  struct Case {
+    Edit edit;
+    std::optional<std::string> before, after;  // none for no file
+  };
+  const std::string nul("x\0y\n", 4), z(5000, 'z');
+  const Case cases[] = {
+      {Append, std::nullopt, "a\nb\n"},
+      {Append, "x", "x\na\nb\n"},
+      {Append, "x\n\n", "x\n\na\nb\n"},
+      {First, std::nullopt, "b\na\n"},
+      {First, "", "b\na\n"},
+      {First, "c\n<ERROR>\n\nc\n", "b\na\nc\n<ERROR>\n\nc\n"},
+      {First, nul + z + "\n", "b\na\n" + nul + z + "\n"},
+      {First, "c\nunended", "b\na\nc\nunended\n"},
+      // A name as long as a long line is found; a line cut at a NUL runs as the name before it.
+      {Remove({"a", z}, {2, 1}), "a\n" + nul + z + "\n" + z + "q\n" + std::string("a\0b\nc", 5),
+       nul + z + "q\nc\n"},
+      {Remove({"q"}, {0}), "a\n", "a\n"},
+      {Remove({"a"}, {0}), std::nullopt, std::nullopt},
+  };
+  const std::string queue = Path("queue.txt");
+  const mode_t mask = umask(077);
+  for (const Case& c : cases) {
+    std::filesystem::remove(queue);
+    if (c.before) {
+      WriteFile(queue, *c.before);
+      ASSERT_EQ(chown(queue.c_str(), 1234, 5678), 0);
+      ASSERT_EQ(chmod(queue.c_str(), 0666), 0);
+    }
+    EXPECT_TRUE(c.edit(queue)) << testing::PrintToString(c.before);
+    EXPECT_EQ(std::filesystem::exists(queue), c.after.has_value());
+    EXPECT_EQ(ReadFile(queue), c.after.value_or("")) << testing::PrintToString(c.before);
+    struct stat info;
+    if (!c.after || stat(queue.c_str(), &info) != 0) continue;
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_EQ(info.st_uid, c.before ? 1234u : geteuid());
+    EXPECT_EQ(info.st_gid, c.before ? 5678u : getegid());
+  }
+  umask(mask);
+  EXPECT_FALSE(std::filesystem::exists(queue + ".tmp"));
+}
+
+// Producers that lock the folder, as flock(1) does, and Get append or rewrite only before or
+// after an edit, never into a queue it is replacing.
+TEST_F(QueueEditTest, WaitsForTheFolderLock) {
+  const std::pair<Edit, std::string> cases[] = {
+      {Append, "a\nc\na\nb\n"}, {First, "b\na\na\nc\n"}, {Remove({"a"}, {1}), "c\n"}};
+  const std::string queue = Path("queue.txt");
+  struct stat folder;
+  ASSERT_EQ(stat(dir_.c_str(), &folder), 0);
+  for (const auto& [edit, after] : cases) {
+    WriteFile(queue, "a\nc\n");
+    const int held = open(dir_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    std::thread editor([&edit = edit, &queue] { EXPECT_TRUE(edit(queue)); });
+    // The kernel lists a blocked flock request with "->" against the folder's inode.
+    const std::string inode = ":" + std::to_string(folder.st_ino) + " ";
+    bool waiting = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!waiting && std::chrono::steady_clock::now() < deadline) {
+      std::ifstream locks("/proc/locks");
+      for (std::string line; std::getline(locks, line);) {
+        waiting = waiting || (line.find("-> FLOCK") != std::string::npos &&
+                              line.find(inode) != std::string::npos);
+      }
+      if (!waiting) std::this_thread::yield();
+    }
+    EXPECT_TRUE(waiting) << after;
+    EXPECT_EQ(ReadFile(queue), "a\nc\n") << "edited under a producer's lock";
+    close(held);
+    editor.join();
+    EXPECT_EQ(ReadFile(queue), after);
+  }
 }
 
 }  // namespace

@@ -24,18 +24,15 @@ class ScopedFd {
   int fd_ = -1;
 };
 
-// Opens a directory (or any path) for reading with close-on-exec, for fsync or flock.
-ScopedFd OpenForLocking(const char* path);
-
 // Holds an exclusive flock on a path for its lifetime; a path that cannot be opened is not
 // locked, and the holder goes on unlocked.
 class ExclusiveLock {
  public:
-  // Opens `path` (creating it as a file when `create` is set) and waits for the lock, saying on
-  // stderr which process holds it once the wait has lasted ten seconds (WaitForLock).
-  ExclusiveLock(const char* path, bool create);
-  // Waits at most `seconds` (WaitForLockAtMost), then goes on unlocked.
-  ExclusiveLock(const char* path, bool create, unsigned seconds);
+  // Opens `path` read-only and waits for the lock. With `seconds`, waits at most that long, then
+  // says on stderr which process holds it and goes on unlocked. Without, says so once the wait
+  // has lasted ten seconds and goes on waiting. A flock that fails for any other reason than
+  // the lock being held leaves the holder unlocked at once.
+  explicit ExclusiveLock(const char* path, unsigned seconds = 0);
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
 
