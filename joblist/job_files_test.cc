@@ -252,6 +252,7 @@ TEST(ReadErrorTest, IsNotTakenForTheEndOfTheFile) {
   QueueLine line;
   EXPECT_FALSE(lines.Next(&line));
   EXPECT_TRUE(lines.failed());
+  EXPECT_LT(EndOfWholeLines(mem.get(), 4096), 0);
 }
 
 }  // namespace

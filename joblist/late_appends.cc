@@ -42,13 +42,14 @@ void WaitLonger(long* wait_ns) {
   *wait_ns = *wait_ns * 2 > kLongestWaitNs ? kLongestWaitNs : *wait_ns * 2;
 }
 
-// The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`.
+// The offset just after the last "\n" of `fd`'s file between `from` and `to`, or `from`; -1
+// when a read fails, which must not pass for a file without a break.
 off_t AfterLastBreak(int fd, off_t from, off_t to) {
   char piece[65536];
   while (to > from) {
     const off_t start = std::max<off_t>(from, to - static_cast<off_t>(sizeof piece));
     const ssize_t n = pread(fd, piece, static_cast<size_t>(to - start), start);
-    if (n <= 0) return from;
+    if (n <= 0) return -1;
     const void* last = memrchr(piece, '\n', static_cast<size_t>(n));
     if (last != nullptr) return start + (static_cast<const char*>(last) - piece) + 1;
     to = start;
@@ -68,7 +69,7 @@ Writers CarryOnce(int old_fd, off_t* offset, const std::string& path) {
                                                  : std::max(info.st_size, *offset);
   if (end == *offset) return writers;
   // Copied in pieces: a writer may have added a line of any length.
-  if (!AppendRange(old_fd, *offset, end - *offset, path)) {
+  if (end < 0 || !AppendRange(old_fd, *offset, end - *offset, path)) {
     fprintf(stderr, "plimd: cannot carry late lines over to %s\n", path.c_str());
     return Writers::kNone;
   }
@@ -119,10 +120,8 @@ Writers ProbeWriters(int fd) {
 off_t EndOfWholeLines(int fd, off_t size) {
   // Only a file whose last line lacks its break is worth asking the kernel about writers.
   char last = '\n';
-  if (size == 0 || pread(fd, &last, 1, size - 1) != 1 || last == '\n' ||
-      ProbeWriters(fd) != Writers::kPresent) {
-    return size;
-  }
+  if (size > 0 && pread(fd, &last, 1, size - 1) != 1) return -1;
+  if (last == '\n' || ProbeWriters(fd) != Writers::kPresent) return size;
   return AfterLastBreak(fd, 0, size);
 }
 

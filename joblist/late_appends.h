@@ -23,7 +23,7 @@ Writers ProbeWriters(int fd);
 
 // Where the whole lines of `fd`'s file end, `size` being its size as fstat gave it: at `size`,
 // but after its last line break while another process holds the file open for writing and its
-// last line lacks its break, since that line may not be finished yet.
+// last line lacks its break, since that line may not be finished yet. -1 when a read fails.
 off_t EndOfWholeLines(int fd, off_t size);
 
 // Copies what was appended to the replaced file `old_fd` from `offset` on to the end of the

@@ -63,7 +63,7 @@ bool OpenLines(const std::string& path, OpenedLines* file) {
   file->fd = ScopedFd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!file->fd.valid() || fstat(file->fd.get(), &file->info) != 0) return false;
   file->end = EndOfWholeLines(file->fd.get(), file->info.st_size);
-  return true;
+  return file->end >= 0;
 }
 
 namespace {
