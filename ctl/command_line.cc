@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include "ctl/status.h"
+#include "joblist/queue_append.h"
 
 namespace plim {
 
@@ -109,6 +110,15 @@ bool ParseOptions(const Command& command, const std::vector<std::string>& args, 
 int UsageError(FILE* err, const std::string& problem) {
   fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
   return kExitUsage;
+}
+
+std::string BadName(const char* command, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    if (const char* why = NameProblem(name)) {
+      return std::string(command) + ": the name \"" + Printable(name) + "\" " + why;
+    }
+  }
+  return "";
 }
 
 }  // namespace plim

@@ -19,10 +19,7 @@
 #include <thread>
 
 #include "ctl/command_line.h"
-#include "ctl/history_cmds.h"
-#include "ctl/log_follow.h"
-#include "ctl/log_record.h"
-#include "ctl/log_tail.h"
+#include "ctl/log.h"
 #include "ctl/status.h"
 #include "ctl/udp_port.h"
 #include "joblist/pid_file.h"

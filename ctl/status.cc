@@ -12,7 +12,6 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "ctl/history_cmds.h"
 #include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
@@ -242,6 +241,30 @@ StatusReport ReadStatus(const CtlFiles& files) {
   return status;
 }
 
+int ServiceStatusCode(const ServiceProcesses& service) {
+  if (service.listener != 0 && service.worker != 0) return kExitOk;
+  if (service.listener != 0 || service.worker != 0) return kExitProcessMissing;
+  return kExitNotRunning;
+}
+
+void WarnIfHeldBack(const CtlFiles& files, FILE* err) {
+  struct stat info;
+  if (stat(files.paused.c_str(), &info) == 0) {
+    fprintf(err,
+            "plimctl: warning: plimd is paused (%s exists); no job starts until 'plimctl resume'\n",
+            files.paused.c_str());
+  }
+  const ServiceProcesses service = ReadServiceProcesses(files.pid_file);
+  const int code = ServiceStatusCode(service);
+  if (code == kExitNotRunning) {
+    fputs("plimctl: warning: plimd is not running; no job starts until it is started\n", err);
+  } else if (code == kExitProcessMissing) {
+    fprintf(err,
+            "plimctl: warning: plimd's %s is missing; no job starts until plimd is restarted\n",
+            service.listener == 0 ? "listener" : "worker");
+  }
+}
+
 std::string Printable(std::string_view text, bool keep_lines) {
   std::string shown;
   while (!text.empty()) {
@@ -277,6 +300,15 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
   if (active != kSentinel) lists.in_progress = active;
   lists.done = Entries(done);
   return lists;
+}
+
+std::string FormatHistoryLine(const HistoryRecord& record) {
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.3f s", record.seconds);
+  return record.start + (record.clock_unset ? " (clock unset)" : "") + "  " + seconds + "  " +
+         Outcome(record) + (record.rerun ? " (rerun)" : "") + "  " + Describe(record.analysis) +
+         " / " + Describe(record.mark) + "  " + Printable(record.name) +
+         (record.error.empty() ? "" : "  (" + Printable(record.error) + ")") + "\n";
 }
 
 std::string FormatText(const StatusReport& status, bool all) {
