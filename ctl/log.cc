@@ -199,32 +199,21 @@ bool StartsWith(std::string_view line, std::string_view pattern) {
   return line.substr(0, prefix.size()) == prefix;
 }
 
-// PrintLatestRecord of `log`, and where that holds none, of the log the service's last start
-// kept (`log` + ".1"), so that a record outlives one restart.
-LogRecord PrintLatestKeptRecord(const std::string& log, const std::string& name, bool printable,
-                                FILE* out, size_t tail) {
-  const LogRecord found = PrintLatestRecord(log, name, printable, out, tail);
-  return found == LogRecord::kNone ? PrintLatestRecord(log + ".1", name, printable, out, tail)
-                                   : found;
-}
-
 // Reads the log from where it left off and prints the lines of the followed job's records.
 class Follower {
  public:
-  Follower(const std::string& log, const std::string& name, bool printable, FILE* out)
+  // Starts at `offset` of `log`, open as `fd`, within a record of `name` or before one.
+  Follower(const std::string& log, const std::string& name, bool printable, FILE* out, ScopedFd fd,
+           off_t offset, bool in_record)
       : log_(log),
         start_(Fill(kRecordStart, name)),
         stop_(Fill(kRecordStop, name)),
         printable_(printable),
-        out_(out) {}
-
-  // Starts at `offset` of the log open as `fd`, within a record or before one.
-  void Begin(ScopedFd fd, off_t offset, bool in_record) {
-    fd_ = std::move(fd);
-    offset_ = offset;
-    in_record_ = in_record;
-    printed_ = in_record;
-  }
+        out_(out),
+        fd_(std::move(fd)),
+        offset_(offset),
+        in_record_(in_record),
+        printed_(in_record) {}
 
   // Reads what was added since the last call, starting over on a log that was cut or replaced.
   void ReadNew() {
@@ -311,9 +300,9 @@ class Follower {
   const bool printable_;
   FILE* const out_;
   ScopedFd fd_;
-  off_t offset_ = 0;
-  bool in_record_ = false;
-  bool printed_ = false;
+  off_t offset_;
+  bool in_record_;
+  bool printed_;
   std::string line_;  // the current line while it may be a frame line
   bool streaming_ = false;
   bool skipping_ = false;
@@ -349,8 +338,9 @@ int PrintEnded(const CtlFiles& files, const std::string& name, size_t tail, bool
   return Outcome(files, name, err);
 }
 
-// Where following starts: within the job's record where the log ends in it, else at the end.
-void Start(const std::string& log, const std::string& file_name, size_t tail, Follower* follower) {
+// Follows the log from within the job's record where the log ends in it, else from its end.
+Follower StartFollowing(const std::string& log, const std::string& file_name, size_t tail,
+                        bool printable, FILE* out) {
   ScopedFd fd = OpenLog(log);
   off_t begin = -1, end = -1;
   const off_t size = fd.valid() ? lseek(fd.get(), 0, SEEK_END) : 0;
@@ -360,7 +350,8 @@ void Start(const std::string& log, const std::string& file_name, size_t tail, Fo
   if (running && tail != SIZE_MAX) {
     begin = std::max<off_t>(TailStart(fd.get(), begin, size, tail), begin);
   }
-  follower->Begin(std::move(fd), running ? begin : std::max<off_t>(size, 0), running);
+  const off_t offset = running ? begin : std::max<off_t>(size, 0);
+  return Follower(log, file_name, printable, out, std::move(fd), offset, running);
 }
 
 // The value of `log --tail`, SIZE_MAX without one; false for one that is no count of lines.
@@ -429,8 +420,7 @@ int FollowLog(const CtlFiles& files, const std::string& name, size_t tail, bool 
   if (GetActiveFrom(files.in_progress) != name) {
     return PrintEnded(files, name, tail, printable, out, err);
   }
-  Follower follower(files.log, Convert(name), printable, out);
-  Start(files.log, Convert(name), tail, &follower);
+  Follower follower = StartFollowing(files.log, Convert(name), tail, printable, out);
   for (;;) {
     // The service writes a job's last line before its name leaves the in-progress file.
     const bool ended = GetActiveFrom(files.in_progress) != name;
@@ -454,7 +444,12 @@ int ShowLog(const Invocation& call) {
   // gets them escaped, a file or pipe the record as the log holds it.
   const bool terminal = isatty(fileno(call.out)) == 1;
   if (call.Has("follow")) return FollowLog(files, name, tail, terminal, call.out, call.err);
-  switch (PrintLatestKeptRecord(files.log, Convert(name), terminal, call.out, tail)) {
+  LogRecord found = PrintLatestRecord(files.log, Convert(name), terminal, call.out, tail);
+  // The log the service's last start kept, so that a record outlives one restart.
+  if (found == LogRecord::kNone) {
+    found = PrintLatestRecord(files.log + ".1", Convert(name), terminal, call.out, tail);
+  }
+  switch (found) {
     case LogRecord::kPrinted:
       return kExitOk;
     case LogRecord::kNone:

@@ -36,12 +36,12 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The names in the folder `path` that are numbers: PIDs or descriptors.
-std::vector<std::string> NumberedEntries(const std::string& path, bool* readable) {
-  std::vector<std::string> names;
+// The names in the folder `path` that are numbers: PIDs or descriptors; none when it cannot be
+// read.
+std::optional<std::vector<std::string>> NumberedEntries(const std::string& path) {
   DIR* dir = opendir(path.c_str());
-  *readable = dir != nullptr;
-  if (dir == nullptr) return names;
+  if (dir == nullptr) return std::nullopt;
+  std::vector<std::string> names;
   while (const struct dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) names.push_back(name);
@@ -50,13 +50,15 @@ std::vector<std::string> NumberedEntries(const std::string& path, bool* readable
   return names;
 }
 
-// The inodes of the sockets that the process `pid` has open; `*readable` false when its
-// descriptors cannot be read.
-std::set<unsigned long long> SocketInodes(const std::string& proc, const std::string& pid,
-                                          bool* readable) {
-  std::set<unsigned long long> inodes;
+// The inodes of the sockets that the process `pid` has open; none when its descriptors cannot
+// be read.
+std::optional<std::set<unsigned long long>> SocketInodes(const std::string& proc,
+                                                         const std::string& pid) {
   const std::string fds = proc + "/" + pid + "/fd";
-  for (const std::string& fd : NumberedEntries(fds, readable)) {
+  const std::optional<std::vector<std::string>> entries = NumberedEntries(fds);
+  if (!entries) return std::nullopt;
+  std::set<unsigned long long> inodes;
+  for (const std::string& fd : *entries) {
     char target[64];
     const ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
     unsigned long long inode = 0;
@@ -67,14 +69,35 @@ std::set<unsigned long long> SocketInodes(const std::string& proc, const std::st
   return inodes;
 }
 
-// The sockets on `port` in the listener's network namespace, over IPv4 and IPv6.
+// One line of /proc/net/udp or /proc/net/udp6.
+struct UdpSocket {
+  uid_t uid = 0;
+  unsigned long long inode = 0;
+};
+
+// The sockets on `port` in the listener's network namespace, over IPv4 and IPv6, as the lines of
+// /proc/net/udp and udp6 list them; lines that are not one are skipped.
 std::vector<UdpSocket> SocketsOn(const std::string& proc, pid_t listener, unsigned short port) {
   std::vector<UdpSocket> found;
   for (const char* table : {"udp", "udp6"}) {
     std::string text = ReadText(proc + "/" + std::to_string(listener) + "/net/" + table);
     if (text.empty()) text = ReadText(proc + "/net/" + table);
-    for (const UdpSocket& socket : ParseProcNetUdp(text)) {
-      if (socket.port == port) found.push_back(socket);
+    std::string_view lines = text;
+    for (std::string_view view; TakeLine(&lines, &view);) {
+      const std::string line(view);
+      char local[64];
+      unsigned local_port = 0;
+      unsigned long uid = 0;
+      unsigned long long inode = 0;
+      // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+      if (sscanf(line.c_str(), " %*[0-9]: %63s %*s %*s %*s %*s %*s %lu %*s %llu", local, &uid,
+                 &inode) != 3) {
+        continue;
+      }
+      const char* colon = strrchr(local, ':');
+      if (colon != nullptr && sscanf(colon + 1, "%x", &local_port) == 1 && local_port == port) {
+        found.push_back({static_cast<uid_t>(uid), inode});
+      }
     }
   }
   return found;
@@ -82,10 +105,9 @@ std::vector<UdpSocket> SocketsOn(const std::string& proc, pid_t listener, unsign
 
 // Fills in the process that has the socket `inode` open, if one that can be seen has.
 void FindProcess(const std::string& proc, unsigned long long inode, PortHolder* holder) {
-  bool readable = false;
-  for (const std::string& pid : NumberedEntries(proc, &readable)) {
-    bool fds_readable = false;
-    if (SocketInodes(proc, pid, &fds_readable).count(inode) == 0) continue;
+  for (const std::string& pid : NumberedEntries(proc).value_or(std::vector<std::string>())) {
+    const std::optional<std::set<unsigned long long>> inodes = SocketInodes(proc, pid);
+    if (!inodes || inodes->count(inode) == 0) continue;
     holder->pid = static_cast<pid_t>(atoi(pid.c_str()));
     holder->comm = ReadText(proc + "/" + pid + "/comm");
     if (!holder->comm.empty() && holder->comm.back() == '\n') holder->comm.pop_back();
@@ -417,34 +439,13 @@ std::string FormatJson(const StatusReport& status) {
   return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
-std::vector<UdpSocket> ParseProcNetUdp(const std::string& text) {
-  std::vector<UdpSocket> sockets;
-  std::string_view lines = text;
-  for (std::string_view view; TakeLine(&lines, &view);) {
-    const std::string line(view);
-    char local[64];
-    unsigned port = 0;
-    unsigned long uid = 0;
-    unsigned long long inode = 0;
-    // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
-    if (sscanf(line.c_str(), " %*[0-9]: %63s %*s %*s %*s %*s %*s %lu %*s %llu", local, &uid,
-               &inode) != 3) {
-      continue;
-    }
-    const char* colon = strrchr(local, ':');
-    if (colon == nullptr || sscanf(colon + 1, "%x", &port) != 1 || port > 0xffff) continue;
-    sockets.push_back({static_cast<unsigned short>(port), static_cast<uid_t>(uid), inode});
-  }
-  return sockets;
-}
-
 PortHolder CheckListenerPort(pid_t listener, unsigned short port, const std::string& proc) {
   PortHolder holder;
-  bool readable = false;
-  const std::set<unsigned long long> own = SocketInodes(proc, std::to_string(listener), &readable);
+  const std::optional<std::set<unsigned long long>> own =
+      SocketInodes(proc, std::to_string(listener));
   const std::vector<UdpSocket> on_port = SocketsOn(proc, listener, port);
   const auto listeners = [&](const UdpSocket& s) {
-    return readable ? own.count(s.inode) != 0 : s.uid == 0;
+    return own ? own->count(s.inode) != 0 : s.uid == 0;
   };
   holder.waiting = std::none_of(on_port.begin(), on_port.end(), listeners);
   if (!holder.waiting) return holder;

@@ -19,16 +19,6 @@ namespace plim {
 
 // Who holds the service's UDP port, from /proc: the listener keeps trying to bind it while
 // another socket has it, and status says so.
-// One line of /proc/net/udp or /proc/net/udp6.
-struct UdpSocket {
-  unsigned short port = 0;  // the local one
-  uid_t uid = 0;
-  unsigned long long inode = 0;
-};
-
-// The sockets that the text of /proc/net/udp or udp6 lists; lines that are not one are skipped.
-std::vector<UdpSocket> ParseProcNetUdp(const std::string& text);
-
 struct PortHolder {
   bool waiting = false;  // the listener has no socket on the port
   pid_t pid = 0;         // a process with a socket on it, 0 when none is found
