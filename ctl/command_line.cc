@@ -4,6 +4,7 @@
 
 #include "ctl/status.h"
 #include "joblist/queue_append.h"
+#include "jobs/convert.h"
 
 namespace plim {
 
@@ -112,11 +113,12 @@ int UsageError(FILE* err, const std::string& problem) {
   return kExitUsage;
 }
 
-std::string BadName(const char* command, const std::vector<std::string>& names) {
+std::string BadName(const char* command, const std::vector<std::string>& names, bool as_file) {
   for (const std::string& name : names) {
-    if (const char* why = NameProblem(name)) {
+    const char* why = NameProblem(name);
+    if (why == nullptr && as_file) why = PathProblem(name);
+    if (why != nullptr)
       return std::string(command) + ": the name \"" + Printable(name) + "\" " + why;
-    }
   }
   return "";
 }

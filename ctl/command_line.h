@@ -64,8 +64,10 @@ bool ParseOptions(const Command& command, const std::vector<std::string>& args, 
 // Says what is wrong with the command line on `err`; returns kExitUsage.
 int UsageError(FILE* err, const std::string& problem);
 
-// "CMD: the name "N" WHY" for the first of `names` that fits no queue entry; empty when all fit.
-std::string BadName(const char* command, const std::vector<std::string>& names);
+// "CMD: the name "N" WHY" for the first of `names` that fits no queue entry, or with `as_file`,
+// no file name either (a name that fits none would only fail as a job); empty when all fit.
+std::string BadName(const char* command, const std::vector<std::string>& names,
+                    bool as_file = false);
 
 // The handlers, each given its parsed command line and returning plimctl's exit status; a bad
 // name changes nothing and returns kExitUsage.

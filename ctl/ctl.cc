@@ -91,14 +91,8 @@ void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* e
 
 int Add(const Invocation& call) {
   const std::vector<std::string>& names = call.operands;
-  for (const std::string& name : names) {
-    // A name that fits no file name would only fail as a job.
-    const char* why = NameProblem(name);
-    if (why != nullptr || (why = PathProblem(name)) != nullptr) {
-      return UsageError(call.err,
-                        "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
-    }
-  }
+  const std::string problem = BadName("add", names, /*as_file=*/true);
+  if (!problem.empty()) return UsageError(call.err, problem + "; nothing queued");
   for (const std::string& name : names) WarnOfMissingStream(call.files, name, call.err);
   const bool first = call.Has("first");
   if (first ? !QueueFirst(call.files.queue, names) : !AppendToQueue(call.files.queue, names)) {
