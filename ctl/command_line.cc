@@ -13,25 +13,18 @@ namespace {
 // getopt_long's value for the long form of option i; above every byte a short option can be.
 constexpr int kLongBase = 256;
 
-std::vector<struct option> LongOptions(const Command& command) {
-  std::vector<struct option> longs;
-  for (size_t i = 0; i < command.options.size(); ++i) {
-    const Option& o = command.options[i];
-    longs.push_back({o.name, o.value_name ? required_argument : no_argument, nullptr,
-                     kLongBase + static_cast<int>(i)});
-  }
-  longs.push_back({nullptr, 0, nullptr, 0});
-  return longs;
-}
-
+// getopt_long's tables for `command`, the long form of option i as kLongBase + i. `shorts` has
 // ':' first, so that a missing value is told apart from an unknown option; '+' is left out, so
 // that options may follow the operands.
-std::string ShortOptions(const Command& command) {
-  std::string shorts = ":";
-  for (const Option& o : command.options) {
-    if (o.short_name != 0) shorts += std::string(1, o.short_name) + (o.value_name ? ":" : "");
+void OptionTables(const Command& command, std::vector<struct option>* longs, std::string* shorts) {
+  *shorts = ":";
+  for (size_t i = 0; i < command.options.size(); ++i) {
+    const Option& o = command.options[i];
+    longs->push_back({o.name, o.value_name ? required_argument : no_argument, nullptr,
+                      kLongBase + static_cast<int>(i)});
+    if (o.short_name != 0) *shorts += std::string(1, o.short_name) + (o.value_name ? ":" : "");
   }
-  return shorts;
+  longs->push_back({nullptr, 0, nullptr, 0});
 }
 
 const Option* Found(const Command& command, int c) {
@@ -87,8 +80,9 @@ bool ParseOptions(const Command& command, const std::vector<std::string>& args, 
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const int argc = static_cast<int>(words.size());
-  const std::vector<struct option> longs = LongOptions(command);
-  const std::string shorts = ShortOptions(command);
+  std::vector<struct option> longs;
+  std::string shorts;
+  OptionTables(command, &longs, &shorts);
   opterr = 0;
   optind = 0;  // glibc: starts afresh, also after an earlier command line of this process
   for (int c; (c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr)) != -1;) {

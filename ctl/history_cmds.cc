@@ -91,18 +91,6 @@ bool SameRecord(const std::optional<HistoryRecord>& a, const std::optional<Histo
   return a->start == b->start && a->seconds == b->seconds && a->run == b->run;
 }
 
-// Checks what can be checked before asking: the job in progress and the worker. Returns the
-// worker's PID, or 0 having said why on `err`.
-pid_t WorkerToAsk(const std::string& name, const CtlFiles& files, FILE* err) {
-  if (GetActiveFrom(files.in_progress) != name) {
-    fprintf(err, "plimctl: kill: \"%s\" is not the job in progress\n", Printable(name).c_str());
-    return 0;
-  }
-  const pid_t worker = ReadServiceProcesses(files.pid_file).worker;
-  if (worker == 0) fprintf(err, "plimctl: kill: plimd's worker is not running\n");
-  return worker;
-}
-
 // Waits for the job's end: a record of `name` other than `before`, or its name gone from the
 // in-progress file, which the service empties only after it wrote the record. Returns the
 // newest record then; none when the time ran out or the job left no record.
@@ -213,8 +201,15 @@ int KillJob(const Invocation& call) {
   }
   // Read before the in-progress file: a record the job writes after the look is a new one.
   const std::optional<HistoryRecord> before = Latest(ReadHistory(files.history), name);
-  const pid_t worker = WorkerToAsk(name, files, err);
-  if (worker == 0) return kExitFailed;
+  if (GetActiveFrom(files.in_progress) != name) {
+    fprintf(err, "plimctl: kill: \"%s\" is not the job in progress\n", shown.c_str());
+    return kExitFailed;
+  }
+  const pid_t worker = ReadServiceProcesses(files.pid_file).worker;
+  if (worker == 0) {
+    fprintf(err, "plimctl: kill: plimd's worker is not running\n");
+    return kExitFailed;
+  }
   // The worker compares the request with the job it runs when the signal reaches it, so a job
   // that ended meanwhile is never mistaken for this one.
   if (!WriteKillRequest(files.kill_request, name) || kill(worker, kKillSignal) != 0) {
