@@ -1,8 +1,12 @@
 #include "ctl/command_line.h"
 
+#include <errno.h>
 #include <getopt.h>
+#include <string.h>
+#include <sys/inotify.h>
 
 #include "ctl/status.h"
+#include "joblist/atomic_file.h"
 #include "joblist/queue_append.h"
 #include "jobs/convert.h"
 
@@ -115,6 +119,17 @@ std::string BadName(const char* command, const std::vector<std::string>& names, 
       return std::string(command) + ": the name \"" + Printable(name) + "\" " + why;
   }
   return "";
+}
+
+ScopedFd WatchFolders(const std::vector<std::string>& paths, uint32_t mask, FILE* err) {
+  ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  bool watched = inotify.valid();
+  for (const std::string& path : paths) {
+    watched = watched && inotify_add_watch(inotify.get(), DirectoryOf(path).c_str(), mask) >= 0;
+  }
+  if (watched) return inotify;
+  fprintf(err, "plimctl: cannot watch %s: %s\n", DirectoryOf(paths[0]).c_str(), strerror(errno));
+  return ScopedFd();
 }
 
 }  // namespace plim

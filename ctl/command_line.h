@@ -3,6 +3,7 @@
 #ifndef PLIMD_CTL_COMMAND_LINE_H_
 #define PLIMD_CTL_COMMAND_LINE_H_
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "ctl/ctl.h"
+#include "joblist/scoped_fd.h"
 #include "jobs/history.h"
 
 namespace plim {
@@ -94,6 +96,10 @@ int Wait(const Invocation& call);
 // not root, NAME is not the job in progress, the service does not run, the request cannot be
 // made or the job ended otherwise; kExitTimeout when it has not ended in time.
 int KillJob(const Invocation& call);
+
+// An inotify descriptor (non-blocking) that watches the folder of each of `paths` for `mask`;
+// an invalid one, having said on `err` that the first one's folder cannot be watched, on failure.
+ScopedFd WatchFolders(const std::vector<std::string>& paths, uint32_t mask, FILE* err);
 
 // kExitOk when the latest of `records` for `name` (as queued) says "ok"; otherwise kExitFailed,
 // with that record said on `err`, or, where there is none, the name and `absent`.

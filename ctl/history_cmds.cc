@@ -17,7 +17,6 @@
 
 #include "ctl/command_line.h"
 #include "ctl/status.h"
-#include "joblist/atomic_file.h"
 #include "joblist/clock.h"
 #include "joblist/job_files.h"
 #include "joblist/scoped_fd.h"
@@ -166,13 +165,9 @@ int Wait(const Invocation& call) {
     return static_cast<int>(std::clamp<long long>(deadline - MonotonicMs(), 0, INT_MAX));
   };
   // Watching starts before the first look, so that no change between the two is missed.
-  ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  const std::string folder = DirectoryOf(files.history);
-  if (!inotify.valid() || inotify_add_watch(inotify.get(), folder.c_str(),
-                                            IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY) < 0) {
-    fprintf(err, "plimctl: cannot watch %s: %s\n", folder.c_str(), strerror(errno));
-    return kExitFailed;
-  }
+  const ScopedFd inotify =
+      WatchFolders({files.history}, IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY, err);
+  if (!inotify.valid()) return kExitFailed;
   for (bool changed = true, first = true;; changed = ReadEvents(inotify.get(), files)) {
     if (changed) {
       const WaitResult result = Check(call.operands, files, err);

@@ -16,7 +16,6 @@
 
 #include "ctl/command_line.h"
 #include "ctl/status.h"
-#include "joblist/atomic_file.h"
 #include "joblist/job_files.h"
 #include "joblist/scoped_fd.h"
 #include "jobs/convert.h"
@@ -309,11 +308,6 @@ class Follower {
   std::string pending_;  // bytes of a character cut off between two reads
 };
 
-bool Watch(int inotify, const std::string& path) {
-  return inotify_add_watch(inotify, DirectoryOf(path).c_str(),
-                           IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) >= 0;
-}
-
 // Sleeps until something changes in the watched folders, and takes the events.
 void AwaitChange(int inotify) {
   struct pollfd ready = {inotify, POLLIN, 0};
@@ -411,12 +405,9 @@ LogRecord PrintLatestRecord(const std::string& log, const std::string& name, boo
 int FollowLog(const CtlFiles& files, const std::string& name, size_t tail, bool printable,
               FILE* out, FILE* err) {
   // Watching starts before the first read, so that no line written in between is missed.
-  ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-  if (!inotify.valid() || !Watch(inotify.get(), files.log) ||
-      !Watch(inotify.get(), files.in_progress) || !Watch(inotify.get(), files.history)) {
-    fprintf(err, "plimctl: cannot watch %s: %s\n", DirectoryOf(files.log).c_str(), strerror(errno));
-    return kExitFailed;
-  }
+  const ScopedFd inotify = WatchFolders({files.log, files.in_progress, files.history},
+                                        IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE, err);
+  if (!inotify.valid()) return kExitFailed;
   if (GetActiveFrom(files.in_progress) != name) {
     return PrintEnded(files, name, tail, printable, out, err);
   }
