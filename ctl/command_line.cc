@@ -1,8 +1,14 @@
 #include "ctl/command_line.h"
 
+#include <errno.h>
 #include <getopt.h>
+#include <string.h>
+#include <sys/inotify.h>
 
 #include "ctl/status.h"
+#include "joblist/atomic_file.h"
+#include "joblist/queue_append.h"
+#include "jobs/convert.h"
 
 namespace plim {
 
@@ -11,25 +17,18 @@ namespace {
 // getopt_long's value for the long form of option i; above every byte a short option can be.
 constexpr int kLongBase = 256;
 
-std::vector<struct option> LongOptions(const Command& command) {
-  std::vector<struct option> longs;
-  for (size_t i = 0; i < command.options.size(); ++i) {
-    const Option& o = command.options[i];
-    longs.push_back({o.name, o.value_name ? required_argument : no_argument, nullptr,
-                     kLongBase + static_cast<int>(i)});
-  }
-  longs.push_back({nullptr, 0, nullptr, 0});
-  return longs;
-}
-
+// getopt_long's tables for `command`, the long form of option i as kLongBase + i. `shorts` has
 // ':' first, so that a missing value is told apart from an unknown option; '+' is left out, so
 // that options may follow the operands.
-std::string ShortOptions(const Command& command) {
-  std::string shorts = ":";
-  for (const Option& o : command.options) {
-    if (o.short_name != 0) shorts += std::string(1, o.short_name) + (o.value_name ? ":" : "");
+void OptionTables(const Command& command, std::vector<struct option>* longs, std::string* shorts) {
+  *shorts = ":";
+  for (size_t i = 0; i < command.options.size(); ++i) {
+    const Option& o = command.options[i];
+    longs->push_back({o.name, o.value_name ? required_argument : no_argument, nullptr,
+                      kLongBase + static_cast<int>(i)});
+    if (o.short_name != 0) *shorts += std::string(1, o.short_name) + (o.value_name ? ":" : "");
   }
-  return shorts;
+  longs->push_back({nullptr, 0, nullptr, 0});
 }
 
 const Option* Found(const Command& command, int c) {
@@ -85,8 +84,9 @@ bool ParseOptions(const Command& command, const std::vector<std::string>& args, 
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   const int argc = static_cast<int>(words.size());
-  const std::vector<struct option> longs = LongOptions(command);
-  const std::string shorts = ShortOptions(command);
+  std::vector<struct option> longs;
+  std::string shorts;
+  OptionTables(command, &longs, &shorts);
   opterr = 0;
   optind = 0;  // glibc: starts afresh, also after an earlier command line of this process
   for (int c; (c = getopt_long(argc, argv.data(), shorts.c_str(), longs.data(), nullptr)) != -1;) {
@@ -109,6 +109,27 @@ bool ParseOptions(const Command& command, const std::vector<std::string>& args, 
 int UsageError(FILE* err, const std::string& problem) {
   fprintf(err, "plimctl: %s\nTry 'plimctl --help'.\n", problem.c_str());
   return kExitUsage;
+}
+
+std::string BadName(const char* command, const std::vector<std::string>& names, bool as_file) {
+  for (const std::string& name : names) {
+    const char* why = NameProblem(name);
+    if (why == nullptr && as_file) why = PathProblem(name);
+    if (why != nullptr)
+      return std::string(command) + ": the name \"" + Printable(name) + "\" " + why;
+  }
+  return "";
+}
+
+ScopedFd WatchFolders(const std::vector<std::string>& paths, uint32_t mask, FILE* err) {
+  ScopedFd inotify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+  bool watched = inotify.valid();
+  for (const std::string& path : paths) {
+    watched = watched && inotify_add_watch(inotify.get(), DirectoryOf(path).c_str(), mask) >= 0;
+  }
+  if (watched) return inotify;
+  fprintf(err, "plimctl: cannot watch %s: %s\n", DirectoryOf(paths[0]).c_str(), strerror(errno));
+  return ScopedFd();
 }
 
 }  // namespace plim

@@ -2,18 +2,21 @@
 
 #include <errno.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "ctl/command_line.h"
-#include "ctl/held_back.h"
-#include "ctl/history_cmds.h"
-#include "ctl/kill.h"
-#include "ctl/queue_cmds.h"
 #include "ctl/status.h"
-#include "ctl/trigger.h"
+#include "joblist/atomic_file.h"
 #include "joblist/config.h"
+#include "joblist/inet_address.h"
+#include "joblist/job_files.h"
 #include "joblist/queue_append.h"
 #include "joblist/queue_remove.h"
+#include "joblist/scoped_fd.h"
 #include "joblist/text_lines.h"
 #include "jobs/convert.h"
 #include "jobs/job_runner.h"
@@ -31,6 +34,36 @@ constexpr char kExitStatus[] =
     "(kill) the job has not ended within 10 s.\n"
     "See plimctl(1) and plimd(8).\n";
 
+enum class TriggerResult {
+  kSent,           // on its way; UDP says no more
+  kNobodyListens,  // the loopback answered that no socket is bound to the port
+  kFailed,         // the datagram could not be sent; errno tells why
+};
+
+// Sends one datagram "1" to `port` on 127.0.0.1.
+TriggerResult SendTrigger(unsigned short port) {
+  ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!sock.valid()) return TriggerResult::kFailed;
+  const struct sockaddr_in address = InetAddress(INADDR_LOOPBACK, port);
+  // Only a connected socket is told of the loopback's "port unreachable", which arrives before
+  // send returns, so a service that is not running shows up without any waiting.
+  if (connect(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) !=
+      0) {
+    return TriggerResult::kFailed;
+  }
+  if (send(sock.get(), "1", 1, 0) != 1) {
+    return errno == ECONNREFUSED ? TriggerResult::kNobodyListens : TriggerResult::kFailed;
+  }
+  // The service never answers, so a receive finds either nothing or that pending error.
+  char answer;
+  if (recv(sock.get(), &answer, 1, MSG_DONTWAIT) < 0 && errno == ECONNREFUSED) {
+    return TriggerResult::kNobodyListens;
+  }
+  return TriggerResult::kSent;
+}
+
+// Asks the service to work through its queue. A service that does not run takes `queued` names
+// at its next start, so that is no failure for them.
 int SendTriggerFor(const CtlFiles& files, FILE* err, bool queued) {
   const unsigned short port = PortNumber(ReadConfig(files.conf));
   switch (SendTrigger(port)) {
@@ -58,14 +91,8 @@ void WarnOfMissingStream(const CtlFiles& files, const std::string& name, FILE* e
 
 int Add(const Invocation& call) {
   const std::vector<std::string>& names = call.operands;
-  for (const std::string& name : names) {
-    // A name that fits no file name would only fail as a job.
-    const char* why = NameProblem(name);
-    if (why != nullptr || (why = PathProblem(name)) != nullptr) {
-      return UsageError(call.err,
-                        "add: the name \"" + Printable(name) + "\" " + why + "; nothing queued");
-    }
-  }
+  const std::string problem = BadName("add", names, /*as_file=*/true);
+  if (!problem.empty()) return UsageError(call.err, problem + "; nothing queued");
   for (const std::string& name : names) WarnOfMissingStream(call.files, name, call.err);
   const bool first = call.Has("first");
   if (first ? !QueueFirst(call.files.queue, names) : !AppendToQueue(call.files.queue, names)) {
@@ -77,6 +104,36 @@ int Add(const Invocation& call) {
   return SendTriggerFor(call.files, call.err, /*queued=*/true);
 }
 
+void TellNotQueued(const std::string& name, const CtlFiles& files, FILE* err) {
+  const bool running = GetActiveFrom(files.in_progress) == name;
+  fprintf(err, "plimctl: remove: \"%s\" is not queued%s\n", Printable(name).c_str(),
+          running ? "; it is the job in progress, which plimctl kill ends" : "");
+}
+
+int RemoveNames(const Invocation& call) {
+  const CtlFiles& files = call.files;
+  FILE* err = call.err;
+  const std::string problem = BadName("remove", call.operands);
+  if (!problem.empty()) return UsageError(err, problem);
+  // A name given twice is queued or not, once.
+  std::vector<std::string> names = call.operands;
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    names.erase(std::remove(it + 1, names.end(), *it), names.end());
+  }
+  std::vector<size_t> removed;
+  if (!RemoveFromQueue(files.queue, names, &removed)) {
+    fprintf(err, "plimctl: cannot rewrite %s: %s\n", files.queue.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  int status = kExitOk;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (removed[i] > 0) continue;
+    TellNotQueued(names[i], files, err);
+    status = kExitFailed;
+  }
+  return status;
+}
+
 int Status(const Invocation& call) {
   const StatusReport status = ReadStatus(call.files);
   fputs((call.Has("json") ? FormatJson(status) : FormatText(status, call.Has("all"))).c_str(),
@@ -84,9 +141,28 @@ int Status(const Invocation& call) {
   return ServiceStatusCode(status.service);
 }
 
+// The mark lasts across restarts; it and its folder are flushed to disk.
+int Pause(const Invocation& call) {
+  if (!WriteFileDurably(call.files.paused, "", 0644)) {
+    fprintf(call.err, "plimctl: cannot write %s: %s\n", call.files.paused.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
 int Resume(const Invocation& call) {
-  const int status = RemovePauseMark(call);
-  return status == kExitOk ? SendTriggerFor(call.files, call.err, /*queued=*/true) : status;
+  const std::string& paused = call.files.paused;
+  if (unlink(paused.c_str()) != 0 && errno != ENOENT) {
+    fprintf(call.err, "plimctl: cannot remove %s: %s\n", paused.c_str(), strerror(errno));
+    return kExitFailed;
+  }
+  // The mark is gone for the running service either way; only a power cut before the next
+  // flush of the folder could bring it back.
+  if (!SyncFolderOf(paused)) {
+    fprintf(call.err, "plimctl: warning: cannot flush %s: %s\n", DirectoryOf(paused).c_str(),
+            strerror(errno));
+  }
+  return SendTriggerFor(call.files, call.err, /*queued=*/true);
 }
 
 int TriggerCommand(const Invocation& call) {

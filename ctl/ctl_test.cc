@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <regex>
@@ -19,17 +20,38 @@
 #include <thread>
 
 #include "ctl/command_line.h"
-#include "ctl/history_cmds.h"
-#include "ctl/log_follow.h"
-#include "ctl/log_record.h"
-#include "ctl/log_tail.h"
+#include "ctl/log.h"
 #include "ctl/status.h"
-#include "ctl/udp_port.h"
 #include "joblist/pid_file.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
 namespace {
+
+// What `write` prints to the stream it is given.
+std::string Printed(const std::function<void(FILE*)>& write) {
+  char* bytes = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&bytes, &size);
+  write(out);
+  fclose(out);
+  std::string printed(bytes, size);
+  free(bytes);
+  return printed;
+}
+
+std::string Lines(int from, int to, const std::string& prefix = "line ") {
+  std::string text;
+  for (int i = from; i <= to; ++i) text += prefix + std::to_string(i) + "\n";
+  return text;
+}
+
+std::string OkRecord(const std::string& name) {
+  HistoryRecord record;
+  record.name = name;
+  record.start = "2026-12-07T02:10:00Z";
+  return FormatRecord(record);
+}
 
 struct Result {
   int status;
@@ -44,6 +66,7 @@ class CtlTest : public ScratchDirTest {
               Path("plim.conf"), Path("%s.ts"),      Path("plim.log"),
               Path("paused"),    Path("plimd.pid"),  Path("history")};
     files_.settings = Path("plimd.conf");
+    files_.kill_request = Path("plimd.kill");
     listener_ = socket(AF_INET, SOCK_DGRAM, 0);
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
@@ -66,23 +89,19 @@ class CtlTest : public ScratchDirTest {
     return bytes;
   }
   Result Run(const std::vector<std::string>& args) {
-    char *out = nullptr, *err = nullptr;
-    size_t out_size = 0, err_size = 0;
-    FILE* out_file = open_memstream(&out, &out_size);
-    FILE* err_file = open_memstream(&err, &err_size);
-    Result result = {RunCtl(args, files_, out_file, err_file), "", ""};
-    fclose(out_file);
-    fclose(err_file);
-    result.out.assign(out, out_size);
-    result.err.assign(err, err_size);
-    free(out);
-    free(err);
-    return result;
+    Result r;
+    r.out = Printed([&](FILE* out) {
+      r.err = Printed([&](FILE* err) { r.status = RunCtl(args, files_, out, err); });
+    });
+    return r;
   }
   CtlFiles files_;
   int listener_ = -1;
 };
 
+// A job's folder is "<converted name>.rec", one file name of at most 255 bytes; a name that
+// cannot fit, or that the queue could not hold, is refused before anything is queued, as if
+// none of the names had been given.
 TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
   struct Case {
     std::vector<std::string> args;
@@ -90,6 +109,10 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
     std::string queue;    // one trigger follows the names queued, none goes without
     std::string message;  // found in stderr, or in stdout for help
   };
+  const std::string fits(251, 'a'), too_long(252, 'b'), slashes(252, '/'), c310(310, 'c');
+  const std::string limit =
+      "\" is too long: with \".rec\" added for its work folder it passes the file-name limit of "
+      "255 bytes; nothing queued";
   const Case cases[] = {
       {{"add", "Some Title", "News 20:15 / Part 2."},
        0,
@@ -103,15 +126,20 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
       {{"frobnicate", "x"}, 2, "", "unknown command"},
       {{}, 2, "", "no command"},
       {{"add", "--help", "x"}, 0, "", "Usage: plimctl add [--first] NAME..."},
+      {{"add", fits}, 0, fits + "\n", "queued all the same"},
+      {{"add", too_long}, 2, "", "\"" + too_long + limit},
+      {{"add", slashes}, 2, "", "\"" + slashes + limit},
+      {{"add", "first", c310, "last"}, 2, "", "\"" + c310 + limit},
+      {{"add", "--first", "x", too_long}, 2, "", "\"" + too_long + limit},
   };
   WriteFile(dir_ + "/Some Title.ts", "");
   for (const Case& c : cases) {
     std::filesystem::remove(files_.queue);
     const Result r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
-    EXPECT_EQ(ReadFile(files_.queue), c.queue) << testing::PrintToString(c.args);
-    EXPECT_EQ(Received(!c.queue.empty()), c.queue.empty() ? "" : "1|")
-        << testing::PrintToString(c.args);
+    const std::string shown = testing::PrintToString(c.args).substr(0, 80);
+    EXPECT_EQ(r.status, c.status) << shown;
+    EXPECT_EQ(ReadFile(files_.queue), c.queue) << shown;
+    EXPECT_EQ(Received(!c.queue.empty()), c.queue.empty() ? "" : "1|") << shown;
     EXPECT_NE((r.err + r.out).find(c.message), std::string::npos) << r.err << r.out;
     EXPECT_EQ(r.err.find("Some Title"), std::string::npos) << "its recording exists";
   }
@@ -134,6 +162,7 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
       {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
       {{"a"}, std::nullopt, 1, std::nullopt, "\"a\" is not queued"},
       {{"a", "b\nc"}, "a\n", 2, "a\n", "contains a line break"},
+      {{"z\xc2\x9b"}, "a\n", 1, "a\n", "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove(files_.queue);
@@ -154,21 +183,25 @@ TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
 }
 
 // Whether the service runs and how its jobs ended is checked against the running service; here
-// the names: control characters escaped for the terminal, bytes that are not UTF-8 made U+FFFD
-// in JSON, and the files left as they were.
+// the names: control characters (C1 too) escaped for the terminal, bytes that are not UTF-8
+// made U+FFFD in JSON, and the files left as they were.
 TEST_F(CtlTest, StatusShowsNamesSafelyAndChangesNothing) {
-  WriteFile(files_.queue, "b\n<ERROR>\nc\x1b[2J\xff\n");
-  WriteFile(files_.in_progress, "a\n");
+  WriteFile(files_.queue,
+            "b\n<ERROR>\nc\x1b[2J\xff\nq\xc2\x9b"
+            "2J\n");
+  WriteFile(files_.in_progress, "a\x9b\n");
   WriteFile(files_.done, "x\ny\n");
   struct stat before, after;
   ASSERT_EQ(stat(files_.queue.c_str(), &before), 0);
   EXPECT_EQ(Run({"status"}).out,
             "service: not running\npaused: no\nsince start: (not running)\nlast: (none)\n"
-            "in progress: a\nqueued: 2\n  b\n  c\\x1b[2J\\xff\ndone, oldest first: 2\n  x\n  y\n");
+            "in progress: a\\x9b\nqueued: 3\n  b\n  c\\x1b[2J\\xff\n  q\\xc2\\x9b2J\n"
+            "done, oldest first: 2\n  x\n  y\n");
   EXPECT_EQ(Run({"status", "--json"}).out,
             "{\"service\":{\"running\":false,\"listener\":null,\"worker\":null,"
-            "\"waiting_for_port\":false},"
-            "\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\"],\"in_progress\":\"a\","
+            "\"waiting_for_port\":false},\"queued\":[\"b\",\"c\\u001b[2J\xef\xbf\xbd\","
+            "\"q\xc2\x9b"
+            "2J\"],\"in_progress\":\"a\xef\xbf\xbd\","
             "\"done\":[\"x\",\"y\"],\"paused\":false,\"since_start\":null,\"last\":null,"
             "\"settings\":{\"file\":\"" +
                 dir_ + "/plimd.conf\",\"ignored\":false,\"problems\":[]},\"job\":null}\n");
@@ -219,41 +252,145 @@ TEST(PrintableTest, EscapesC0DelC1AndWhatIsNotUtf8) {
   }
 }
 
-TEST_F(CtlTest, StatusAndRemoveEscapeC1InNames) {
-  WriteFile(files_.queue,
-            "q\xc2\x9b"
-            "2J\n");
-  WriteFile(files_.in_progress, "r\x9b\n");
-  EXPECT_NE(Run({"status"}).out.find("in progress: r\\x9b\nqueued: 1\n  q\\xc2\\x9b2J\n"),
-            std::string::npos);
-  EXPECT_EQ(Run({"remove", "z\xc2\x9b"}).err, "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n");
-}
-
-// The record goes to a file or pipe byte for byte, to a terminal with its control characters
-// escaped, also where one is cut across two reads of the log.
 class LogRecordTest : public ScratchDirTest {};
 
-TEST_F(LogRecordTest, EscapesForATerminalOnly) {
-  const std::string log = Path("plim.log");
+// A record, or with --tail its last N lines, the stop line counted, a last line without its
+// break too (a carriage return ends no line); byte for byte to a file or pipe, to a terminal
+// with its control characters escaped, also where one is cut across two reads of the log.
+TEST_F(LogRecordTest, PrintsTheRecordOrItsLastLines) {
   const std::string start = ">>>>>>>> plim start N\n";
-  const std::string filler(65535 - start.size(), 'f');
-  const std::string record = start + filler +
-                             "\xc2\x9b"
-                             "2J\x1b]0;x\x07\n\tok caf\xe9\n>>>>>>>> plim stop N\n";
-  WriteFile(log, record);
-  for (const bool printable : {false, true}) {
-    char* bytes = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&bytes, &size);
-    EXPECT_EQ(PrintLatestRecord(log, "N", printable, out), LogRecord::kPrinted);
-    fclose(out);
-    const std::string printed(bytes, size);
-    free(bytes);
-    EXPECT_EQ(printed, printable
-                           ? start + filler +
-                                 "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok caf\\xe9\n>>>>>>>> plim stop N\n"
-                           : record);
+  const std::string other = ">>>>>>>> plim start O\nother\n>>>>>>>> plim stop O\n";
+  const std::string stop = ">>>>>>>> plim stop N\n";
+  const std::string filler = start + std::string(65535 - start.size(), 'f');
+  const std::string controls =
+      "\xc2\x9b"
+      "2J\x1b]0;x\x07\n\tok caf\xe9\n";
+  const struct {
+    const char* what;
+    std::string log;
+    size_t tail;
+    bool printable;
+    std::string printed;
+  } cases[] = {
+      {"to a file", filler + controls + stop, SIZE_MAX, false, filler + controls + stop},
+      {"to a terminal", filler + controls + stop, SIZE_MAX, true,
+       filler + "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok caf\\xe9\n" + stop},
+      {"with its stop line", start + "a\nb\n" + stop + other, 2, false, "b\n" + stop},
+      {"without it, running", other + start + "a\nb\nc\n", 2, false, "b\nc\n"},
+      {"cut short by the next record", start + "a\nb\n" + other, 1, false, "b\n"},
+      {"the latest record", start + "old\n" + stop + start + "new\n" + stop, 2, false,
+       "new\n" + stop},
+      {"a last line without its break", start + "a\nb\nc", 2, false, "b\nc"},
+      {"carriage returns", start + "a\n1%\r2%\r\nb\n", 2, false, "1%\r2%\r\nb\n"},
+      {"fewer lines than asked", start + "a\n", 5, false, start + "a\n"},
+      {"none asked", start + "a\n", 0, false, ""},
+      {"a long record", start + Lines(1, 40000) + stop, 3, false,
+       "line 39999\nline 40000\n" + stop},
+      {"empty lines", start + "a\n\n\n", 2, false, "\n\n"},
+  };
+  const std::string log = Path("plim.log");
+  for (const auto& c : cases) {
+    WriteFile(log, c.log);
+    EXPECT_EQ(Printed([&](FILE* out) {
+                EXPECT_EQ(PrintLatestRecord(log, "N", c.printable, out, c.tail),
+                          LogRecord::kPrinted);
+              }),
+              c.printed)
+        << c.what;
   }
+}
+
+// What status reads of the log's end: the tool whose part the log ends in and its last line,
+// read backwards in pieces, also across a piece's edge and for a line longer than is kept.
+TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
+  const std::string start = ">>>>>>>> plim start N\n*************** plim ***************\n";
+  const std::string mark = "*************** plim_mark ***************\n";
+  const std::string stop = ">>>>>>>> plim stop N\n";
+  const std::string long_line(70000, 'x');
+  const struct {
+    const char* what;
+    std::string log;
+    bool in_record;
+    std::string tool;
+    std::optional<std::string> last_line;
+  } cases[] = {
+      {"no log", "", false, "", std::nullopt},
+      {"a record with its stop line", start + "a\n" + mark + "m\n" + stop, false, "", std::nullopt},
+      {"before the first tool", ">>>>>>>> plim start N\n", true, "", std::nullopt},
+      {"nothing printed yet", start, true, "plim", std::nullopt},
+      {"lines", start + "a\nb\n", true, "plim", "b"},
+      {"a last line without its break", start + "a\nbc", true, "plim", "bc"},
+      {"blank lines after it", start + "a\n\n \t\r\n", true, "plim", "a"},
+      {"carriage returns", start + "x\r50%\r60%\r\n", true, "plim", "60%"},
+      {"the mark tool", start + "a\n" + mark + "m1\nm2\n", true, "plim_mark", "m2"},
+      {"the mark tool, silent", start + "a\n" + mark, true, "plim_mark", std::nullopt},
+      {"after a finished record", "old\n" + stop + start + "new\n", true, "plim", "new"},
+      {"a long record", start + Lines(1, 40000), true, "plim", "line 40000"},
+      {"a long part before the mark tool", start + Lines(1, 40000) + mark, true, "plim_mark",
+       std::nullopt},
+      {"a line longer than is kept", start + long_line, true, "plim",
+       long_line.substr(0, kLineHead)},
+  };
+  for (const auto& c : cases) {
+    const std::string log = Path(std::string("log ") + c.what);
+    if (!c.log.empty()) WriteFile(log, c.log);
+    const ToolOutput output = ReadToolOutput(log);
+    EXPECT_EQ(output.in_record, c.in_record) << c.what;
+    EXPECT_EQ(output.tool, c.tool) << c.what;
+    EXPECT_EQ(output.last_line, c.last_line) << c.what;
+  }
+}
+
+// log --follow across pieces of lines, a record cut short by another's start, the job run again
+// and a log cut meanwhile: each of the job's lines once, in order, and the job's outcome.
+TEST_F(CtlTest, FollowPrintsTheJobsLinesAsTheyCome) {
+  WriteFile(files_.log, "old\n>>>>>>>> plim start N\nA\n");
+  WriteFile(files_.in_progress, "N\n");
+  const std::string out_path = Path("followed");
+  const auto printed = [&out_path](const std::string& what) {
+    for (int i = 0; i < 1000 && ReadFile(out_path).find(what) == std::string::npos; ++i) {
+      usleep(10000);
+    }
+  };
+  std::thread service([&]() {
+    printed("A\n");
+    for (const char* piece : {"B par", "tial\n>>>>>>>> plim st", "op N\nbetween\n",
+                              ">>>>>>>> plim start O\nother\n", ">>>>>>>> plim start N\nagain"}) {
+      std::ofstream(files_.log, std::ios::app) << piece;
+      usleep(20000);
+    }
+    printed("again");
+    WriteFile(files_.log, ">>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
+    printed("fresh\n>>>>>>>> plim stop N\n");
+    WriteFile(files_.history,
+              "{\"name\":\"N\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1,"
+              "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
+              "\"mark\":{\"end\":\"exit\",\"value\":3},\"outcome\":\"failed\"}\n");
+    WriteFile(files_.in_progress, "");
+  });
+  FILE* out = fopen(out_path.c_str(), "w");
+  FILE* err = tmpfile();
+  const int status = FollowLog(files_, "N", SIZE_MAX, false, out, err);
+  fclose(out);
+  fclose(err);
+  service.join();
+  EXPECT_EQ(status, kExitFailed);
+  EXPECT_EQ(ReadFile(out_path),
+            ">>>>>>>> plim start N\nA\nB partial\n>>>>>>>> plim stop N\n"
+            ">>>>>>>> plim start N\nagain\n>>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
+}
+
+// A record is looked for in the log, then in the log the last start kept.
+TEST_F(CtlTest, LogFallsBackToTheKeptLog) {
+  const std::string record = ">>>>>>>> plim start N\nold\n>>>>>>>> plim stop N\n";
+  WriteFile(files_.log, ">>>>>>>> plim start M\n>>>>>>>> plim stop M\n");
+  WriteFile(files_.log + ".1", record);
+  Result r = Run({"log", "N"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, record);
+  WriteFile(files_.log, ">>>>>>>> plim start N\nnew\n>>>>>>>> plim stop N\n");
+  EXPECT_NE(Run({"log", "N"}).out.find("new"), std::string::npos);
+  EXPECT_EQ(Run({"log", "X"}).status, 1);
 }
 
 // A line of /proc/PID/stat with the fields status looks at.
@@ -343,46 +480,24 @@ TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
   const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
   const struct {
     std::string run;
-    int ok, failed, time_limit, killed;
+    std::vector<int> ok_failed_time_limit_killed;
   } cases[] = {
-      {"this-2", 1, 1, 1, 1},
-      {"earlier-1", 1, 0, 0, 0},
-      {"gone-3", 0, 0, 0, 0},
-      {"", 2, 1, 0, 1},  // a service that names no run: by the times, as before
+      {"this-2", {1, 1, 1, 1}},
+      {"earlier-1", {1, 0, 0, 0}},
+      {"gone-3", {0, 0, 0, 0}},
+      {"", {2, 1, 0, 1}},  // a service that names no run: by the times, as before
   };
   for (const auto& c : cases) {
     const Outcomes n = CountSince(records, started, c.run);
-    EXPECT_EQ(n.ok, c.ok) << c.run;
-    EXPECT_EQ(n.failed, c.failed) << c.run;
-    EXPECT_EQ(n.time_limit, c.time_limit) << c.run;
-    EXPECT_EQ(n.killed, c.killed) << c.run;
+    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}),
+              c.ok_failed_time_limit_killed)
+        << c.run;
   }
   HistoryRecord unset = records[2];
   unset.clock_unset = true;
   unset.name = "News";
   EXPECT_EQ(FormatHistoryLine(unset),
             "1970-01-01T00:01:00Z (clock unset)  0.000 s  ok  exit 0 / exit 0  News\n");
-}
-
-TEST(UdpPortTest, ParsesProcNetUdp) {
-  const std::string text =
-      "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-      "timeout inode ref pointer drops\n"
-      "  412: 00000000:62A4 00000000:0000 07 00000000:00000000 00:00000000 00000000     0  "
-      "      0 31337 2 0000000000000000 0\n"
-      " 1023: 0100007F:E3F1 0100007F:62A4 01 00000000:00000000 00:00000000 00000000  1000  "
-      "      0 4242 2 0000000000000000 0\n"
-      "  7: 00000000000000000000000000000000:62A4 00000000000000000000000000000000:0000 07 "
-      "00000000:00000000 00:00000000 00000000   108        0 99 2 0000000000000000 0\n"
-      "garbage\n";
-  const std::vector<UdpSocket> sockets = ParseProcNetUdp(text);
-  ASSERT_EQ(sockets.size(), 3u);
-  const UdpSocket expected[] = {{25252, 0, 31337}, {58353, 1000, 4242}, {25252, 108, 99}};
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(sockets[i].port, expected[i].port) << i;
-    EXPECT_EQ(sockets[i].uid, expected[i].uid) << i;
-    EXPECT_EQ(sockets[i].inode, expected[i].inode) << i;
-  }
 }
 
 class UdpPortProcTest : public ScratchDirTest {
@@ -401,14 +516,20 @@ class UdpPortProcTest : public ScratchDirTest {
                                       folder + "/fd/" + std::to_string(fd++));
     }
   }
+  // /proc/net/udp with its heading, a line that is no socket and `lines`.
   void Sockets(const std::string& lines) {
     std::filesystem::create_directories(Path("proc/net"));
-    WriteFile(Path("proc/net/udp"), "  sl  local_address ...\n" + lines);
+    WriteFile(Path("proc/net/udp"),
+              "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
+              "uid  timeout inode ref pointer drops\ngarbage\n" +
+                  lines);
   }
-  static std::string Line(const char* port, int uid, int inode) {
-    return std::string("  1: 00000000:") + port +
-           " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) +
-           " 0 " + std::to_string(inode) + " 2 0000000000000000 0\n";
+  // A socket on local `port` (hex), over IPv4 or IPv6.
+  static std::string Line(const char* port, int uid, int inode, bool ipv6 = false) {
+    return std::string("  1: ") + (ipv6 ? std::string(32, '0') : "0100007F") + ":" + port + " " +
+           (ipv6 ? std::string(32, '0') : "00000000") +
+           ":0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) + " 0 " +
+           std::to_string(inode) + " 2 0000000000000000 0\n";
   }
 };
 
@@ -428,7 +549,9 @@ TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
       {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, true, 200, 1000},
       {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false, true, 0, 1000},
       {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, true, 200, 0},
-      {"free", Line("62A5", 0, 5), std::vector<int>{5}, false, true, 0, -1},
+      {"free", Line("62A5", 0, 5) + Line("E3F1", 0, 7), std::vector<int>{5}, true, true, 0, -1},
+      {"held over IPv6", Line("62A4", 108, 7, true), std::vector<int>{5}, true, true, 200, 108},
+      {"bound over IPv6", Line("62A4", 0, 5, true), std::vector<int>{5}, false, false, 0, -1},
       {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, false, 0, -1},
       {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, true, 200, 1000},
   };
@@ -445,75 +568,67 @@ TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
   }
 }
 
-TEST(StatusTextTest, SaysWhatThePortIsHeldBy) {
-  StatusReport status;
-  status.service = {10, 11, 0, ""};
-  status.port = 25252;
-  const std::string running = "service: running (listener 10, worker 11)\n";
+// The parts of status that the running service has: the port's holder, the first ten queued
+// names (ten and no more line at the edge) and the running job, whose lines come after
+// "in progress:", which keeps its form.
+TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
+  const auto queued = [](int count) {
+    return [count](StatusReport* s) {
+      for (int i = 1; i <= count; ++i) s->jobs.queued.push_back("q" + std::to_string(i));
+    };
+  };
+  const auto holder = [](std::optional<PortHolder> h) {
+    return [h](StatusReport* s) { s->holder = h; };
+  };
+  const auto running = [](std::optional<RunningJob> job) {
+    return [job](StatusReport* s) { s->running = job; };
+  };
+  const std::string service = "service: running (listener 10, worker 11)\n";
+  const std::string wait = service + "listener: waiting for UDP port 25252";
   const struct {
-    std::optional<PortHolder> holder;
-    std::string line;
+    std::function<void(StatusReport*)> set;
+    bool all;
+    std::string text;
+    std::string json;
   } cases[] = {
-      {std::nullopt, ""},
-      {PortHolder{false, 0, "", false, 0}, ""},
-      {PortHolder{true, 0, "", false, 0}, "listener: waiting for UDP port 25252\n"},
-      {PortHolder{true, 0, "", true, 1000},
-       "listener: waiting for UDP port 25252, held by uid 1000\n"},
-      {PortHolder{true, 77, "n\x1b", true, 1000},
-       "listener: waiting for UDP port 25252, held by process 77 (n\\x1b)\n"},
+      {holder(std::nullopt), false, service + "paused:", "\"waiting_for_port\":false"},
+      {holder(PortHolder{false, 0, "", false, 0}), false,
+       service + "paused:", "\"waiting_for_port\":false"},
+      {holder(PortHolder{true, 0, "", false, 0}), false,
+       wait + "\npaused:", "\"waiting_for_port\":true"},
+      {holder(PortHolder{true, 0, "", true, 1000}), false,
+       wait + ", held by uid 1000\npaused:", "\"waiting_for_port\":true"},
+      {holder(PortHolder{true, 77, "n\x1b", true, 1000}), false,
+       wait + ", held by process 77 (n\\x1b)\npaused:", "\"waiting_for_port\":true"},
+      {queued(10), false, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
+      {queued(11), false, "queued: 11\n" + Lines(1, 10, "  q") + "  ... and 1 more\ndone",
+       "\"q11\"]"},
+      {running(std::nullopt), false, "in progress: J\\x1b\nqueued: 0\n", "\"job\":null"},
+      {running(RunningJob{0, 5, {true, "", std::nullopt}}), false,
+       "in progress: J\\x1b\nstarted: 1970-01-01T00:00:00Z (5 s ago)\ntool: (none)\n"
+       "last line: (none)\nqueued",
+       "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-01T00:00:00Z\",\"elapsed\":5,"
+       "\"tool\":null,\"last_line\":null}"},
+      {running(RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}}), false,
+       "in progress: J\\x1b\nstarted: 1970-01-02T00:00:00Z (61 s ago)\ntool: plim_mark\n"
+       "last line: m\\x9b\nqueued",
+       "\"tool\":\"plim_mark\",\"last_line\":\"m\xef\xbf\xbd\"}"},
   };
   for (const auto& c : cases) {
-    status.holder = c.holder;
-    EXPECT_EQ(FormatText(status).substr(0, running.size() + c.line.size() + 7),
-              running + c.line + "paused:");
-    EXPECT_NE(FormatJson(status).find(std::string("\"waiting_for_port\":") +
-                                      (c.holder && c.holder->waiting ? "true" : "false")),
-              std::string::npos);
+    StatusReport status;
+    status.service = {10, 11, 0, ""};
+    status.port = 25252;
+    status.jobs.in_progress = "J\x1b";
+    c.set(&status);
+    const std::string text = FormatText(status, c.all);
+    EXPECT_NE(text.find(c.text), std::string::npos) << text;
+    EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
   }
-}
-
-// A job's folder is "<converted name>.rec", one file name of at most 255 bytes; a name that
-// cannot fit is refused before anything is queued, as if none of the names had been given.
-TEST_F(CtlTest, AddRefusesANameNoFileNameCouldHold) {
-  struct Case {
-    std::vector<std::string> names;
-    std::string queue;
-    std::string refused;  // the name the message names; none when all are queued
-  };
-  const std::string fits(251, 'a'), too_long(252, 'b'), slashes(252, '/'), c310(310, 'c');
-  const Case cases[] = {
-      {{fits}, fits + "\n", ""},
-      {{too_long}, "", too_long},
-      {{slashes}, "", slashes},
-      {{"first", c310, "last"}, "", c310},
-      {{"--first", "x", too_long}, "", too_long},
-  };
-  for (const Case& c : cases) {
-    std::filesystem::remove(files_.queue);
-    std::vector<std::string> args = {"add"};
-    args.insert(args.end(), c.names.begin(), c.names.end());
-    const Result r = Run(args);
-    EXPECT_EQ(r.status, c.refused.empty() ? 0 : 2) << r.err;
-    EXPECT_EQ(ReadFile(files_.queue), c.queue);
-    EXPECT_EQ(Received(c.refused.empty()), c.refused.empty() ? "1|" : "");
-    if (c.refused.empty()) continue;
-    EXPECT_NE(r.err.find("\"" + c.refused +
-                         "\" is too long: with \".rec\" added for its work folder it passes the "
-                         "file-name limit of 255 bytes; nothing queued"),
-              std::string::npos)
-        << r.err;
-  }
-}
-
-std::string OkRecord(const std::string& name) {
-  HistoryRecord record;
-  record.name = name;
-  record.start = "2026-12-07T02:10:00Z";
-  return FormatRecord(record);
 }
 
 // One parser for every command: getopt_long's forms of a value, "--" and the operand counts of
-// the table; and the exit statuses of status (no PID file: not running) and history.
+// the table; the exit statuses of status (no PID file: not running), history and kill, which
+// acts on the job in progress only and asks nothing of the service otherwise.
 TEST_F(CtlTest, ParsesEachCommandLineAlike) {
   struct Case {
     std::vector<std::string> args;
@@ -539,14 +654,19 @@ TEST_F(CtlTest, ParsesEachCommandLineAlike) {
       {{"status"}, 3, ""},
       {{"status", "--json"}, 3, ""},
       {{"help", "--", "-h"}, 2, "help takes no arguments"},
+      {{"kill", "other"}, 1, geteuid() == 0 ? "\"other\" is not the job in progress" : "root"},
+      {{"kill"}, 2, "kill: no NAME given"},
+      {{"kill", "run", "other"}, 2, "one NAME only"},
   };
   WriteFile(files_.queue, "queued\n");
+  WriteFile(files_.in_progress, "run\n");
   WriteFile(files_.history, OkRecord("done"));
   for (const Case& c : cases) {
     const Result r = Run(c.args);
     const std::string shown = testing::PrintToString(c.args);
     EXPECT_EQ(r.status, c.status) << shown << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << r.err;
+    EXPECT_FALSE(std::filesystem::exists(files_.kill_request)) << shown;
     // A NAME without a record is named once, and the records found are shown all the same.
     if (!c.err.empty()) {
       EXPECT_EQ(r.err.find(c.err, r.err.find(c.err) + 1), std::string::npos) << shown << r.err;
@@ -557,40 +677,23 @@ TEST_F(CtlTest, ParsesEachCommandLineAlike) {
   }
 }
 
-// Names queued while the pause mark exists or no service runs wait: add, trigger and wait say
-// why (here no PID file names a service), wait once, and none changes its exit status for it.
+// Names queued while the pause mark exists and no service runs wait: add, trigger and wait say
+// both (each alone is checked against the service), wait once, and none changes its exit status.
 TEST_F(CtlTest, SaysWhatHoldsNamesBack) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-  };
-  const Case cases[] = {
-      {{"add", "x"}, 0},
-      {{"trigger"}, 0},
-      {{"wait", "--timeout", "0.01", "queued"}, 124},
-  };
+  const std::pair<std::vector<std::string>, int> cases[] = {
+      {{"add", "x"}, 0}, {{"trigger"}, 0}, {{"wait", "--timeout", "0.01", "queued"}, 124}};
   WriteFile(dir_ + "/x.ts", "");
-  for (const bool paused : {false, true}) {
-    if (paused) WriteFile(files_.paused, "");
-    for (const Case& c : cases) {
-      WriteFile(files_.queue, "queued\n");
-      const Result r = Run(c.args);
-      const std::string shown = testing::PrintToString(c.args) + r.err;
-      EXPECT_EQ(r.status, c.status) << shown;
-      EXPECT_NE(r.err.find("plimctl: warning: plimd is not running; no job starts until it is "
-                           "started\n"),
-                std::string::npos)
-          << shown;
-      EXPECT_EQ(r.err.find("plimd is paused (" + files_.paused + " exists)") != std::string::npos,
-                paused)
-          << shown;
-      size_t warnings = 0;
-      for (size_t at = 0; (at = r.err.find("warning:", at)) != std::string::npos; ++at) {
-        ++warnings;
-      }
-      EXPECT_EQ(warnings, paused ? 2u : 1u) << shown;
-      Received(false);
-    }
+  WriteFile(files_.paused, "");
+  for (const auto& [args, status] : cases) {
+    WriteFile(files_.queue, "queued\n");
+    const Result r = Run(args);
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err,
+              "plimctl: warning: plimd is paused (" + files_.paused +
+                  " exists); no job starts until 'plimctl resume'\nplimctl: warning: plimd is not "
+                  "running; no job starts until it is started\n" +
+                  (status == 124 ? "plimctl: wait: timed out\n" : ""));
+    Received(false);
   }
 }
 
@@ -620,15 +723,8 @@ std::map<std::string, std::set<std::string>> CompletedOptions(const std::string&
   return offered;
 }
 
-// The lines of the manual page's synopsis from ".B plimctl COMMAND" to the next ".br".
-std::string ManualSynopsis(const std::string& manual, const std::string& command) {
-  const size_t begin = manual.find("\n.B plimctl " + command + "\n");
-  if (begin == std::string::npos) return "";
-  return manual.substr(begin, manual.find("\n.br\n", begin) - begin);
-}
-
-// Each command and option of the table is completed and in plimctl(1)'s synopsis, and the
-// completion offers nothing that the table lacks.
+// Each command and option of the table is completed and in plimctl(1)'s synopsis (from
+// ".B plimctl COMMAND" to the next ".br"), and the completion offers nothing the table lacks.
 class CommandTableTest : public ScratchDirTest {};
 
 TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
@@ -639,7 +735,10 @@ TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
   ASSERT_EQ(commands.count("--version"), 1u) << "the completion's list of commands is not found";
   for (const Command& command : Commands()) {
     EXPECT_EQ(commands.erase(command.name), 1u) << command.name << " is not completed";
-    const std::string synopsis = ManualSynopsis(manual, command.name);
+    const size_t begin = manual.find("\n.B plimctl " + std::string(command.name) + "\n");
+    const std::string synopsis = begin == std::string::npos
+                                     ? ""
+                                     : manual.substr(begin, manual.find("\n.br\n", begin) - begin);
     EXPECT_NE(synopsis, "") << command.name << " is not in plimctl(1)'s synopsis";
     std::set<std::string>& offered = options[command.name];
     for (const Option& o : command.options) {
@@ -657,215 +756,6 @@ TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
       << "completed, not in the table";
   for (const auto& [command, left] : options)
     EXPECT_TRUE(left.empty()) << command << " offers more";
-}
-
-std::string Lines(int from, int to, const std::string& prefix = "line ") {
-  std::string text;
-  for (int i = from; i <= to; ++i) text += prefix + std::to_string(i) + "\n";
-  return text;
-}
-
-// What status reads of the log's end: the tool whose part the log ends in and its last line,
-// read backwards in pieces, also across a piece's edge and for a line longer than is kept.
-TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
-  const std::string start = ">>>>>>>> plim start N\n*************** plim ***************\n";
-  const std::string mark = "*************** plim_mark ***************\n";
-  const std::string stop = ">>>>>>>> plim stop N\n";
-  const std::string long_line(70000, 'x');
-  const struct {
-    const char* what;
-    std::string log;
-    bool in_record;
-    std::string tool;
-    std::optional<std::string> last_line;
-  } cases[] = {
-      {"no log", "", false, "", std::nullopt},
-      {"a record with its stop line", start + "a\n" + mark + "m\n" + stop, false, "", std::nullopt},
-      {"before the first tool", ">>>>>>>> plim start N\n", true, "", std::nullopt},
-      {"nothing printed yet", start, true, "plim", std::nullopt},
-      {"lines", start + "a\nb\n", true, "plim", "b"},
-      {"a last line without its break", start + "a\nbc", true, "plim", "bc"},
-      {"blank lines after it", start + "a\n\n \t\r\n", true, "plim", "a"},
-      {"carriage returns", start + "x\r50%\r60%\r\n", true, "plim", "60%"},
-      {"the mark tool", start + "a\n" + mark + "m1\nm2\n", true, "plim_mark", "m2"},
-      {"the mark tool, silent", start + "a\n" + mark, true, "plim_mark", std::nullopt},
-      {"after a finished record", "old\n" + stop + start + "new\n", true, "plim", "new"},
-      {"a long record", start + Lines(1, 40000), true, "plim", "line 40000"},
-      {"a long part before the mark tool", start + Lines(1, 40000) + mark, true, "plim_mark",
-       std::nullopt},
-      {"a line longer than is kept", start + long_line, true, "plim",
-       long_line.substr(0, kLineHead)},
-  };
-  for (const auto& c : cases) {
-    const std::string log = Path(std::string("log ") + c.what);
-    if (!c.log.empty()) WriteFile(log, c.log);
-    const ToolOutput output = ReadToolOutput(log);
-    EXPECT_EQ(output.in_record, c.in_record) << c.what;
-    EXPECT_EQ(output.tool, c.tool) << c.what;
-    EXPECT_EQ(output.last_line, c.last_line) << c.what;
-  }
-}
-
-// log --tail N: the last N lines of the name's latest record, the stop line counted, a last line
-// without its break too; a carriage return ends no line.
-TEST_F(LogRecordTest, TailPrintsTheRecordsLastLines) {
-  const std::string start = ">>>>>>>> plim start N\n";
-  const std::string other = ">>>>>>>> plim start O\nother\n>>>>>>>> plim stop O\n";
-  const std::string stop = ">>>>>>>> plim stop N\n";
-  const struct {
-    const char* what;
-    std::string log;
-    size_t tail;
-    std::string printed;
-  } cases[] = {
-      {"with its stop line", start + "a\nb\n" + stop + other, 2, "b\n" + stop},
-      {"without it, running", other + start + "a\nb\nc\n", 2, "b\nc\n"},
-      {"cut short by the next record", start + "a\nb\n" + other, 1, "b\n"},
-      {"the latest record", start + "old\n" + stop + start + "new\n" + stop, 2, "new\n" + stop},
-      {"a last line without its break", start + "a\nb\nc", 2, "b\nc"},
-      {"carriage returns", start + "a\n1%\r2%\r\nb\n", 2, "1%\r2%\r\nb\n"},
-      {"fewer lines than asked", start + "a\n", 5, start + "a\n"},
-      {"none asked", start + "a\n", 0, ""},
-      {"a long record", start + Lines(1, 40000) + stop, 3, "line 39999\nline 40000\n" + stop},
-      {"empty lines", start + "a\n\n\n", 2, "\n\n"},
-  };
-  for (const auto& c : cases) {
-    const std::string log = Path("plim.log");
-    WriteFile(log, c.log);
-    char* bytes = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&bytes, &size);
-    EXPECT_EQ(PrintLatestRecord(log, "N", false, out, c.tail), LogRecord::kPrinted) << c.what;
-    fclose(out);
-    EXPECT_EQ(std::string(bytes, size), c.printed) << c.what;
-    free(bytes);
-  }
-}
-
-// log --follow across pieces of lines, a record cut short by another's start, the job run again
-// and a log cut meanwhile: each of the job's lines once, in order, and the job's outcome.
-TEST_F(CtlTest, FollowPrintsTheJobsLinesAsTheyCome) {
-  WriteFile(files_.log, "old\n>>>>>>>> plim start N\nA\n");
-  WriteFile(files_.in_progress, "N\n");
-  const std::string out_path = Path("followed");
-  const auto printed = [&out_path](const std::string& what) {
-    for (int i = 0; i < 1000 && ReadFile(out_path).find(what) == std::string::npos; ++i) {
-      usleep(10000);
-    }
-  };
-  std::thread service([&]() {
-    printed("A\n");
-    for (const char* piece : {"B par", "tial\n>>>>>>>> plim st", "op N\nbetween\n",
-                              ">>>>>>>> plim start O\nother\n", ">>>>>>>> plim start N\nagain"}) {
-      std::ofstream(files_.log, std::ios::app) << piece;
-      usleep(20000);
-    }
-    printed("again");
-    WriteFile(files_.log, ">>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
-    printed("fresh\n>>>>>>>> plim stop N\n");
-    WriteFile(files_.history,
-              "{\"name\":\"N\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1,"
-              "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
-              "\"mark\":{\"end\":\"exit\",\"value\":3},\"outcome\":\"failed\"}\n");
-    WriteFile(files_.in_progress, "");
-  });
-  FILE* out = fopen(out_path.c_str(), "w");
-  FILE* err = tmpfile();
-  const int status = FollowLog(files_, "N", SIZE_MAX, false, out, err);
-  fclose(out);
-  fclose(err);
-  service.join();
-  EXPECT_EQ(status, kExitFailed);
-  EXPECT_EQ(ReadFile(out_path),
-            ">>>>>>>> plim start N\nA\nB partial\n>>>>>>>> plim stop N\n"
-            ">>>>>>>> plim start N\nagain\n>>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
-}
-
-// A small screen gets the first ten queued names and how many more there are; --all and the
-// JSON get every one.
-TEST(StatusTextTest, ListsTheFirstTenQueuedNames) {
-  const struct {
-    int queued;
-    bool all;
-    std::string listed;
-  } cases[] = {
-      {9, false, Lines(1, 9, "  q")},
-      {10, false, Lines(1, 10, "  q")},
-      {11, false, Lines(1, 10, "  q") + "  ... and 1 more\n"},
-      {30, false, Lines(1, 10, "  q") + "  ... and 20 more\n"},
-      {30, true, Lines(1, 30, "  q")},
-  };
-  for (const auto& c : cases) {
-    StatusReport status;
-    for (int i = 1; i <= c.queued; ++i) status.jobs.queued.push_back("q" + std::to_string(i));
-    const std::string section =
-        "queued: " + std::to_string(c.queued) + "\n" + c.listed + "done, oldest first: 0\n";
-    EXPECT_NE(FormatText(status, c.all).find(section), std::string::npos) << c.queued << c.all;
-    EXPECT_NE(FormatJson(status).find("\"q" + std::to_string(c.queued) + "\"]"), std::string::npos);
-  }
-}
-
-// The running job's lines come after "in progress:", which keeps its form.
-TEST(StatusTextTest, ShowsTheRunningJob) {
-  StatusReport status;
-  status.jobs.in_progress = "J\x1b";
-  const struct {
-    std::optional<RunningJob> running;
-    std::string text;
-    std::string json;
-  } cases[] = {
-      {std::nullopt, "in progress: J\\x1b\nqueued: 0\n", "\"job\":null"},
-      {RunningJob{0, 5, {true, "", std::nullopt}},
-       "in progress: J\\x1b\nstarted: 1970-01-01T00:00:00Z (5 s ago)\ntool: (none)\n"
-       "last line: (none)\nqueued",
-       "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-01T00:00:00Z\",\"elapsed\":5,"
-       "\"tool\":null,\"last_line\":null}"},
-      {RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}},
-       "in progress: J\\x1b\nstarted: 1970-01-02T00:00:00Z (61 s ago)\ntool: plim_mark\n"
-       "last line: m\\x9b\nqueued",
-       "\"tool\":\"plim_mark\",\"last_line\":\"m\xef\xbf\xbd\"}"},
-  };
-  for (const auto& c : cases) {
-    status.running = c.running;
-    EXPECT_NE(FormatText(status).find(c.text), std::string::npos) << FormatText(status);
-    EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
-  }
-}
-
-// kill acts on the job in progress only, and asks nothing of the service otherwise.
-TEST_F(CtlTest, KillRefusesANameNotInProgress) {
-  files_.kill_request = Path("plimd.kill");
-  WriteFile(files_.in_progress, "run\n");
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string message;
-  };
-  const Case cases[] = {
-      {{"kill", "other"}, 1, geteuid() == 0 ? "\"other\" is not the job in progress" : "root"},
-      {{"kill"}, 2, "kill: no NAME given"},
-      {{"kill", "run", "other"}, 2, "one NAME only"},
-  };
-  for (const Case& c : cases) {
-    const Result r = Run(c.args);
-    EXPECT_EQ(r.status, c.status) << testing::PrintToString(c.args);
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-    EXPECT_FALSE(std::filesystem::exists(files_.kill_request));
-  }
-}
-
-// A record is looked for in the log, then in the log the last start kept.
-TEST_F(CtlTest, LogFallsBackToTheKeptLog) {
-  const std::string record = ">>>>>>>> plim start N\nold\n>>>>>>>> plim stop N\n";
-  WriteFile(files_.log, ">>>>>>>> plim start M\n>>>>>>>> plim stop M\n");
-  WriteFile(files_.log + ".1", record);
-  Result r = Run({"log", "N"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, record);
-  WriteFile(files_.log, ">>>>>>>> plim start N\nnew\n>>>>>>>> plim stop N\n");
-  r = Run({"log", "N"});
-  EXPECT_NE(r.out.find("new"), std::string::npos) << r.out;
-  EXPECT_EQ(Run({"log", "X"}).status, 1);
 }
 
 }  // namespace

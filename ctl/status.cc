@@ -1,9 +1,13 @@
 #include "ctl/status.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,20 +15,105 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <set>
 
-#include "ctl/history_cmds.h"
 #include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
 #include "joblist/pid_file.h"
 #include "joblist/scoped_fd.h"
 #include "joblist/string_array.h"
+#include "joblist/text_lines.h"
 
 namespace plim {
 
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The names in the folder `path` that are numbers: PIDs or descriptors; none when it cannot be
+// read.
+std::optional<std::vector<std::string>> NumberedEntries(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  while (const struct dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+// The inodes of the sockets that the process `pid` has open; none when its descriptors cannot
+// be read.
+std::optional<std::set<unsigned long long>> SocketInodes(const std::string& proc,
+                                                         const std::string& pid) {
+  const std::string fds = proc + "/" + pid + "/fd";
+  const std::optional<std::vector<std::string>> entries = NumberedEntries(fds);
+  if (!entries) return std::nullopt;
+  std::set<unsigned long long> inodes;
+  for (const std::string& fd : *entries) {
+    char target[64];
+    const ssize_t n = readlink((fds + "/" + fd).c_str(), target, sizeof target - 1);
+    unsigned long long inode = 0;
+    if (n > 0 && (target[n] = '\0', sscanf(target, "socket:[%llu]", &inode) == 1)) {
+      inodes.insert(inode);
+    }
+  }
+  return inodes;
+}
+
+// One line of /proc/net/udp or /proc/net/udp6.
+struct UdpSocket {
+  uid_t uid = 0;
+  unsigned long long inode = 0;
+};
+
+// The sockets on `port` in the listener's network namespace, over IPv4 and IPv6, as the lines of
+// /proc/net/udp and udp6 list them; lines that are not one are skipped.
+std::vector<UdpSocket> SocketsOn(const std::string& proc, pid_t listener, unsigned short port) {
+  std::vector<UdpSocket> found;
+  for (const char* table : {"udp", "udp6"}) {
+    std::string text = ReadText(proc + "/" + std::to_string(listener) + "/net/" + table);
+    if (text.empty()) text = ReadText(proc + "/net/" + table);
+    std::string_view lines = text;
+    for (std::string_view view; TakeLine(&lines, &view);) {
+      const std::string line(view);
+      char local[64];
+      unsigned local_port = 0;
+      unsigned long uid = 0;
+      unsigned long long inode = 0;
+      // sl local rem st tx:rx tr:when retrnsmt uid timeout inode
+      if (sscanf(line.c_str(), " %*[0-9]: %63s %*s %*s %*s %*s %*s %lu %*s %llu", local, &uid,
+                 &inode) != 3) {
+        continue;
+      }
+      const char* colon = strrchr(local, ':');
+      if (colon != nullptr && sscanf(colon + 1, "%x", &local_port) == 1 && local_port == port) {
+        found.push_back({static_cast<uid_t>(uid), inode});
+      }
+    }
+  }
+  return found;
+}
+
+// Fills in the process that has the socket `inode` open, if one that can be seen has.
+void FindProcess(const std::string& proc, unsigned long long inode, PortHolder* holder) {
+  for (const std::string& pid : NumberedEntries(proc).value_or(std::vector<std::string>())) {
+    const std::optional<std::set<unsigned long long>> inodes = SocketInodes(proc, pid);
+    if (!inodes || inodes->count(inode) == 0) continue;
+    holder->pid = static_cast<pid_t>(atoi(pid.c_str()));
+    holder->comm = ReadText(proc + "/" + pid + "/comm");
+    if (!holder->comm.empty() && holder->comm.back() == '\n') holder->comm.pop_back();
+    return;
+  }
+}
 
 std::vector<std::string> Entries(const std::string& path) {
   StringArray entries(path);
@@ -90,8 +179,7 @@ void AppendSection(std::string* text, const char* title, const std::vector<std::
 bool IsService(const std::string& proc, pid_t pid, unsigned long long ticks) {
   if (pid <= 0) return false;
   const std::string folder = proc + "/" + std::to_string(pid);
-  std::ifstream in(folder + "/stat");
-  const std::string stat(std::istreambuf_iterator<char>(in), {});
+  const std::string stat = ReadText(folder + "/stat");
   const size_t end = stat.rfind(") ");
   if (stat.compare(0, end + 2, std::to_string(pid) + " (plimd) ") != 0 ||
       stat.compare(end + 2, 1, "Z") == 0 || (ticks != 0 && StartTicks(stat) != ticks)) {
@@ -242,6 +330,30 @@ StatusReport ReadStatus(const CtlFiles& files) {
   return status;
 }
 
+int ServiceStatusCode(const ServiceProcesses& service) {
+  if (service.listener != 0 && service.worker != 0) return kExitOk;
+  if (service.listener != 0 || service.worker != 0) return kExitProcessMissing;
+  return kExitNotRunning;
+}
+
+void WarnIfHeldBack(const CtlFiles& files, FILE* err) {
+  struct stat info;
+  if (stat(files.paused.c_str(), &info) == 0) {
+    fprintf(err,
+            "plimctl: warning: plimd is paused (%s exists); no job starts until 'plimctl resume'\n",
+            files.paused.c_str());
+  }
+  const ServiceProcesses service = ReadServiceProcesses(files.pid_file);
+  const int code = ServiceStatusCode(service);
+  if (code == kExitNotRunning) {
+    fputs("plimctl: warning: plimd is not running; no job starts until it is started\n", err);
+  } else if (code == kExitProcessMissing) {
+    fprintf(err,
+            "plimctl: warning: plimd's %s is missing; no job starts until plimd is restarted\n",
+            service.listener == 0 ? "listener" : "worker");
+  }
+}
+
 std::string Printable(std::string_view text, bool keep_lines) {
   std::string shown;
   while (!text.empty()) {
@@ -277,6 +389,15 @@ JobLists ReadJobLists(const std::string& queue, const std::string& in_progress,
   if (active != kSentinel) lists.in_progress = active;
   lists.done = Entries(done);
   return lists;
+}
+
+std::string FormatHistoryLine(const HistoryRecord& record) {
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.3f s", record.seconds);
+  return record.start + (record.clock_unset ? " (clock unset)" : "") + "  " + seconds + "  " +
+         Outcome(record) + (record.rerun ? " (rerun)" : "") + "  " + Describe(record.analysis) +
+         " / " + Describe(record.mark) + "  " + Printable(record.name) +
+         (record.error.empty() ? "" : "  (" + Printable(record.error) + ")") + "\n";
 }
 
 std::string FormatText(const StatusReport& status, bool all) {
@@ -316,6 +437,25 @@ std::string FormatJson(const StatusReport& status) {
     if (n->killed > 0) json["since_start"]["killed"] = n->killed;
   }
   return json.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+PortHolder CheckListenerPort(pid_t listener, unsigned short port, const std::string& proc) {
+  PortHolder holder;
+  const std::optional<std::set<unsigned long long>> own =
+      SocketInodes(proc, std::to_string(listener));
+  const std::vector<UdpSocket> on_port = SocketsOn(proc, listener, port);
+  const auto listeners = [&](const UdpSocket& s) {
+    return own ? own->count(s.inode) != 0 : s.uid == 0;
+  };
+  holder.waiting = std::none_of(on_port.begin(), on_port.end(), listeners);
+  if (!holder.waiting) return holder;
+  for (const UdpSocket& socket : on_port) {
+    holder.uid_known = true;
+    holder.uid = socket.uid;
+    FindProcess(proc, socket.inode, &holder);
+    if (holder.pid != 0) break;
+  }
+  return holder;
 }
 
 }  // namespace plim

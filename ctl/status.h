@@ -11,12 +11,28 @@
 #include <vector>
 
 #include "ctl/ctl.h"
-#include "ctl/log_tail.h"
-#include "ctl/udp_port.h"
+#include "ctl/log.h"
 #include "jobs/history.h"
 #include "jobs/settings.h"
 
 namespace plim {
+
+// Who holds the service's UDP port, from /proc: the listener keeps trying to bind it while
+// another socket has it, and status says so.
+struct PortHolder {
+  bool waiting = false;  // the listener has no socket on the port
+  pid_t pid = 0;         // a process with a socket on it, 0 when none is found
+  std::string comm;      // its name
+  bool uid_known = false;
+  uid_t uid = 0;  // the owner of a socket on it, where `uid_known`
+};
+
+// Whether the process `listener` lacks a socket on UDP `port`, and who has one. Where its
+// descriptors cannot be read (a user other than the service's), a socket on the port owned by
+// root is taken for the listener's and one of another user for another's. `proc` is where the
+// proc file system is.
+PortHolder CheckListenerPort(pid_t listener, unsigned short port,
+                             const std::string& proc = "/proc");
 
 struct JobLists {
   std::vector<std::string> queued;         // in the order the service takes them
@@ -48,6 +64,10 @@ struct RunningJob {
   ToolOutput output;
 };
 
+// LSB status codes of `plimctl status`, as init scripts report them.
+inline constexpr int kExitProcessMissing = 1;  // one of the two processes runs
+inline constexpr int kExitNotRunning = 3;
+
 // How many queued names `status` lists without --all.
 inline constexpr size_t kQueuedShown = 10;
 
@@ -71,6 +91,15 @@ struct StatusReport {
 // runs.
 ServiceProcesses ReadServiceProcesses(const std::string& pid_file,
                                       const std::string& proc = "/proc");
+
+// kExitOk while both processes run, kExitProcessMissing when one of them does,
+// kExitNotRunning when neither does.
+int ServiceStatusCode(const ServiceProcesses& service);
+
+// Writes a warning to `err` for each thing that keeps queued names from being taken: the pause
+// mark, or a service (or one of its processes) that does not run. Reads the PID file and the
+// mark as `status` does; writes nothing else.
+void WarnIfHeldBack(const CtlFiles& files, FILE* err);
 
 // How the records of the service's run ended: those that name `run`, or, where the service does
 // not publish one (an older version), those that started at `started` or later.
@@ -98,6 +127,10 @@ std::string Printable(std::string_view text, bool keep_lines = false);
 // How much of `text` ends on a whole UTF-8 character, so that text read in pieces is escaped
 // character by character: all of it unless it ends with a character cut off.
 size_t WholeCharacters(std::string_view text);
+
+// One history record for people: start (marked "(clock unset)" when it is no time), duration,
+// outcome (marked "(rerun)"), both tools and the name.
+std::string FormatHistoryLine(const HistoryRecord& record);
 
 // For people: a line "service: running (listener L, worker W)", "service: not running" or
 // "service: listener L running, worker missing" (or the other way round); while the listener
