@@ -19,7 +19,6 @@
 #include "joblist/scoped_fd.h"
 #include "jobs/convert.h"
 #include "jobs/history.h"
-#include "jobs/history_writer.h"
 #include "jobs/hook.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_steps.h"

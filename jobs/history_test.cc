@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "jobs/history_writer.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {

@@ -9,7 +9,6 @@
 #include "joblist/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
-#include "jobs/remove_tree.h"
 #include "jobs/work_dir.h"
 
 namespace plim {

@@ -36,6 +36,14 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
 void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown);
 
+// Removes the entry `name` of the folder `dir` and, for a folder, all it holds ("rm -rf"),
+// through descriptors: each folder is opened from the one that holds it without following a
+// link, so an entry that another user swaps for a link meanwhile is removed as the link it has
+// become, never followed. `shown` names the entry in messages. A missing entry is no failure. On
+// failure says so on stderr for the entry that could not be removed and returns false;
+// everything else is still removed.
+bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown);
+
 // Opens the folder of `path` (its last component stripped) for the *At steps below; the
 // folder itself is the administrator's, so a link to it is followed. -1 when it cannot be.
 ScopedFd OpenFolderOf(const std::string& path);

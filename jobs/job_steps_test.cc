@@ -13,7 +13,6 @@
 #include <fstream>
 #include <tuple>
 
-#include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {

@@ -1,4 +1,4 @@
-#include "frame/kept_log.h"
+#include "frame/startup.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
