@@ -25,14 +25,14 @@ namespace {
 // On failure returns an invalid descriptor with errno set.
 ScopedFd BindTriggerSocket(unsigned short port) {
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) return sock;
   const struct sockaddr_in address = InetAddress(INADDR_ANY, port);
-  if (bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    sock.Reset();
-    errno = error;
-    return ScopedFd();
+  if (!sock.valid() ||
+      bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0) {
+    return sock;
   }
+  const int error = errno;
+  sock.Reset();
+  errno = error;
   return sock;
 }
 

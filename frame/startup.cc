@@ -101,13 +101,16 @@ void PrepareWorkRoot() {
     fprintf(stderr, "plimd: %s; no job runs until it can be made safe\n", why.c_str());
 }
 
-// A write to the pipe of a worker that has just died must fail, not kill the listener; tools get
-// an empty mask of their own.
-void BlockSigpipe() {
-  sigset_t pipe_signal;
-  sigemptyset(&pipe_signal);
-  sigaddset(&pipe_signal, SIGPIPE);
-  sigprocmask(SIG_BLOCK, &pipe_signal, nullptr);
+// A write to the pipe of a worker that has just died must fail, not kill the listener. The kill
+// signal, whose default action would end the worker, waits for the worker's descriptor; it is
+// blocked before the worker exists, as plimctl kill may signal it as soon as the PID file names
+// it. The tools get an empty mask of their own.
+void BlockSignals() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGPIPE);
+  sigaddset(&blocked, kKillSignal);
+  sigprocmask(SIG_BLOCK, &blocked, nullptr);
 }
 
 }  // namespace
@@ -146,9 +149,7 @@ int RunService() {
   // A session of its own: no terminal's signals, and one process group for the pair that the
   // init script can kill at once.
   setsid();
-  BlockSigpipe();
-  // Blocked before the worker exists: plimctl kill may signal it as soon as the PID file names it.
-  BlockKillSignal();
+  BlockSignals();
   if (!MapPair(lock.Release())) return 0;
   Pair().listener = getpid();
   int pipe_write;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -26,21 +27,10 @@ using Json = nlohmann::ordered_json;
 
 std::string g_run;
 
-const char* EndName(ToolStatus::End end) {
-  switch (end) {
-    case ToolStatus::End::kExited:
-      return "exit";
-    case ToolStatus::End::kSignaled:
-      return "signal";
-    case ToolStatus::End::kTimeLimit:
-      return "time limit";
-    case ToolStatus::End::kKilled:
-      return "killed";
-    case ToolStatus::End::kNotRun:
-      break;
-  }
-  return "not run";
-}
+// In the order of ToolStatus::End.
+constexpr const char* kEndNames[] = {"not run", "exit", "signal", "time limit", "killed"};
+
+const char* EndName(ToolStatus::End end) { return kEndNames[static_cast<int>(end)]; }
 
 // Only an exit and a signal come with a value: the status, the signal's number.
 bool HasValue(ToolStatus::End end) {
@@ -114,15 +104,10 @@ void to_json(Json& json, const ToolStatus& status) {
 // Throws for a line that is no record: a key missing, a value of another type, an unknown end.
 void from_json(const Json& json, ToolStatus& status) {
   const std::string end = json.at("end").get<std::string>();
-  for (const ToolStatus::End known :
-       {ToolStatus::End::kExited, ToolStatus::End::kSignaled, ToolStatus::End::kTimeLimit,
-        ToolStatus::End::kKilled, ToolStatus::End::kNotRun}) {
-    if (end != EndName(known)) continue;
-    status.end = known;
-    if (HasValue(known)) status.value = json.at("value").get<int>();
-    return;
-  }
-  throw std::invalid_argument("no tool's end: " + end);
+  const auto known = std::find(std::begin(kEndNames), std::end(kEndNames), end);
+  if (known == std::end(kEndNames)) throw std::invalid_argument("no tool's end: " + end);
+  status.end = static_cast<ToolStatus::End>(known - std::begin(kEndNames));
+  if (HasValue(status.end)) status.value = json.at("value").get<int>();
 }
 
 // The keys added later go before the outcome, so that the lines of scripts that look at a

@@ -102,7 +102,7 @@ void Perform(const Step& step, Job* job) {
       return LinkInJobFolder(&job->folder, first, step.second,
                              Fill(kWorkDir, name) + "/" + step.second);
     case Action::kLog:
-      return AppendLine(job->log, first);
+      return job->log.AppendLine(first);
     case Action::kAnalyse:
       if (!MayRunTools(job)) return;
       job->result.analysis = Ran(job, first,

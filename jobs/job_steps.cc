@@ -160,18 +160,14 @@ int JobLog::Take(int from) {
   return 1;
 }
 
-long long JobLog::TakeDropped() { return std::exchange(dropped_, 0); }
-
-void AppendLine(JobLog& log, const std::string& line) {
-  if (log.open_error() != 0)
-    return ReportStepError("cannot write to", log.path(), log.open_error());
+void JobLog::AppendLine(const std::string& line) {
+  if (open_error_ != 0) return ReportStepError("cannot write to", path_, open_error_);
   std::string lines;
-  if (const long long dropped = log.TakeDropped()) {
+  if (const long long dropped = std::exchange(dropped_, 0)) {
     lines = "plimd: " + std::to_string(dropped) +
-            " bytes of output left out (log_limit_mb = " + std::to_string(log.limit_mb()) + ")\n";
+            " bytes of output left out (log_limit_mb = " + std::to_string(limit_mb_) + ")\n";
   }
-  if (!WriteAll(log.fd(), lines + line + '\n'))
-    ReportStepError("cannot write to", log.path(), errno);
+  if (!WriteAll(fd_.get(), lines + line + '\n')) ReportStepError("cannot write to", path_, errno);
 }
 
 ProgramIo ToolIo(const Settings& settings) {

@@ -122,8 +122,8 @@ TEST_F(JobStepsTest, LogTakesOutputUpToTheLimitAndCountsTheRest) {
   JobLog log(Path("log"), 1);
   const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, Settings());
   EXPECT_EQ(status.end, ToolStatus::End::kExited);
-  AppendLine(log, "frame");
-  AppendLine(log, "next");
+  log.AppendLine("frame");
+  log.AppendLine("next");
   EXPECT_EQ(log.dropped_total(), 2 * 1048576 + 4);
   EXPECT_EQ(ReadBack("log"),
             std::string(1048576, 'x') +

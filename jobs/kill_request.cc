@@ -52,11 +52,4 @@ void RefuseKillRequests() {
 
 bool KillRequested() { return g_accepting && KillRequestNames(kKillRequest, g_job); }
 
-void BlockKillSignal() {
-  sigset_t kill_signal;
-  sigemptyset(&kill_signal);
-  sigaddset(&kill_signal, kKillSignal);
-  sigprocmask(SIG_BLOCK, &kill_signal, nullptr);
-}
-
 }  // namespace plim

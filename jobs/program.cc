@@ -240,15 +240,9 @@ ToolStatus Reap(pid_t child, ToolStatus::End ended_by) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  ToolStatus result;
-  if (ended_by != ToolStatus::End::kNotRun) {
-    result.end = ended_by;
-  } else if (WIFSIGNALED(status)) {
-    result = {ToolStatus::End::kSignaled, WTERMSIG(status)};
-  } else {
-    result = {ToolStatus::End::kExited, WEXITSTATUS(status)};
-  }
-  return result;
+  if (ended_by != ToolStatus::End::kNotRun) return {ended_by};
+  if (WIFSIGNALED(status)) return {ToolStatus::End::kSignaled, WTERMSIG(status)};
+  return {ToolStatus::End::kExited, WEXITSTATUS(status)};
 }
 
 // The worker's children, from the kernel's list of them; false when the list cannot be read.
