@@ -135,10 +135,6 @@ TEST_F(HistoryTest, OutcomeLooksAtBothToolsAndTheError) {
     EXPECT_EQ(read.mark.end, c.mark.end);
     EXPECT_STREQ(Outcome(read), c.outcome) << c.outcome << " " << c.error;
   }
-  HistoryRecord killed = Record("N");
-  killed.analysis = {End::kKilled, 0};
-  EXPECT_EQ(Describe(killed.analysis), "killed");
-  EXPECT_NE(FormatRecord(killed).find("\"analysis\":{\"end\":\"killed\"}"), std::string::npos);
 }
 
 }  // namespace

@@ -22,7 +22,6 @@ class JobStepsTest : public ScratchDirTest {
     chmod(Path(name).c_str(), 0755);
     return Path(name);
   }
-  std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
 };
 
 TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
@@ -40,7 +39,7 @@ TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
   EXPECT_TRUE(RemoveTreeAt(dir.get(), "missing", Path("missing")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("tree"))));
-  EXPECT_EQ(ReadBack("outside/folder/keep"), "k");
+  EXPECT_EQ(ReadFile(Path("outside/folder/keep")), "k");
 }
 
 // The process is gone or only a zombie no one has reaped yet, within ten seconds: a SIGKILL
@@ -76,7 +75,7 @@ TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
     EXPECT_EQ(status.end, c.end) << c.body;
     EXPECT_EQ(status.value, c.value) << c.body;
     if (std::filesystem::exists(Path("child"))) {
-      EXPECT_TRUE(Ended(std::stoi(ReadBack("child")))) << "a child outlived: " << c.body;
+      EXPECT_TRUE(Ended(std::stoi(ReadFile(Path("child"))))) << "a child outlived: " << c.body;
     }
   }
 }
@@ -100,7 +99,7 @@ TEST_F(JobStepsTest, TouchNeverFollowsALink) {
               "plimd: not touching " + Path(link) + ": it is a symbolic link; left alone\n");
     EXPECT_TRUE(fs::is_symlink(Path(link))) << link;
   }
-  EXPECT_EQ(ReadBack("outside"), "keep");
+  EXPECT_EQ(ReadFile(Path("outside")), "keep");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("made-outside"))));
   TouchAt(dir.get(), "new.idx", Path("new.idx"));
   TouchAt(dir.get(), "old.idx", Path("old.idx"));
