@@ -41,17 +41,13 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
                                  line + "{\"name\":\"cut");
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
   ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(records[0].name, "first");
+  // Every field is read back: the records written again are the lines they were read from.
+  EXPECT_EQ(FormatRecord(records[0]), FormatRecord(Record("first")));
+  EXPECT_EQ(FormatRecord(records[1]), line);
   EXPECT_EQ(records[1].name, "A \xef\xbf\xbd\"\\\x01 \xc3\xa9");
-  EXPECT_TRUE(records[1].rerun);
-  EXPECT_EQ(records[1].mark.end, ToolStatus::End::kTimeLimit);
-  EXPECT_EQ(records[1].seconds, 1.234);
-  EXPECT_EQ(records[0].output_dropped, 0);
-  EXPECT_EQ(records[1].output_dropped, 5000000000);
+  EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
   EXPECT_NE(line.find(",\"outcome\":\"failed\",\"output_dropped\":5000000000}\n"),
             std::string::npos);
-  EXPECT_EQ(records[0].error, "");
-  EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
 }
 
 // Each appended record names the run that wrote it, whatever the caller's record said, and says
