@@ -161,7 +161,6 @@ void ReportEnd(const char* role, pid_t pid, int restart_in_ms) {
   pid_t reaped;
   while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  if (role == nullptr) return;
   const std::string how = reaped == pid ? HowItEnded(status) : "";
   const std::string when =
       restart_in_ms > 0 ? " in " + std::to_string((restart_in_ms + 999) / 1000) + " s" : "";

@@ -71,7 +71,7 @@ class Backoff {
 int Sooner(int a_ms, int b_ms);
 
 // Reaps `pid` if it is this process's child and says on stderr that the `role` ended and when it
-// is started again (nothing when `role` is null).
+// is started again.
 void ReportEnd(const char* role, pid_t pid, int restart_in_ms);
 
 // Closes every descriptor above 2 but those in `keep`, so that nothing the process that started
