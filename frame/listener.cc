@@ -25,14 +25,14 @@ namespace {
 // On failure returns an invalid descriptor with errno set.
 ScopedFd BindTriggerSocket(unsigned short port) {
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) return sock;
   const struct sockaddr_in address = InetAddress(INADDR_ANY, port);
-  if (bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    sock.Reset();
-    errno = error;
-    return ScopedFd();
+  if (!sock.valid() ||
+      bind(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0) {
+    return sock;
   }
+  const int error = errno;
+  sock.Reset();
+  errno = error;
   return sock;
 }
 
@@ -116,9 +116,8 @@ void RunListener(int pipe_write) {
     if (poll(ready, 3, timeout_ms) <= 0) continue;
     if ((ready[1].revents & (POLLERR | POLLHUP)) != 0) WorkerEnded(&listener);
     // The poll itself takes the change in; a worker started later looks at the files anyway.
-    if ((ready[2].revents & (POLLPRI | POLLERR)) != 0 && listener.pipe.valid()) {
+    if ((ready[2].revents & (POLLPRI | POLLERR)) != 0 && listener.pipe.valid())
       Pass(&listener, 'm');
-    }
     char byte;
     // Only a datagram that finds work wakes the worker: for one that finds nothing, the two
     // stats here cost a fraction of the worker's wake-up, which a flood would pay per datagram.

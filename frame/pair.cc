@@ -1,10 +1,14 @@
 #include "frame/pair.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,19 +17,41 @@
 #include <new>
 #include <tuple>
 
-#include "frame/descriptors.h"
 #include "frame/listener.h"
 #include "frame/worker.h"
 #include "joblist/clock.h"
 #include "joblist/paths.h"
 #include "joblist/pid_file.h"
-#include "jobs/history_writer.h"
+#include "jobs/history.h"
 
 namespace plim {
 
 namespace {
 
 PairState* g_pair = nullptr;
+
+// Closes [low, high]; close_range where the kernel has it (5.9), else the open ones one by one.
+void CloseRange(int low, int high) {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, low, high, 0) == 0) return;
+#endif
+  std::vector<int> open_fds;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    const int own = dirfd(dir);
+    while (const struct dirent* entry = readdir(dir)) {
+      const int fd = atoi(entry->d_name);
+      if (fd >= low && fd <= high && fd != own) open_fds.push_back(fd);
+    }
+    closedir(dir);
+  } else {
+    struct rlimit limit;
+    const int top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                        ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
+                        : 1024;
+    for (int fd = low; fd < top && fd <= high; ++fd) open_fds.push_back(fd);
+  }
+  for (int fd : open_fds) std::ignore = close(fd);
+}
 
 std::string HowItEnded(int status) {
   if (WIFSIGNALED(status)) return " (killed by signal " + std::to_string(WTERMSIG(status)) + ")";
@@ -48,7 +74,36 @@ pid_t StartPart(int pipe_end_index, void (*part)(int), int* own_end) {
   return child;
 }
 
+// Rewrites the PID file from the shared state.
+void PublishPids() {
+  // A service run without root cannot write /run; the file is only for status tools.
+  std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started,
+                             Pair().run);
+}
+
+// Notes the `role` just started as `child` in `slot`, or says why it could not be started.
+pid_t Started(const char* role, pid_t child, std::atomic<pid_t>* slot) {
+  if (child < 0) {
+    fprintf(stderr, "plimd: cannot start a %s: %s\n", role, strerror(errno));
+    return -1;
+  }
+  *slot = child;
+  PublishPids();
+  return child;
+}
+
 }  // namespace
+
+void CloseDescriptorsExcept(std::vector<int> keep) {
+  std::sort(keep.begin(), keep.end());
+  int low = 3;
+  for (int fd : keep) {
+    if (fd < low) continue;
+    if (fd > low) CloseRange(low, fd - 1);
+    low = fd + 1;
+  }
+  CloseRange(low, ~0U >> 1);
+}
 
 bool MapPair(int lock_fd) {
   void* memory =
@@ -63,17 +118,6 @@ bool MapPair(int lock_fd) {
 }
 
 PairState& Pair() { return *g_pair; }
-
-namespace {
-
-// Rewrites the PID file from the shared state.
-void PublishPids() {
-  // A service run without root cannot write /run; the file is only for status tools.
-  std::ignore = WritePidFile(kPidFile, Pair().listener.load(), Pair().worker.load(), Pair().started,
-                             Pair().run);
-}
-
-}  // namespace
 
 Restarts::Restarts() : last_start_ms_(MonotonicMs()) {}
 
@@ -117,7 +161,6 @@ void ReportEnd(const char* role, pid_t pid, int restart_in_ms) {
   pid_t reaped;
   while ((reaped = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
   }
-  if (role == nullptr) return;
   const std::string how = reaped == pid ? HowItEnded(status) : "";
   const std::string when =
       restart_in_ms > 0 ? " in " + std::to_string((restart_in_ms + 999) / 1000) + " s" : "";
@@ -126,23 +169,14 @@ void ReportEnd(const char* role, pid_t pid, int restart_in_ms) {
 }
 
 pid_t StartWorker(int* own_end) {
-  const pid_t worker = StartPart(0, RunWorker, own_end);
-  if (worker < 0) fprintf(stderr, "plimd: cannot start a worker: %s\n", strerror(errno));
-  if (worker < 0) return -1;
+  const pid_t worker = Started("worker", StartPart(0, RunWorker, own_end), &Pair().worker);
   // The write end must never block the listener: a full pipe is waited for in poll.
-  fcntl(*own_end, F_SETFL, O_NONBLOCK);
-  Pair().worker = worker;
-  PublishPids();
+  if (worker > 0) fcntl(*own_end, F_SETFL, O_NONBLOCK);
   return worker;
 }
 
 pid_t StartListener(int* own_end) {
-  const pid_t listener = StartPart(1, RunListener, own_end);
-  if (listener < 0) fprintf(stderr, "plimd: cannot start a listener: %s\n", strerror(errno));
-  if (listener < 0) return -1;
-  Pair().listener = listener;
-  PublishPids();
-  return listener;
+  return Started("listener", StartPart(1, RunListener, own_end), &Pair().listener);
 }
 
 }  // namespace plim

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace plim {
 
@@ -70,8 +71,12 @@ class Backoff {
 int Sooner(int a_ms, int b_ms);
 
 // Reaps `pid` if it is this process's child and says on stderr that the `role` ended and when it
-// is started again (nothing when `role` is null).
+// is started again.
 void ReportEnd(const char* role, pid_t pid, int restart_in_ms);
+
+// Closes every descriptor above 2 but those in `keep`, so that nothing the process that started
+// the service had open reaches the service's processes or the tools they run.
+void CloseDescriptorsExcept(std::vector<int> keep);
 
 // Starts a new worker (in the listener) or a new listener (in the worker) on a fresh pipe, whose
 // end for this process is returned in `*own_end`. The child keeps only its end and the instance

@@ -69,11 +69,8 @@ void Drain(Worker* w) {
   Pair().draining.store(true);
   Start();
   Pair().draining.store(AwaitsLateLines(), std::memory_order_release);
-  if (StoppedShort()) {
-    w->retries.Failed();
-  } else {
-    w->retries.Succeeded();
-  }
+  if (StoppedShort()) return w->retries.Failed();
+  w->retries.Succeeded();
 }
 
 void Interrupt(int) {}
@@ -87,28 +84,26 @@ void CatchAlarms() {
   sigaction(SIGALRM, &action, nullptr);
 }
 
-// Repeats every 0.1 s after the first, in case the first fires before the read begins.
-void ArmAlarm(int timeout_ms) {
+// Sets the alarm `timeout_ms` from now (-1: turns it off). It repeats every 0.1 s after the
+// first, in case the first fires before the read begins.
+void SetAlarm(int timeout_ms) {
   struct itimerval timer = {};
-  timer.it_value.tv_sec = timeout_ms / 1000;
-  timer.it_value.tv_usec = (timeout_ms % 1000) * 1000 + 1;
-  timer.it_interval.tv_usec = 100000;
+  if (timeout_ms >= 0) {
+    timer.it_value.tv_sec = timeout_ms / 1000;
+    timer.it_value.tv_usec = (timeout_ms % 1000) * 1000 + 1;
+    timer.it_interval.tv_usec = 100000;
+  }
   setitimer(ITIMER_REAL, &timer, nullptr);
-}
-
-void DisarmAlarm() {
-  struct itimerval off = {};
-  setitimer(ITIMER_REAL, &off, nullptr);
 }
 
 // Waits for trigger bytes on `fd`, for at most `timeout_ms` (-1: no limit). The worker waits in
 // the read itself, also while a retry is due later, so that waiting looks the same either way.
 void ReadTriggers(Worker* w, int fd, int timeout_ms) {
-  if (timeout_ms >= 0) ArmAlarm(timeout_ms);
+  if (timeout_ms >= 0) SetAlarm(timeout_ms);
   char bytes[64];
   const ssize_t n = read(fd, bytes, sizeof bytes);
   const int error = errno;
-  if (timeout_ms >= 0) DisarmAlarm();
+  if (timeout_ms >= 0) SetAlarm(-1);
   errno = error;
   if (n > 0) {
     TakeBytes(w, bytes, n);

@@ -26,10 +26,6 @@ std::string Convert(std::string name) {
   return name;
 }
 
-}  // namespace plim
-
-namespace plim {
-
 // The message says the limit in words.
 static_assert(NAME_MAX == 255);
 

@@ -19,7 +19,6 @@
 #include "joblist/scoped_fd.h"
 #include "jobs/convert.h"
 #include "jobs/history.h"
-#include "jobs/history_writer.h"
 #include "jobs/hook.h"
 #include "jobs/job_runner.h"
 #include "jobs/job_steps.h"
@@ -85,17 +84,15 @@ ScopedFd SafeWorkFolder() {
   return root;
 }
 
+bool CannotWrite(const char* path) {
+  fprintf(stderr, "plimd: cannot write to %s: %s\n", path, strerror(errno));
+  return false;
+}
+
 // Both records, the history first, then the done list; false (said on stderr) if one failed.
 bool Record(const HistoryRecord& record) {
-  if (!AppendHistory(kHistory, record)) {
-    fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
-    return false;
-  }
-  if (!Save(record.name)) {
-    fprintf(stderr, "plimd: cannot write to %s: %s\n", Fertig, strerror(errno));
-    return false;
-  }
-  return true;
+  if (!AppendHistory(kHistory, record)) return CannotWrite(kHistory);
+  return Save(record.name) || CannotWrite(Fertig);
 }
 
 // plimctl status takes the in-progress file's time for the job's start: a job run again after a
@@ -147,8 +144,7 @@ void RecordSetAside(const SetAsideLine& line) {
   record.name = line.start;
   record.start = UtcTime(time(nullptr));
   record.error = error;
-  if (!AppendHistory(kHistory, record))
-    fprintf(stderr, "plimd: cannot write to %s: %s\n", kHistory, strerror(errno));
+  if (!AppendHistory(kHistory, record)) CannotWrite(kHistory);
 }
 
 bool Paused() {

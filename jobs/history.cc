@@ -8,11 +8,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "joblist/atomic_file.h"
 #include "joblist/scoped_fd.h"
+
+#ifndef PLIMD_BUILD_TIME
+#error "PLIMD_BUILD_TIME, when the build was made in seconds since the epoch, is not defined"
+#endif
 
 namespace plim {
 
@@ -20,21 +25,12 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const char* EndName(ToolStatus::End end) {
-  switch (end) {
-    case ToolStatus::End::kExited:
-      return "exit";
-    case ToolStatus::End::kSignaled:
-      return "signal";
-    case ToolStatus::End::kTimeLimit:
-      return "time limit";
-    case ToolStatus::End::kKilled:
-      return "killed";
-    case ToolStatus::End::kNotRun:
-      break;
-  }
-  return "not run";
-}
+std::string g_run;
+
+// In the order of ToolStatus::End.
+constexpr const char* kEndNames[] = {"not run", "exit", "signal", "time limit", "killed"};
+
+const char* EndName(ToolStatus::End end) { return kEndNames[static_cast<int>(end)]; }
 
 // Only an exit and a signal come with a value: the status, the signal's number.
 bool HasValue(ToolStatus::End end) {
@@ -56,23 +52,28 @@ void NewestFirst(std::string_view text, TakeFn&& take) {
   }
 }
 
+// A job started at `start` (a record's start) on a clock that is plainly unset: more than a day
+// before this build was made, as a recorder's clock reads after a boot until it is set. A day's
+// leeway: a build host's clock ahead of the recorder's is no unset clock.
+bool ClockUnset(const std::string& start) {
+  static const std::string earliest = UtcTime(static_cast<time_t>(PLIMD_BUILD_TIME) - 86400);
+  return start < earliest;
+}
+
 }  // namespace
 
 const char* Outcome(const HistoryRecord& record) {
   const auto exited_0 = [](const ToolStatus& s) {
     return s.end == ToolStatus::End::kExited && s.value == 0;
   };
+  const auto either = [&record](ToolStatus::End end) {
+    return record.analysis.end == end || record.mark.end == end;
+  };
   if (!record.error.empty()) return "failed";
   if (exited_0(record.analysis) && exited_0(record.mark)) return "ok";
   // The operator's decision says more than whatever the tool would have come to.
-  if (record.analysis.end == ToolStatus::End::kKilled ||
-      record.mark.end == ToolStatus::End::kKilled) {
-    return "killed";
-  }
-  if (record.analysis.end == ToolStatus::End::kTimeLimit ||
-      record.mark.end == ToolStatus::End::kTimeLimit) {
-    return "time limit";
-  }
+  if (either(ToolStatus::End::kKilled)) return "killed";
+  if (either(ToolStatus::End::kTimeLimit)) return "time limit";
   return "failed";
 }
 
@@ -103,15 +104,10 @@ void to_json(Json& json, const ToolStatus& status) {
 // Throws for a line that is no record: a key missing, a value of another type, an unknown end.
 void from_json(const Json& json, ToolStatus& status) {
   const std::string end = json.at("end").get<std::string>();
-  for (const ToolStatus::End known :
-       {ToolStatus::End::kExited, ToolStatus::End::kSignaled, ToolStatus::End::kTimeLimit,
-        ToolStatus::End::kKilled, ToolStatus::End::kNotRun}) {
-    if (end != EndName(known)) continue;
-    status.end = known;
-    if (HasValue(known)) status.value = json.at("value").get<int>();
-    return;
-  }
-  throw std::invalid_argument("no tool's end: " + end);
+  const auto known = std::find(std::begin(kEndNames), std::end(kEndNames), end);
+  if (known == std::end(kEndNames)) throw std::invalid_argument("no tool's end: " + end);
+  status.end = static_cast<ToolStatus::End>(known - std::begin(kEndNames));
+  if (HasValue(status.end)) status.value = json.at("value").get<int>();
 }
 
 // The keys added later go before the outcome, so that the lines of scripts that look at a
@@ -188,6 +184,28 @@ int TrimHistory(const std::string& path) {
   std::string trimmed;
   for (auto line = kept.rbegin(); line != kept.rend(); ++line) trimmed.append(*line) += '\n';
   return ReplaceFile(path, trimmed, &info) ? static_cast<int>(kept.size()) : -1;
+}
+
+void SetHistoryRun(const std::string& run) { g_run = run; }
+
+bool AppendHistory(const std::string& path, const HistoryRecord& given) {
+  // The lines are counted once per process and then its appends; a count that is wrong (the
+  // disk was changed) only moves the moment TrimHistory looks, and it counts again itself.
+  static int lines = -1;
+  HistoryRecord record = given;
+  record.run = g_run;
+  record.clock_unset = ClockUnset(record.start);
+  if (lines < 0) lines = TrimHistory(path);
+  {
+    // Only root writes the history: others read it, and must not be able to forge it.
+    ScopedFd fd(
+        open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
+    if (!fd.valid()) return false;
+    if (EndsMidLine(fd.get()) && !WriteAll(fd.get(), "\n")) return false;
+    if (!WriteAll(fd.get(), FormatRecord(record)) || !Sync(fd.get()) || !fd.Reset()) return false;
+  }
+  if (lines >= 0 && ++lines > kHistoryMax) lines = TrimHistory(path);
+  return true;
 }
 
 }  // namespace plim

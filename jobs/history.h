@@ -77,6 +77,17 @@ std::vector<HistoryRecord> ReadHistory(const std::string& path);
 // -1 when it could not be read or rewritten.
 int TrimHistory(const std::string& path);
 
+// Every record a writer of this process appends names `run`, this run of the service. Set once
+// when the service starts, before its partners are forked, so that each of them inherits it.
+void SetHistoryRun(const std::string& run);
+
+// Appends `record` to the history file at `path`, stamped with the run and whether the clock was
+// unset (its start more than a day before this build was made, as a recorder's clock reads after
+// a boot until it is set), in one write, then flushes it to disk; a last line left without its
+// line break by an earlier failure is ended first. The file is trimmed (TrimHistory) once it has
+// grown past kHistoryMax lines. Returns false on failure.
+bool AppendHistory(const std::string& path, const HistoryRecord& record);
+
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_HISTORY_H_

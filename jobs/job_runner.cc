@@ -9,7 +9,6 @@
 #include "joblist/config.h"
 #include "joblist/paths.h"
 #include "jobs/job_steps.h"
-#include "jobs/remove_tree.h"
 #include "jobs/work_dir.h"
 
 namespace plim {
@@ -75,11 +74,14 @@ bool MayRunTools(Job* job) {
   return false;
 }
 
-// The first tool that could not be started gives the job its error.
-ToolStatus Ran(Job* job, const std::string& tool, const ToolStatus& status) {
-  if (status.start_error != 0 && job->result.error.empty())
-    job->result.error = "cannot run " + tool + ": " + strerror(status.start_error);
-  return status;
+// Runs the tool argv[0] of the job, where it may run, into `status`. The first tool that could
+// not be started gives the job its error.
+void RunJobTool(Job* job, ToolStatus* status, const std::vector<std::string>& argv,
+                bool stderr_to_log) {
+  if (!MayRunTools(job)) return;
+  *status = RunTool(argv, job->log, stderr_to_log, job->settings);
+  if (status->start_error != 0 && job->result.error.empty())
+    job->result.error = "cannot run " + argv[0] + ": " + strerror(status->start_error);
 }
 
 void Perform(const Step& step, Job* job) {
@@ -103,20 +105,14 @@ void Perform(const Step& step, Job* job) {
       return LinkInJobFolder(&job->folder, first, step.second,
                              Fill(kWorkDir, name) + "/" + step.second);
     case Action::kLog:
-      return AppendLine(job->log, first);
+      return job->log.AppendLine(first);
     case Action::kAnalyse:
-      if (!MayRunTools(job)) return;
-      job->result.analysis = Ran(job, first,
-                                 RunTool({first, "-", Fill(step.second, name)}, job->log,
-                                         /*stderr_to_log=*/true, job->settings));
-      return;
+      return RunJobTool(job, &job->result.analysis, {first, "-", Fill(step.second, name)},
+                        /*stderr_to_log=*/true);
     case Action::kMark:
       // The operator ended the job, not only its analysis.
       if (job->result.analysis.end == ToolStatus::End::kKilled) return;
-      if (!MayRunTools(job)) return;
-      job->result.mark =
-          Ran(job, first, RunTool({first, name}, job->log, /*stderr_to_log=*/false, job->settings));
-      return;
+      return RunJobTool(job, &job->result.mark, {first, name}, /*stderr_to_log=*/false);
   }
 }
 

@@ -1,5 +1,6 @@
 #include "jobs/job_steps.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -21,6 +22,41 @@ namespace {
 
 void ReportStepError(const char* what, const std::string& path, int error) {
   fprintf(stderr, "plimd: %s %s: %s\n", what, path.c_str(), strerror(error));
+}
+
+// How often an entry that keeps changing between folder and link is tried again.
+constexpr int kAttempts = 4;
+
+bool EmptyFolder(DIR* folder, const std::string& shown) {
+  bool emptied = true;
+  while (const struct dirent* entry = readdir(folder)) {
+    const char* name = entry->d_name;
+    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    emptied = RemoveTreeAt(dirfd(folder), name, shown + "/" + name) && emptied;
+  }
+  return emptied;
+}
+
+// Empties the folder `name` and removes it. Returns false with errno set when the entry is worth
+// another attempt, and reports nothing then; returns true once it is gone.
+bool RemoveFolder(int dir, const char* name, const std::string& shown, bool* reported) {
+  const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT;
+  DIR* folder = fdopendir(fd);
+  if (folder == nullptr) {
+    ReportStepError("cannot remove", shown, errno);
+    *reported = true;
+    close(fd);
+    return false;
+  }
+  const bool emptied = EmptyFolder(folder, shown);
+  closedir(folder);
+  // What could not be removed inside has been reported; its folder cannot go either.
+  if (!emptied) {
+    *reported = true;
+    return false;
+  }
+  return unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
 }
 
 }  // namespace
@@ -62,6 +98,20 @@ void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name
       job->unsafe = "cannot create symbolic link " + shown + ": " + strerror(error);
     return ReportStepError("cannot create symbolic link", shown, error);
   }
+}
+
+bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown) {
+  bool reported = false;
+  for (int attempt = 0; attempt < kAttempts && !reported; ++attempt) {
+    if (unlinkat(dir, name.c_str(), 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR) break;
+    if (RemoveFolder(dir, name.c_str(), shown, &reported)) return true;
+    // A link or file now where the folder was (ELOOP, ENOTDIR), or a folder refilled in the
+    // meantime (ENOTEMPTY): start over with what is there now.
+    if (errno != ELOOP && errno != ENOTDIR && errno != ENOTEMPTY) break;
+  }
+  if (!reported) ReportStepError("cannot remove", shown, errno);
+  return false;
 }
 
 ScopedFd OpenFolderOf(const std::string& path) {
@@ -110,18 +160,14 @@ int JobLog::Take(int from) {
   return 1;
 }
 
-long long JobLog::TakeDropped() { return std::exchange(dropped_, 0); }
-
-void AppendLine(JobLog& log, const std::string& line) {
-  if (log.open_error() != 0)
-    return ReportStepError("cannot write to", log.path(), log.open_error());
+void JobLog::AppendLine(const std::string& line) {
+  if (open_error_ != 0) return ReportStepError("cannot write to", path_, open_error_);
   std::string lines;
-  if (const long long dropped = log.TakeDropped()) {
+  if (const long long dropped = std::exchange(dropped_, 0)) {
     lines = "plimd: " + std::to_string(dropped) +
-            " bytes of output left out (log_limit_mb = " + std::to_string(log.limit_mb()) + ")\n";
+            " bytes of output left out (log_limit_mb = " + std::to_string(limit_mb_) + ")\n";
   }
-  if (!WriteAll(log.fd(), lines + line + '\n'))
-    ReportStepError("cannot write to", log.path(), errno);
+  if (!WriteAll(fd_.get(), lines + line + '\n')) ReportStepError("cannot write to", path_, errno);
 }
 
 ProgramIo ToolIo(const Settings& settings) {

@@ -36,6 +36,14 @@ void MakeJobFolder(JobFolder* job, const std::string& name, const std::string& s
 void LinkInJobFolder(JobFolder* job, const std::string& target, const char* name,
                      const std::string& shown);
 
+// Removes the entry `name` of the folder `dir` and, for a folder, all it holds ("rm -rf"),
+// through descriptors: each folder is opened from the one that holds it without following a
+// link, so an entry that another user swaps for a link meanwhile is removed as the link it has
+// become, never followed. `shown` names the entry in messages. A missing entry is no failure. On
+// failure says so on stderr for the entry that could not be removed and returns false;
+// everything else is still removed.
+bool RemoveTreeAt(int dir, const std::string& name, const std::string& shown);
+
 // Opens the folder of `path` (its last component stripped) for the *At steps below; the
 // folder itself is the administrator's, so a link to it is followed. -1 when it cannot be.
 ScopedFd OpenFolderOf(const std::string& path);
@@ -51,7 +59,6 @@ void TouchAt(int dir, const std::string& name, const std::string& shown);
 class JobLog {
  public:
   JobLog(std::string path, int limit_mb);
-  int fd() const { return fd_.get(); }
   const std::string& path() const { return path_; }
   // Why it could not be opened; 0 when it is open.
   int open_error() const { return open_error_; }
@@ -59,25 +66,21 @@ class JobLog {
   // and counted. Returns 1 when it read some, 0 when there was nothing yet, and -1 at the pipe's
   // end (or on an error reading it).
   int Take(int from);
-  // The bytes left out since the last call, which then start again from 0.
-  long long TakeDropped();
+  // Appends `line` and "\n" ("echo >>"), after a line that says how many bytes of the tools'
+  // output were left out since the last line, if any were. A log that could not be opened is
+  // reported for each line, as each "echo >>" would report it.
+  void AppendLine(const std::string& line);
   long long dropped_total() const { return dropped_total_; }
-  int limit_mb() const { return limit_mb_; }
 
  private:
   std::string path_;
   ScopedFd fd_;
   int open_error_ = 0;
   int limit_mb_;
-  long long left_;  // bytes of output the log may still take
-  long long dropped_ = 0;
+  long long left_;         // bytes of output the log may still take
+  long long dropped_ = 0;  // since the last line
   long long dropped_total_ = 0;
 };
-
-// Appends `line` and "\n" to the log ("echo >>"), after a line that says how many bytes of the
-// tool's output were left out, if any were. A log that could not be opened is reported for each
-// line, as each "echo >>" would report it.
-void AppendLine(JobLog& log, const std::string& line);
 
 // How a program the job ran ended.
 struct ToolStatus {

@@ -2,18 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <filesystem>
 #include <fstream>
-#include <tuple>
 
-#include "jobs/remove_tree.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -27,7 +22,6 @@ class JobStepsTest : public ScratchDirTest {
     chmod(Path(name).c_str(), 0755);
     return Path(name);
   }
-  std::string ReadBack(const char* name) const { return ReadFile(Path(name)); }
 };
 
 TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
@@ -45,7 +39,7 @@ TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
   EXPECT_TRUE(RemoveTreeAt(dir.get(), "missing", Path("missing")));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("tree"))));
-  EXPECT_EQ(ReadBack("outside/folder/keep"), "k");
+  EXPECT_EQ(ReadFile(Path("outside/folder/keep")), "k");
 }
 
 // The process is gone or only a zombie no one has reaped yet, within ten seconds: a SIGKILL
@@ -81,7 +75,7 @@ TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
     EXPECT_EQ(status.end, c.end) << c.body;
     EXPECT_EQ(status.value, c.value) << c.body;
     if (std::filesystem::exists(Path("child"))) {
-      EXPECT_TRUE(Ended(std::stoi(ReadBack("child")))) << "a child outlived: " << c.body;
+      EXPECT_TRUE(Ended(std::stoi(ReadFile(Path("child"))))) << "a child outlived: " << c.body;
     }
   }
 }
@@ -105,7 +99,7 @@ TEST_F(JobStepsTest, TouchNeverFollowsALink) {
               "plimd: not touching " + Path(link) + ": it is a symbolic link; left alone\n");
     EXPECT_TRUE(fs::is_symlink(Path(link))) << link;
   }
-  EXPECT_EQ(ReadBack("outside"), "keep");
+  EXPECT_EQ(ReadFile(Path("outside")), "keep");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("made-outside"))));
   TouchAt(dir.get(), "new.idx", Path("new.idx"));
   TouchAt(dir.get(), "old.idx", Path("old.idx"));
@@ -114,68 +108,6 @@ TEST_F(JobStepsTest, TouchNeverFollowsALink) {
   EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 0);
   ASSERT_EQ(stat(Path("old.idx").c_str(), &st), 0);
   EXPECT_GT(st.st_mtim.tv_sec, 1);
-}
-
-// What a tool writes past the job's limit is read and counted, never written; the count goes in
-// a line before the next frame line.
-TEST_F(JobStepsTest, LogTakesOutputUpToTheLimitAndCountsTheRest) {
-  const std::string tool = Tool("tool", "head -c 3145728 /dev/zero | tr '\\0' x\necho err >&2\n");
-  JobLog log(Path("log"), 1);
-  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, Settings());
-  EXPECT_EQ(status.end, ToolStatus::End::kExited);
-  AppendLine(log, "frame");
-  AppendLine(log, "next");
-  EXPECT_EQ(log.dropped_total(), 2 * 1048576 + 4);
-  EXPECT_EQ(ReadBack("log"),
-            std::string(1048576, 'x') +
-                "plimd: 2097156 bytes of output left out (log_limit_mb = 1)\nframe\nnext\n");
-}
-
-// A descendant that left the tool's group and still holds its output pipe would otherwise keep
-// the job waiting, and live on after it.
-TEST_F(JobStepsTest, ToolsDescendantsOutsideItsGroupEndWithIt) {
-  const std::string tool =
-      Tool("tool", "setsid sh -c 'echo $$ >" + Path("escaped") + "; exec sleep 600' &\n" +
-                       "while [ ! -s " + Path("escaped") + " ]; do sleep 0.01; done\necho done\n");
-  JobLog log(Path("log"), 16);
-  Settings settings;
-  settings.tool_time_limit = 30;
-  const ToolStatus status = RunTool({tool}, log, /*stderr_to_log=*/true, settings);
-  EXPECT_EQ(status.end, ToolStatus::End::kExited);
-  EXPECT_EQ(ReadBack("log"), "done\n");
-  const pid_t escaped = std::stoi(ReadBack("escaped"));
-  // qemu-user, which runs the recorders' builds here, does not pass the subreaper on to the
-  // kernel; a recorder's own kernel has it.
-  int subreaper = 0;
-  if (prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) {
-    kill(escaped, SIGKILL);
-    GTEST_SKIP() << "no child subreaper here";
-  }
-  EXPECT_TRUE(Ended(escaped));
-}
-
-// The worker keeps its mask of 0 for the job files and its nice value, so that it answers
-// triggers at once; the tools get theirs.
-TEST_F(JobStepsTest, ToolsRunWithTheirOwnFileCreationMaskAndNiceValue) {
-  const mode_t before = umask(0);
-  const int worker_nice = getpriority(PRIO_PROCESS, 0);
-  const struct {
-    mode_t mask;
-    int nice;
-  } cases[] = {{022, 19}, {02, 5}, {0777, 19}};
-  for (const auto& c : cases) {
-    Settings settings;
-    settings.tool_umask = c.mask;
-    settings.tool_nice = c.nice;
-    JobLog log(Path("log-" + std::to_string(c.mask)), 16);
-    std::ignore =
-        RunTool({Tool("tool", "umask\ncut -d' ' -f19 /proc/$$/stat\n")}, log, false, settings);
-    char expected[16];
-    snprintf(expected, sizeof expected, "%04o\n%d\n", c.mask, c.nice);
-    EXPECT_EQ(ReadFile(log.path()), expected);
-  }
-  EXPECT_EQ(umask(before), 0);
-  EXPECT_EQ(getpriority(PRIO_PROCESS, 0), worker_nice);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <optional>
 #include <tuple>
 
 #include "joblist/atomic_file.h"
@@ -15,8 +16,7 @@ namespace plim {
 namespace {
 
 // The job that a request may end, while one runs.
-bool g_accepting = false;
-std::string g_job;
+std::optional<std::string> g_job;
 
 }  // namespace
 
@@ -42,21 +42,13 @@ bool KillRequestNames(const std::string& path, const std::string& name) {
 void AcceptKillRequests(const std::string& raw) {
   std::ignore = unlink(kKillRequest);
   g_job = raw;
-  g_accepting = true;
 }
 
 void RefuseKillRequests() {
-  g_accepting = false;
+  g_job.reset();
   std::ignore = unlink(kKillRequest);
 }
 
-bool KillRequested() { return g_accepting && KillRequestNames(kKillRequest, g_job); }
-
-void BlockKillSignal() {
-  sigset_t kill_signal;
-  sigemptyset(&kill_signal);
-  sigaddset(&kill_signal, kKillSignal);
-  sigprocmask(SIG_BLOCK, &kill_signal, nullptr);
-}
+bool KillRequested() { return g_job && KillRequestNames(kKillRequest, *g_job); }
 
 }  // namespace plim

@@ -32,10 +32,6 @@ void RefuseKillRequests();
 // Whether the request file names the job that AcceptKillRequests named; false between jobs.
 bool KillRequested();
 
-// Blocks kKillSignal in the calling process, whose default action would end it; the signal
-// then waits for the worker's descriptor.
-void BlockKillSignal();
-
 }  // namespace plim
 
 #endif  // PLIMD_JOBS_KILL_REQUEST_H_

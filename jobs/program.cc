@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -240,31 +241,9 @@ ToolStatus Reap(pid_t child, ToolStatus::End ended_by) {
   int status = 0;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  ToolStatus result;
-  if (ended_by != ToolStatus::End::kNotRun) {
-    result.end = ended_by;
-  } else if (WIFSIGNALED(status)) {
-    result = {ToolStatus::End::kSignaled, WTERMSIG(status)};
-  } else {
-    result = {ToolStatus::End::kExited, WEXITSTATUS(status)};
-  }
-  return result;
-}
-
-// The worker's children, from the kernel's list of them; false when the list cannot be read.
-bool Children(std::vector<pid_t>* children) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(getpid()));
-  std::string text;
-  if (!ReadWholeFile(path, &text, nullptr)) return false;
-  for (const char* p = text.c_str(); *p != '\0';) {
-    char* end;
-    const long pid = strtol(p, &end, 10);
-    if (end == p) break;
-    children->push_back(static_cast<pid_t>(pid));
-    p = end;
-  }
-  return true;
+  if (ended_by != ToolStatus::End::kNotRun) return {ended_by};
+  if (WIFSIGNALED(status)) return {ToolStatus::End::kSignaled, WTERMSIG(status)};
+  return {ToolStatus::End::kExited, WEXITSTATUS(status)};
 }
 
 // The parent of process `pid`, from the field after its name; -1 when it is gone.
@@ -279,16 +258,27 @@ pid_t ParentOf(pid_t pid) {
   return sscanf(stat.c_str() + name_end + 2, "%*c %d", &parent) == 1 ? parent : -1;
 }
 
-// The children of the worker by a look through all of /proc, where the kernel keeps no list.
-void ChildrenByScan(std::vector<pid_t>* children) {
+// The worker's children, from the kernel's list of them, or, where it keeps none, by a look
+// through all of /proc.
+std::vector<pid_t> Children() {
   const pid_t self = getpid();
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%d/children", static_cast<int>(self));
+  std::string text;
+  std::vector<pid_t> children;
+  if (ReadWholeFile(path, &text, nullptr)) {
+    std::istringstream list(text);
+    for (pid_t pid; list >> pid;) children.push_back(pid);
+    return children;
+  }
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return;
+  if (proc == nullptr) return children;
   while (const struct dirent* entry = readdir(proc)) {
     const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
-    if (pid > 0 && ParentOf(pid) == self) children->push_back(pid);
+    if (pid > 0 && ParentOf(pid) == self) children.push_back(pid);
   }
   closedir(proc);
+  return children;
 }
 
 // The partner process, if the worker started it, shares the worker's process group and
@@ -307,9 +297,8 @@ bool IsPartner(pid_t pid) {
 // one killed may hand the worker its own children, so it looks again until none is left.
 void EndStrays() {
   for (int round = 0; round < 100; ++round) {
-    std::vector<pid_t> children, strays;
-    if (!Children(&children)) ChildrenByScan(&children);
-    for (const pid_t pid : children) {
+    std::vector<pid_t> strays;
+    for (const pid_t pid : Children()) {
       if (!IsPartner(pid)) strays.push_back(pid);
     }
     if (strays.empty()) return;

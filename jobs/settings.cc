@@ -82,11 +82,9 @@ std::string Apply(std::string_view line, Settings* settings) {
     return {};
   }
   if (key == "on_job_done") {
-    if (!value.empty() && value[0] == '/') {
-      settings->on_job_done = value;
-      return {};
-    }
-    return "on_job_done must be an absolute path";
+    if (value.empty() || value[0] != '/') return "on_job_done must be an absolute path";
+    settings->on_job_done = value;
+    return {};
   }
   return "unknown key \"" + key + "\"";
 }
