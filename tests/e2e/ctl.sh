@@ -6,25 +6,17 @@ source "$(dirname "$0")/../lib.sh"
 
 # status_is STATUS FIRST_LINE: plimctl status exits with STATUS and its first line reads so.
 status_is() {
-  local rc=0
-  "$PLIMCTL" status >"$SCRATCH/status" || rc=$?
-  [ "$rc" -eq "$1" ] || fail "status exited $rc, not $1: $(cat "$SCRATCH/status")"
-  [ "$(head -n1 "$SCRATCH/status")" = "$2" ] || fail "status: $(head -n1 "$SCRATCH/status")"
-  rc=0
-  "$PLIMCTL" status --json >/dev/null || rc=$?
-  [ "$rc" -eq "$1" ] || fail "status --json exited $rc, not $1"
+  expect_rc "$1" "$PLIMCTL" status
+  [ "$(head -n1 "$SCRATCH/out")" = "$2" ] || fail "status: $(head -n1 "$SCRATCH/out")"
+  expect_rc "$1" "$PLIMCTL" status --json
 }
 
 # warns STATUS WHAT COMMAND...: the command exits with STATUS, as before, and says WHAT on stderr.
 warns() {
-  local status=$1 what=$2 rc=0
-  shift 2
-  "$PLIMCTL" "$@" 2>"$SCRATCH/err" || rc=$?
-  [ "$rc" -eq "$status" ] || fail "plimctl $* exited $rc, not $status: $(cat "$SCRATCH/err")"
-  grep -qF "$what" "$SCRATCH/err" || fail "plimctl $* did not say '$what': $(cat "$SCRATCH/err")"
+  expect_rc "$1" "$PLIMCTL" "${@:3}"
+  err_has "$2"
 }
 
-mkdir -p "$SCRATCH"
 say "without a service: status 3, and add, trigger and wait say that it does not run"
 status_is 3 "service: not running"
 not_running="plimctl: warning: plimd is not running; no job starts until it is started"

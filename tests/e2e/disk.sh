@@ -15,11 +15,9 @@ ln -s /run/plimd.err "$DISK/plimd.err" # for fail()
 plug() { mount --bind "$DISK" /hdd || fail "cannot mount the disk"; }
 beneath_empty() { [ -z "$(ls -A /hdd)" ] || fail "written beneath the disk: $(ls -A /hdd)"; }
 
+SERVICE_OUT=/run
 start_from_hdd() {
-  local rc=0
-  (cd /hdd && exec "$PLIMD" </dev/null >>/run/plimd.out 2>>/run/plimd.err) || rc=$?
-  [ "$rc" -eq 0 ] || fail "plimd returned $rc"
-  wait_for "the listener on port 25252" udp_bound 25252
+  start_service
   read -r _ WORKER _ </run/plimd.pid
 }
 
@@ -37,9 +35,7 @@ holders() {
 say "the service started from /hdd holds nothing on the disk while idle; it can be unmounted"
 plug
 start_from_hdd
-printf 'first\n' >>"$QUEUE"
-send 25252 1
-wait_idle 1
+run_jobs 1 first
 wait_for "an idle service" quiet
 umount /hdd || fail "the idle service keeps the disk busy: $(holders)"
 wait_for "the worker to look at the files again" waiting_for_trigger "$WORKER"
@@ -48,9 +44,7 @@ beneath_empty
 
 say "mounted again, it goes on"
 plug
-printf 'second\n' >>"$QUEUE"
-send 25252 1
-wait_idle 2
+run_jobs 2 second
 expect_file "$DONE" <(printf 'first\nsecond\n')
 
 say "the disk pulled out under a running tool: nothing lands beneath; back, the job runs again \
@@ -103,8 +97,7 @@ wait_for "the in-progress file to stay" eval '[ "$(not_emptied listed)" -ge 1 ]'
 { mount -o remount,ro,bind /hdd && mount -o remount,rw,bind /hdd; } || fail "cannot remount"
 wait_for "the drains after the remounts" eval '[ "$(not_emptied listed)" -ge 3 ]'
 rmdir "$ACTIVE.tmp/keep" "$ACTIVE.tmp"
-send 25252 1
-wait_idle 7
+run_jobs 7
 [ "$(marks_of listed)" -eq 1 ] || fail "the done job ran again after a remount of its disk"
 hold_job other
 mkdir -p "$ACTIVE.tmp/keep"

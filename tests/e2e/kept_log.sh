@@ -4,29 +4,14 @@
 # is never written through; logrotate's dated copies leave plim.log.1 alone.
 source "$(dirname "$0")/../lib.sh"
 
-mv /hdd/plim/bin64/plim /hdd/plim/bin64/plim.fake
-cat >/hdd/plim/bin64/plim <<'TOOL'
-#!/bin/sh
-# The fake analysis tool, failing while /hdd/fail exists.
-if [ -e /hdd/fail ]; then echo "analysis of $2 failed"; exit 3; fi
-exec /hdd/plim/bin64/plim.fake "$@"
-TOOL
-chmod 755 /hdd/plim/bin64/plim
-
-run() {
-  printf '%s\n' "$2" >>"$QUEUE"
-  send 25252 1
-  wait_idle "$1"
-}
-
 restart() {
   stop_service
   start_service
 }
 
 start_service
-touch /hdd/fail
-run 1 bad
+touch /hdd/fail # the fake analysis tool fails
+run_jobs 1 bad
 "$PLIMCTL" log bad >/hdd/bad.record || fail "log bad"
 grep -qxF "analysis of /tmp/plim/tmp/bad.rec failed" /hdd/bad.record || fail "the record of bad"
 "$PLIMCTL" history --json bad | grep -qF '"outcome":"failed"' || fail "bad did not fail"
@@ -40,13 +25,13 @@ expect_file /hdd/out /hdd/bad.record
 
 say "the next start replaces plim.log.1"
 rm /hdd/fail
-run 2 good
+run_jobs 2 good
 restart
 expect_file "$LOG.1" <(job_log good)
 "$PLIMCTL" log bad 2>/dev/null && fail "the record of two starts ago is still found"
 
 say "logrotate's copies carry the date and leave plim.log.1 alone"
-run 3 more
+run_jobs 3 more
 sed 's| /var/log/plimd.log||' "$(dirname "$0")/../../packaging/plimd.logrotate" >/hdd/logrotate.conf
 logrotate -s /hdd/logrotate.state -f /hdd/logrotate.conf || fail "logrotate"
 expect_file "$LOG.1" <(job_log good)

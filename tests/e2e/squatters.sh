@@ -4,7 +4,6 @@
 # job either way; a listener killed and started again binds its port each time.
 source "$(dirname "$0")/../lib.sh"
 
-as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
 owner_mode() { stat -c '%u %a %F' "$1"; }
 records_of() { cat "$FILES/history" 2>/dev/null | grep -c "\"name\":\"$1\""; }
 

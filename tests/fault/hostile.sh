@@ -21,8 +21,6 @@ work_dirs_gone
 figure 6 "a 1 MiB queue line" \
   "0 crashes, 0 tools, log records or done entries for it; 1 history record, 1 line on stderr"
 
-as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
-
 say "nobody plants /tmp/plim/tmp -> /hdd/victim before the first start: it is moved aside"
 # A fresh /tmp/plim as a boot without the service's folder entry leaves it: open to all.
 stop_service
