@@ -88,6 +88,13 @@ expect_file() {
   fail "$1 differs from what was expected"
 }
 
+# expect_stat FORMAT EXPECTED FILE...: what stat -c FORMAT says of the files, joined by spaces.
+expect_stat() {
+  local got
+  got=$(stat -c "$1" "${@:3}" | paste -sd' ')
+  [ "$got" = "$2" ] || fail "${*:3}: $1 is \"$got\", not \"$2\""
+}
+
 expect_absent() {
   if [ -e "$1" ] || [ -L "$1" ]; then fail "$1 should not exist"; fi
 }

@@ -21,15 +21,10 @@ start_from_hdd() {
   read -r _ WORKER _ </run/plimd.pid
 }
 
+# What the service holds open on the disk.
 holders() {
   local p
-  for p in $(plimd_pids); do
-    printf '%s cwd=%s\n' "$p" "$(readlink "/proc/$p/cwd")"
-    for f in "/proc/$p/fd"/*; do
-      [[ "$(readlink "$f")" != /hdd* ]] || echo "$f -> $(readlink "$f")"
-    done
-    grep -F /hdd "/proc/$p/maps"
-  done
+  for p in $(plimd_pids); do ls -l "/proc/$p/cwd" "/proc/$p/fd" "/proc/$p/map_files" 2>&1; done | grep /hdd
 }
 
 say "the service started from /hdd holds nothing on the disk while idle; it can be unmounted"

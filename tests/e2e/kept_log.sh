@@ -4,11 +4,6 @@
 # is never written through; logrotate's dated copies leave plim.log.1 alone.
 source "$(dirname "$0")/../lib.sh"
 
-restart() {
-  stop_service
-  start_service
-}
-
 start_service
 touch /hdd/fail # the fake analysis tool fails
 run_jobs 1 bad
@@ -17,7 +12,8 @@ grep -qxF "analysis of /tmp/plim/tmp/bad.rec failed" /hdd/bad.record || fail "th
 "$PLIMCTL" history --json bad | grep -qF '"outcome":"failed"' || fail "bad did not fail"
 
 say "a start keeps the log as plim.log.1 and starts an empty one; log finds the record there"
-restart
+stop_service
+start_service
 [ -f "$LOG" ] && [ ! -s "$LOG" ] || fail "the log was not started empty"
 expect_file "$LOG.1" /hdd/bad.record
 "$PLIMCTL" log bad >/hdd/out || fail "log bad after a restart"
@@ -26,7 +22,8 @@ expect_file /hdd/out /hdd/bad.record
 say "the next start replaces plim.log.1"
 rm /hdd/fail
 run_jobs 2 good
-restart
+stop_service
+start_service
 expect_file "$LOG.1" <(job_log good)
 "$PLIMCTL" log bad 2>/dev/null && fail "the record of two starts ago is still found"
 

@@ -16,7 +16,6 @@ case $2 in
 *held*) touch /hdd/held && while [ -e /hdd/hold ]; do sleep 0.05; done ;;
 esac
 TOOL
-printf '#!/bin/sh\nprintf "plim_mark %%s\\n" "$1" >>/hdd/calls.txt\n' >/hdd/plim/bin64/plim_mark
 # The hook notes its PLIMD_ variables and one of the worker's, the duration's digits masked, and
 # says hello on stdout.
 cat >/hdd/hook <<'HOOK'
@@ -25,7 +24,7 @@ echo "$PLIMD_NAME|$PLIMD_OUTCOME|$PLIMD_ANALYSIS|$PLIMD_MARK|$HOOK_PROBE|$PLIMD_
   sed 's/|[0-9]*\.[0-9][0-9][0-9]$/|N.NNN/' >>/hdd/hook.env
 echo "hook ran for $PLIMD_NAME"
 HOOK
-chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+chmod 755 /hdd/hook /hdd/plim/bin64/plim
 printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\ntool_nice = 0\n' \
   >/etc/plimd.conf
 

@@ -9,7 +9,7 @@ hold_job first second third
 
 say "pause lets the job in progress finish and starts no other"
 "$PLIMCTL" pause || fail "pause"
-[ "$(stat -c %a "$FILES/paused")" = 644 ] || fail "the mark's mode: $(stat -c %a "$FILES/paused")"
+expect_stat %a 644 "$FILES/paused"
 rm /hdd/hold
 wait_for "the held job to finish" eval '[ "$(marks)" -eq 1 ]'
 wait_for "the drain to stop" waiting_for_trigger "$WORKER"

@@ -1,8 +1,7 @@
 #!/bin/bash
 # Watching the job that runs: status names its start, its tool and the tool's last line; log
 # --follow prints the lines the tools write as they come and ends with the job's outcome, also
-# across a restart that cuts the log; log --tail prints a record's last lines; status lists the
-# first ten queued names.
+# across a restart that cuts the log; log --tail prints a record's last lines.
 source "$(dirname "$0")/../lib.sh"
 
 # The analysis tool prints a line, waits for /hdd/more, prints another and waits for /hdd/go;
@@ -16,17 +15,12 @@ printf 'plim: 50%%\rplim: after more\n'
 while [ ! -e /hdd/go ]; do sleep 0.02; done
 case $2 in *fails*) exit 3 ;; esac
 TOOL
-cat >/hdd/plim/bin64/plim_mark <<'TOOL'
-#!/bin/sh
-echo "plim_mark: $1"
-printf 'plim_mark %s\n' "$1" >>/hdd/calls.txt
-TOOL
-chmod 755 /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+chmod 755 /hdd/plim/bin64/plim
 
 record() {
   printf '>>>>>>>> plim start %s\n*************** plim ***************\n' "$1"
   printf 'plim: first of %s\nplim: 50%%\rplim: after more\n' "$1"
-  printf '*************** plim_mark ***************\nplim_mark: %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
+  printf '*************** plim_mark ***************\nplim_mark: stdout %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
 }
 
 # run_held NAME: queues NAME and waits until its tool has printed its first line.
@@ -56,17 +50,13 @@ follower_ended() {
 start_service
 say "status: the running job's start, tool and last line; JSON too"
 run_held "Slow One"
-text=$("$PLIMCTL" status)
 started=$(date -u -d "@$(stat -c %Y "$ACTIVE")" +%Y-%m-%dT%H:%M:%SZ)
-grep -qxF "in progress: Slow One" <<<"$text" || fail "status: $text"
-grep -qE "^started: $started \([0-9]+ s ago\)$" <<<"$text" || fail "status, no start $started: $text"
-grep -qxF "tool: plim" <<<"$text" || fail "status, no tool: $text"
-grep -qxF "last line: plim: first of Slow One" <<<"$text" || fail "status, no last line: $text"
-json=$("$PLIMCTL" status --json)
-grep -qF "\"job\":{\"name\":\"Slow One\",\"start\":\"$started\",\"elapsed\":" <<<"$json" ||
-  fail "status --json: $json"
-grep -qF '"tool":"plim","last_line":"plim: first of Slow One"}' <<<"$json" ||
-  fail "status --json: $json"
+for line in "in progress: Slow One" "tool: plim" "last line: plim: first of Slow One"; do
+  status_has "$line"
+done
+"$PLIMCTL" status | grep -qE "^started: $started \([0-9]+ s ago\)$" || fail "no start $started"
+status_json_has "\"job\":{\"name\":\"Slow One\",\"start\":\"$started\",\"elapsed\":"
+status_json_has '"tool":"plim","last_line":"plim: first of Slow One"}'
 
 say "log --follow prints the lines written after it started and exits 0 once the job is ok"
 follow "$SCRATCH/follow" --follow "Slow One"
@@ -130,13 +120,4 @@ expect_file "$SCRATCH/cut" <(printf '>>>>>>>> plim start Cut Short\n************
   printf 'plim: first of Cut Short\n'
   record "Cut Short")
 
-say "status lists the first ten queued names, --all every one, --json every one"
-"$PLIMCTL" pause
-printf 'q%s\n' {1..12} >>"$QUEUE"
-"$PLIMCTL" status >"$SCRATCH/short"
-grep -A11 '^queued: 12$' "$SCRATCH/short" >"$SCRATCH/queued"
-expect_file "$SCRATCH/queued" <(echo "queued: 12" && printf '  q%s\n' {1..10} && echo "  ... and 2 more")
-"$PLIMCTL" status --all | grep -A12 '^queued: 12$' >"$SCRATCH/all"
-expect_file "$SCRATCH/all" <(echo "queued: 12" && printf '  q%s\n' {1..12})
-status_json_has '"queued":["q1","q2","q3","q4","q5","q6","q7","q8","q9","q10","q11","q12"]'
 pass
