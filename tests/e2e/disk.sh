@@ -6,10 +6,8 @@
 source "$(dirname "$0")/../lib.sh"
 
 DISK=/run/disk
-if ! { mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
-  mount -t tmpfs beneath /hdd; }; then
-  fail "cannot set up the disk"
-fi
+{ mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
+  mount -t tmpfs beneath /hdd; } || fail "cannot set up the disk"
 ln -s /run/plimd.err "$DISK/plimd.err" # for fail()
 
 plug() { mount --bind "$DISK" /hdd || fail "cannot mount the disk"; }
@@ -96,11 +94,9 @@ rm /hdd/hold
 wait_for "the in-progress file to stay" eval '[ "$(not_emptied other)" -ge 1 ]'
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 other=/run/disk2
-if ! { mkdir -p $other && mount -t tmpfs disk2 $other && cp -a "$DISK/." $other/ &&
+{ mkdir -p $other && mount -t tmpfs disk2 $other && cp -a "$DISK/." $other/ &&
   rm -r $other/plim/files/in_bearbeitung.txt.tmp &&
-  sed -i '/^other$/d' $other/plim/files/fertig.txt; }; then
-  fail "cannot make another disk"
-fi
+  sed -i '/^other$/d' $other/plim/files/fertig.txt; } || fail "cannot make another disk"
 { umount /hdd && mount --bind $other /hdd; } || fail "cannot swap the disks"
 WAIT_SECONDS=5 wait_for "the job to run on the other disk" job_done other
 [ "$(marks_of other)" -eq 2 ] || fail "the job in progress on the other disk did not run"
