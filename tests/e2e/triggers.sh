@@ -36,6 +36,8 @@ block_queue
 printf 'later\n' >>"$QUEUE"
 send 25252 1 1 1 1 1 1 1 1 1 1
 rm /hdd/hold
+# Until the job is over, the worker also waits in a pipe read while each tool starts.
+wait_for "the held job to end" job_done stuck
 wait_for "the rest of that drain and ten more" quiet
 [ "$(errors)" -eq 15 ] || fail "expected 15 drains, counted $(errors)"
 rm -r "$QUEUE.tmp"
