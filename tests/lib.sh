@@ -88,6 +88,13 @@ expect_file() {
   fail "$1 differs from what was expected"
 }
 
+# expect_stat FORMAT EXPECTED FILE...: what stat -c FORMAT says of the files, joined by spaces.
+expect_stat() {
+  local got
+  got=$(stat -c "$1" "${@:3}" | paste -sd' ')
+  [ "$got" = "$2" ] || fail "${*:3}: $1 is \"$got\", not \"$2\""
+}
+
 expect_absent() {
   if [ -e "$1" ] || [ -L "$1" ]; then fail "$1 should not exist"; fi
 }
@@ -101,9 +108,11 @@ pass() {
 }
 
 # start_service [PORT]: runs the launcher, which must return 0, and waits for the port to be bound.
+# The service's output goes to plimd.out and plimd.err in $SERVICE_OUT.
+SERVICE_OUT=/hdd
 start_service() {
   local rc=0
-  (cd /hdd && exec "$PLIMD" </dev/null >>/hdd/plimd.out 2>>/hdd/plimd.err) || rc=$?
+  (cd /hdd && exec "$PLIMD" </dev/null >>"$SERVICE_OUT/plimd.out" 2>>"$SERVICE_OUT/plimd.err") || rc=$?
   [ "$rc" -eq 0 ] || fail "plimd returned $rc"
   wait_for "the listener on port ${1:-25252}" udp_bound "${1:-25252}"
 }
@@ -118,15 +127,63 @@ stop_service() {
 
 send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
 
-# run_noted NOTES JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs
-# and for as many hooks, each of which notes a line that starts with "hook" in NOTES.
-run_noted() {
-  local notes=$1 total=$2
-  shift 2
-  printf '%s\n' "$@" >>"$QUEUE"
+# run_jobs JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs.
+run_jobs() {
+  local total=$1
+  shift
+  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
   send 25252 1
   wait_idle "$total"
+}
+
+# run_noted NOTES JOBS_DONE_AFTER NAME...: run_jobs, and waits for as many hooks, each of which
+# notes a line that starts with "hook" in NOTES.
+run_noted() {
+  local notes=$1 total=$2
+  shift
+  run_jobs "$@"
   wait_for "the hooks" eval '[ "$(grep -c "^hook" "$notes")" -eq "$total" ]'
+}
+
+as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
+history_of() { "$PLIMCTL" history --json "$1"; }
+
+# expect_rc STATUS COMMAND...: the command exits with STATUS; its stdout is left in $SCRATCH/out,
+# its stderr in $SCRATCH/err.
+expect_rc() {
+  local status=$1 rc=0
+  shift
+  "$@" >"$SCRATCH/out" 2>"$SCRATCH/err" || rc=$?
+  [ "$rc" -eq "$status" ] || fail "$* exited $rc, not $status: $(cat "$SCRATCH/err")"
+}
+# err_has TEXT / out_has TEXT: the command of the last expect_rc said TEXT on stderr / stdout.
+err_has() { grep -qF -- "$1" "$SCRATCH/err" || fail "no \"$1\" in: $(cat "$SCRATCH/err")"; }
+out_has() { grep -qF -- "$1" "$SCRATCH/out" || fail "no \"$1\" in: $(cat "$SCRATCH/out")"; }
+
+# status_has LINE / status_json_has TEXT: plimctl status prints the whole line LINE, its JSON
+# form the text TEXT.
+status_has() { "$PLIMCTL" status | grep -qxF -- "$1" || fail "status: $("$PLIMCTL" status)"; }
+status_json_has() {
+  "$PLIMCTL" status --json | grep -qF -- "$1" || fail "status --json: $("$PLIMCTL" status --json)"
+}
+
+# hold_folder_lock SECONDS: a producer, $HOLDER, holds the folder lock; release_folder_lock ends
+# it and flock's child, which holds the lock too and, left alone, would hold every later drain up.
+hold_folder_lock() {
+  flock "$FILES" sleep "$1" &
+  HOLDER=$!
+  wait_for "the folder lock" grep -qE "FLOCK +ADVISORY +WRITE +$HOLDER " /proc/locks
+}
+release_folder_lock() {
+  local sleeper
+  read -r sleeper <"/proc/$HOLDER/task/$HOLDER/children"
+  kill "$HOLDER" "$sleeper"
+}
+
+# complete_line LINE: the bash completion's candidates for the command line LINE, joined by "/".
+complete_line() {
+  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
+    _ "$(dirname "${BASH_SOURCE[0]}")/../packaging/plimctl.bash-completion" "$1" | paste -sd/
 }
 
 marks() { grep -c '^plim_mark ' "$CALLS"; }

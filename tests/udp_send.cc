@@ -1,7 +1,6 @@
 // Test client for the trigger port.
 //   udp_send PORT [PAYLOAD...]  sends each PAYLOAD as one datagram to 127.0.0.1:PORT; an empty
 //                               argument sends a datagram without bytes.
-//   udp_send -n COUNT PORT PAYLOAD...  sends COUNT datagrams, taking the PAYLOADs in turn.
 //   udp_send -l PORT            binds PORT on every IPv4 address and holds it until killed, so
 //                               that a test can take the port away from the service.
 #include <arpa/inet.h>
@@ -30,16 +29,10 @@ bool Address(const char* port_text, bool hold, struct sockaddr_in* address) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  long total = -1;
-  if (argc > 4 && strcmp(argv[1], "-n") == 0) {
-    total = atol(argv[2]);
-    argc -= 2;
-    argv += 2;
-  }
   const bool hold = argc == 3 && strcmp(argv[1], "-l") == 0;
   struct sockaddr_in address;
   if (argc < 2 || !Address(argv[hold ? 2 : 1], hold, &address)) {
-    fprintf(stderr, "usage: udp_send [-n COUNT] PORT [PAYLOAD...] | udp_send -l PORT\n");
+    fprintf(stderr, "usage: udp_send PORT [PAYLOAD...] | udp_send -l PORT\n");
     return 2;
   }
   const auto* to = reinterpret_cast<const struct sockaddr*>(&address);
@@ -49,9 +42,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   while (hold) pause();
-  const int count = argc - 2;
-  for (long i = 0; i < (total < 0 ? count : total); ++i) {
-    const char* payload = argv[2 + i % count];
+  for (int i = 2; i < argc; ++i) {
+    const char* payload = argv[i];
     if (sendto(sock, payload, strlen(payload), 0, to, sizeof address) < 0) {
       perror("udp_send: sendto");
       return 1;

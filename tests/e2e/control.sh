@@ -2,7 +2,6 @@
 # The operators' commands of the real plimctl against a running service: remove and log while a
 # job holds (what remove takes and says is the unit tests'), and the bash completion.
 source "$(dirname "$0")/../lib.sh"
-COMPLETION=$(cd "$(dirname "$0")/../../packaging" && pwd)/plimctl.bash-completion
 
 start_service
 hold_job "Held: Job"
@@ -30,39 +29,34 @@ printf 'News 20:15 / Part 2.\n' >"$DONE"
 for name in 'Old \"Q\" \\ x' 'Tab\there' 'x'; do
   printf '{"name":"%s","start":"2026-12-07T02:10:00Z","seconds":1,"rerun":false,"analysis":{"end":"exit","value":0},"mark":{"end":"exit","value":0},"outcome":"ok"}\n' "$name"
 done >"$FILES/history"
-complete_line() {
-  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
-    _ "$COMPLETION" "$1"
-}
 # command line | candidates, one per "/"
 while IFS='|' read -r line expected; do
-  complete_line "$line" | paste -sd/ >"$SCRATCH/out"
-  expect_file "$SCRATCH/out" <(printf '%s\n' "$expected")
+  [ "$(complete_line "$line")" = "$expected" ] || fail "completing $line: $(complete_line "$line")"
 done <<'EOF'
 plimctl re|remove/resume
 plimctl remove x 'Some T|Some Title
 plimctl history |Some\ Title/Some\ Other/x/Running/News\ 20:15\ /\ Part\ 2./Old\ \"Q\"\ \\\ x
 plimctl log 'Old|Old "Q" \ x
+plimctl status --|--json/--all
+plimctl log -|--tail/--follow/-f
+plimctl log --tail 3 -f 'Some T|Some Title
+plimctl log --tail |
+plimctl log 'Some Title' |
 EOF
 
 say "status and wait answer while a producer holds the folder lock as long as it likes"
-flock "$FILES" sleep 25 &
-holder=$!
-wait_for "the folder lock held" eval '! flock -n "$FILES" true'
+hold_folder_lock 25
 timeout -s KILL 5 "$PLIMCTL" status >"$SCRATCH/out" || fail "status under the folder lock: $?"
 grep -qx '  Some Title' "$SCRATCH/out" || fail "status under the folder lock: $(cat "$SCRATCH/out")"
 timeout -s KILL 5 "$PLIMCTL" wait 'Old "Q" \ x' || fail "wait under the folder lock: $?"
-# flock's child holds the lock too; left alone, it would hold every later drain up.
-read -r sleeper <"/proc/$holder/task/$holder/children"
-kill "$holder" "$sleeper"
+release_folder_lock
 
 say "the pid file: each process's start time after the three fields that scripts read"
 read -r listener worker started listener_ticks worker_ticks run </run/plimd.pid
 [ "$listener_ticks" = "$(awk '{ print $22 }' "/proc/$listener/stat")" ] &&
   [ "$worker_ticks" = "$(awk '{ print $22 }' "/proc/$worker/stat")" ] && [ "$started" -gt 0 ] ||
   fail "pid file: $(cat /run/plimd.pid)"
-"$PLIMCTL" status | grep -qx "service: running (listener $listener, worker $worker)" ||
-  fail "status: $("$PLIMCTL" status)"
+status_has "service: running (listener $listener, worker $worker)"
 
 say "since start: this run's jobs alone, though earlier runs' records seem newer"
 send 25252 1
@@ -76,10 +70,8 @@ jobs_before=$(marks)
 printf 'Now\n' >>"$QUEUE"
 send 25252 1
 wait_idle $((jobs_before + 1))
-"$PLIMCTL" status | grep -qx "since start: 1 ok, 0 failed, 0 time limit" ||
-  fail "since start: $("$PLIMCTL" status)"
-"$PLIMCTL" status --json | grep -qF '"since_start":{"ok":1,"failed":0,"time limit":0}' ||
-  fail "since_start: $("$PLIMCTL" status --json)"
+status_has "since start: 1 ok, 0 failed, 0 time limit"
+status_json_has '"since_start":{"ok":1,"failed":0,"time limit":0}'
 [ -n "$run" ] && tail -n1 "$FILES/history" | grep -qF "\"run\":\"$run\",\"outcome\":\"ok\"}" ||
   fail "the record names no run $run: $(tail -n1 "$FILES/history")"
 pass

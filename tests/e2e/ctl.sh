@@ -1,30 +1,24 @@
 #!/bin/bash
 # plimctl against the service: status's exit status (0 running, 1 a process missing, 3 not
 # running) and the warnings of add, trigger and wait while the service does not run or is
-# paused; wait without --timeout says so at once and goes on waiting.
+# paused; wait without --timeout says so at once and goes on waiting. Pause and resume: the job in
+# progress finishes, no other starts, not on a trigger and not after a restart (not even the
+# rerun of a cut job), and resume drains the queue, the cut job first.
 source "$(dirname "$0")/../lib.sh"
 
 # status_is STATUS FIRST_LINE: plimctl status exits with STATUS and its first line reads so.
 status_is() {
-  local rc=0
-  "$PLIMCTL" status >"$SCRATCH/status" || rc=$?
-  [ "$rc" -eq "$1" ] || fail "status exited $rc, not $1: $(cat "$SCRATCH/status")"
-  [ "$(head -n1 "$SCRATCH/status")" = "$2" ] || fail "status: $(head -n1 "$SCRATCH/status")"
-  rc=0
-  "$PLIMCTL" status --json >/dev/null || rc=$?
-  [ "$rc" -eq "$1" ] || fail "status --json exited $rc, not $1"
+  expect_rc "$1" "$PLIMCTL" status
+  [ "$(head -n1 "$SCRATCH/out")" = "$2" ] || fail "status: $(head -n1 "$SCRATCH/out")"
+  expect_rc "$1" "$PLIMCTL" status --json
 }
 
 # warns STATUS WHAT COMMAND...: the command exits with STATUS, as before, and says WHAT on stderr.
 warns() {
-  local status=$1 what=$2 rc=0
-  shift 2
-  "$PLIMCTL" "$@" 2>"$SCRATCH/err" || rc=$?
-  [ "$rc" -eq "$status" ] || fail "plimctl $* exited $rc, not $status: $(cat "$SCRATCH/err")"
-  grep -qF "$what" "$SCRATCH/err" || fail "plimctl $* did not say '$what': $(cat "$SCRATCH/err")"
+  expect_rc "$1" "$PLIMCTL" "${@:3}"
+  err_has "$2"
 }
 
-mkdir -p "$SCRATCH"
 say "without a service: status 3, and add, trigger and wait say that it does not run"
 status_is 3 "service: not running"
 not_running="plimctl: warning: plimd is not running; no job starts until it is started"
@@ -45,14 +39,34 @@ touch /hdd/movie/quiet.ts
 [ ! -s "$SCRATCH/err" ] || fail "add to a running service said: $(cat "$SCRATCH/err")"
 wait_idle 2
 
-say "paused: add, trigger and wait say so and exit as before"
-"$PLIMCTL" pause
+say "pause lets the job in progress finish and starts no other; add and wait say so"
+hold_job first second third
+"$PLIMCTL" pause || fail "pause"
+expect_stat %a 644 "$FILES/paused"
 paused="plimctl: warning: plimd is paused ($FILES/paused exists); no job starts until 'plimctl resume'"
 warns 0 "$paused" add late
-warns 0 "$paused" trigger
 warns 124 "$paused" wait --timeout=0.2 late
-"$PLIMCTL" resume
-wait_idle 3
+rm /hdd/hold
+wait_for "the held job to finish" eval '[ "$(marks)" -eq 3 ]'
+wait_for "the drain to stop" waiting_for_trigger "$WORKER"
+expect_file "$QUEUE" <(printf 'second\nthird\nlate\n')
+
+say "neither a trigger, which says so, nor a restart starts a job while paused, not even a cut one"
+warns 0 "$paused" trigger
+stop_service
+printf 'cut\n' >"$ACTIVE"
+start_service
+wait_for "the start-up drain to stop" quiet
+[ "$(marks)" -eq 3 ] || fail "a job ran while paused"
+expect_file "$QUEUE" <(printf 'second\nthird\nlate\n')
+expect_file "$ACTIVE" <(printf 'cut\n')
+
+say "resume removes the mark and drains the queue, the cut job first"
+"$PLIMCTL" resume || fail "resume"
+expect_absent "$FILES/paused"
+wait_idle 7
+expect_file "$DONE" <(printf '%s\n' early quiet first cut second third late)
+"$PLIMCTL" history --json cut | grep -qF '"rerun":true' || fail "cut was not recorded as a rerun"
 
 say "one process missing: status 1"
 read -r listener worker _ </run/plimd.pid

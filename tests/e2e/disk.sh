@@ -6,40 +6,29 @@
 source "$(dirname "$0")/../lib.sh"
 
 DISK=/run/disk
-if ! { mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
-  mount -t tmpfs beneath /hdd; }; then
-  fail "cannot set up the disk"
-fi
+{ mkdir -p "$DISK" && mount -t tmpfs -o size=16m disk "$DISK" && cp -a /hdd/. "$DISK/" &&
+  mount -t tmpfs beneath /hdd; } || fail "cannot set up the disk"
 ln -s /run/plimd.err "$DISK/plimd.err" # for fail()
 
 plug() { mount --bind "$DISK" /hdd || fail "cannot mount the disk"; }
 beneath_empty() { [ -z "$(ls -A /hdd)" ] || fail "written beneath the disk: $(ls -A /hdd)"; }
 
+SERVICE_OUT=/run
 start_from_hdd() {
-  local rc=0
-  (cd /hdd && exec "$PLIMD" </dev/null >>/run/plimd.out 2>>/run/plimd.err) || rc=$?
-  [ "$rc" -eq 0 ] || fail "plimd returned $rc"
-  wait_for "the listener on port 25252" udp_bound 25252
+  start_service
   read -r _ WORKER _ </run/plimd.pid
 }
 
+# What the service holds open on the disk.
 holders() {
   local p
-  for p in $(plimd_pids); do
-    printf '%s cwd=%s\n' "$p" "$(readlink "/proc/$p/cwd")"
-    for f in "/proc/$p/fd"/*; do
-      [[ "$(readlink "$f")" != /hdd* ]] || echo "$f -> $(readlink "$f")"
-    done
-    grep -F /hdd "/proc/$p/maps"
-  done
+  for p in $(plimd_pids); do ls -l "/proc/$p/cwd" "/proc/$p/fd" "/proc/$p/map_files" 2>&1; done | grep /hdd
 }
 
 say "the service started from /hdd holds nothing on the disk while idle; it can be unmounted"
 plug
 start_from_hdd
-printf 'first\n' >>"$QUEUE"
-send 25252 1
-wait_idle 1
+run_jobs 1 first
 wait_for "an idle service" quiet
 umount /hdd || fail "the idle service keeps the disk busy: $(holders)"
 wait_for "the worker to look at the files again" waiting_for_trigger "$WORKER"
@@ -48,10 +37,7 @@ beneath_empty
 
 say "mounted again, it goes on"
 plug
-printf 'second\n' >>"$QUEUE"
-send 25252 1
-wait_idle 2
-expect_file "$DONE" <(printf 'first\nsecond\n')
+run_jobs 2 second
 
 say "the disk pulled out under a running tool: nothing lands beneath; back, the job runs again \
 untriggered"
@@ -64,7 +50,6 @@ beneath_empty
 [ "$(cat "$DISK/plim/files/in_bearbeitung.txt")" = cut ] || fail "the cut job left $ACTIVE"
 plug
 WAIT_SECONDS=5 wait_idle 4
-expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\n')
 [ "$(grep -c '^plim .*/cut.rec' "$CALLS")" -eq 2 ] || fail "the cut job did not run again"
 
 say "a trigger while the disk is read-only leaves the name queued; writable again, it runs"
@@ -78,7 +63,6 @@ wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 mount -o remount,rw,bind /hdd || fail "cannot remount writable"
 # The back-off would take 20 s: only the mount event is this quick.
 WAIT_SECONDS=5 wait_idle 5
-expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\n')
 
 say "a drain that failed on a full disk is tried again once space is freed, with no trigger"
 printf 'full\n' >>"$QUEUE"
@@ -91,7 +75,6 @@ wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 [ "$(cat "$QUEUE")" = full ] || fail "the queue lost its name on a full disk"
 rm "$DISK/filler"
 WAIT_SECONDS=20 wait_idle 6
-expect_file "$DONE" <(printf 'first\nsecond\ncut\nnext\nreadonly\nfull\n')
 
 say "a done job whose name could not leave the in-progress file is not run again after a \
 remount of the same disk, but is on another disk, where it never ran"
@@ -103,8 +86,7 @@ wait_for "the in-progress file to stay" eval '[ "$(not_emptied listed)" -ge 1 ]'
 { mount -o remount,ro,bind /hdd && mount -o remount,rw,bind /hdd; } || fail "cannot remount"
 wait_for "the drains after the remounts" eval '[ "$(not_emptied listed)" -ge 3 ]'
 rmdir "$ACTIVE.tmp/keep" "$ACTIVE.tmp"
-send 25252 1
-wait_idle 7
+run_jobs 7
 [ "$(marks_of listed)" -eq 1 ] || fail "the done job ran again after a remount of its disk"
 hold_job other
 mkdir -p "$ACTIVE.tmp/keep"
@@ -112,11 +94,9 @@ rm /hdd/hold
 wait_for "the in-progress file to stay" eval '[ "$(not_emptied other)" -ge 1 ]'
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 other=/run/disk2
-if ! { mkdir -p $other && mount -t tmpfs disk2 $other && cp -a "$DISK/." $other/ &&
+{ mkdir -p $other && mount -t tmpfs disk2 $other && cp -a "$DISK/." $other/ &&
   rm -r $other/plim/files/in_bearbeitung.txt.tmp &&
-  sed -i '/^other$/d' $other/plim/files/fertig.txt; }; then
-  fail "cannot make another disk"
-fi
+  sed -i '/^other$/d' $other/plim/files/fertig.txt; } || fail "cannot make another disk"
 { umount /hdd && mount --bind $other /hdd; } || fail "cannot swap the disks"
 WAIT_SECONDS=5 wait_for "the job to run on the other disk" job_done other
 [ "$(marks_of other)" -eq 2 ] || fail "the job in progress on the other disk did not run"
@@ -133,6 +113,7 @@ wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 beneath_empty
 plug
 WAIT_SECONDS=5 wait_idle 10
+# Each job once, in order: the done list's ten entries.
 expect_file "$DONE" <(printf '%s\n' first second cut next readonly full listed other early later)
 grep -q '^plim .*/early.rec' "$CALLS" || fail "the job in progress did not run"
 

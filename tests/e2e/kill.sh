@@ -6,15 +6,6 @@
 # job it runs, and its signal neither ends nor wakes an idle worker.
 source "$(dirname "$0")/../lib.sh"
 
-mv /hdd/plim/bin64/plim /hdd/plim/bin64/plim.fake
-cat >/hdd/plim/bin64/plim <<'TOOL'
-#!/bin/sh
-# The fake analysis tool, deaf to SIGTERM (and so are its children) while /hdd/deaf exists.
-if [ -e /hdd/deaf ]; then trap '' TERM; fi
-exec /hdd/plim/bin64/plim.fake "$@"
-TOOL
-chmod 755 /hdd/plim/bin64/plim
-
 analysed() { grep -c "^plim .*\[/tmp/plim/tmp/$1.rec\]" "$CALLS"; }
 record_of() { grep -F "\"name\":\"$1\"" "$FILES/history" | tail -1; }
 
@@ -40,14 +31,11 @@ say "kill refuses a name not in progress and a caller who is not root; nothing e
 # The pending signal reaches the first job's wait too, and must not end it.
 hold_job first second third
 for name in second nothing; do
-  rc=0
-  "$PLIMCTL" kill "$name" 2>/hdd/err || rc=$?
-  [ "$rc" -eq 1 ] || fail "kill $name returned $rc"
-  grep -qF "\"$name\" is not the job in progress" /hdd/err || fail "kill $name said: $(cat /hdd/err)"
+  expect_rc 1 "$PLIMCTL" kill "$name"
+  err_has "\"$name\" is not the job in progress"
 done
-rc=0
-setpriv --reuid=65534 --regid=65534 --clear-groups "$PLIMCTL" kill first 2>/hdd/err || rc=$?
-[ "$rc" -eq 1 ] && grep -qF "only root" /hdd/err || fail "kill by a user: $rc $(cat /hdd/err)"
+expect_rc 1 as_nobody "$PLIMCTL" kill first
+err_has "only root"
 alive "$TOOL" || fail "a refused kill ended the job"
 
 say "a request that names another job, read when the signal comes, ends nothing"
@@ -64,15 +52,15 @@ alive "$TOOL" || fail "a request for another job ended this one"
 say "kill ends a tool that dies of SIGTERM; the next queued job starts"
 touch /hdd/deaf
 rm -f /hdd/plim.pid
-"$PLIMCTL" kill first >/hdd/out 2>/hdd/err || fail "kill first: $? $(cat /hdd/err)"
-grep -qF "  killed  killed / not run  first" /hdd/out || fail "kill first printed: $(cat /hdd/out)"
+expect_rc 0 "$PLIMCTL" kill first
+out_has "  killed  killed / not run  first"
 dead "$TOOL" || fail "the killed tool runs on"
 wait_for "the next job's tool" test -f /hdd/plim.pid
 read -r TOOL WORKER </hdd/plim.pid
 
 say "kill ends a tool deaf to SIGTERM with SIGKILL 5 s later"
-"$PLIMCTL" kill second >/hdd/out 2>/hdd/err || fail "kill second: $? $(cat /hdd/err)"
-grep -qF "  killed  killed / not run  second" /hdd/out || fail "kill second printed: $(cat /hdd/out)"
+expect_rc 0 "$PLIMCTL" kill second
+out_has "  killed  killed / not run  second"
 seconds=$(record_of second | sed 's/.*"seconds":\([0-9.]*\).*/\1/')
 awk -v s="$seconds" 'BEGIN { exit !(s >= 5) }' || fail "SIGKILL came after $seconds s, not 5"
 rm /hdd/deaf /hdd/hold
@@ -83,15 +71,12 @@ expect_file "$DONE" <(printf 'first\nsecond\nthird\n')
 [ "$(marks_of first)" -eq 0 ] && [ "$(marks_of second)" -eq 0 ] && [ "$(marks_of third)" -eq 1 ] ||
   fail "marks: $(marks_of first) $(marks_of second) $(marks_of third)"
 for name in first second; do
-  record_of "$name" | grep -qF '"analysis":{"end":"killed"},"mark":{"end":"not run"}' ||
-    fail "the record of $name: $(record_of "$name")"
-  record_of "$name" | grep -qF '"outcome":"killed"' || fail "the outcome of $name"
+  record_of "$name" | grep -F '"analysis":{"end":"killed"},"mark":{"end":"not run"}' |
+    grep -qF '"outcome":"killed"' || fail "the record of $name: $(record_of "$name")"
 done
 [ "$("$PLIMCTL" history | grep -c '  killed  killed / not run  ')" -eq 2 ] || fail "history"
-"$PLIMCTL" status | grep -qxF 'since start: 1 ok, 0 failed, 0 time limit, 2 killed' ||
-  fail "status: $("$PLIMCTL" status)"
-"$PLIMCTL" status --json | grep -qF '"since_start":{"ok":1,"failed":0,"time limit":0,"killed":2}' ||
-  fail "status --json: $("$PLIMCTL" status --json)"
+status_has 'since start: 1 ok, 0 failed, 0 time limit, 2 killed'
+status_json_has '"since_start":{"ok":1,"failed":0,"time limit":0,"killed":2}'
 expect_absent /run/plimd.kill
 stop_service
 start_service

@@ -26,8 +26,7 @@ wait_idle 2
 expect_file "$CALLS" <(job_calls A; job_calls B "/hdd/movie/B.ts.idx size=0")
 # The fake tool wrote through the link; the service creates the file for everyone to write.
 expect_file /hdd/movie/B.ts.idx <(printf 'index\n')
-mode=$(stat -c %a /hdd/movie/B.ts.idx)
-[ "$mode" = 666 ] || fail "index file mode $mode, not 666"
+expect_stat %a 666 /hdd/movie/B.ts.idx
 expect_file "$LOG" <(job_log A; job_log B)
 work_dirs_gone
 pass

@@ -16,7 +16,6 @@ case $2 in
 *held*) touch /hdd/held && while [ -e /hdd/hold ]; do sleep 0.05; done ;;
 esac
 TOOL
-printf '#!/bin/sh\nprintf "plim_mark %%s\\n" "$1" >>/hdd/calls.txt\n' >/hdd/plim/bin64/plim_mark
 # The hook notes its PLIMD_ variables and one of the worker's, the duration's digits masked, and
 # says hello on stdout.
 cat >/hdd/hook <<'HOOK'
@@ -25,7 +24,7 @@ echo "$PLIMD_NAME|$PLIMD_OUTCOME|$PLIMD_ANALYSIS|$PLIMD_MARK|$HOOK_PROBE|$PLIMD_
   sed 's/|[0-9]*\.[0-9][0-9][0-9]$/|N.NNN/' >>/hdd/hook.env
 echo "hook ran for $PLIMD_NAME"
 HOOK
-chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+chmod 755 /hdd/hook /hdd/plim/bin64/plim
 printf '# operators\ntool_time_limit = 1\non_job_done = /hdd/hook  # after each job\ntool_nice = 0\n' \
   >/etc/plimd.conf
 
@@ -34,7 +33,7 @@ pgid_gone() { ! awk '{ print $5 }' /proc/[0-9]*/stat 2>/dev/null | grep -qx "$1"
 say "a failing, a hung and a good tool: failed, time limit and ok; the hung group is gone"
 printf 'fails\nhangs\ngood\n' >"$QUEUE"
 HOOK_PROBE=kept PLIMD_NAME=stale start_service
-wait_for "three jobs" eval '[ "$(grep -c "^plim_mark " "$CALLS")" -eq 3 ] && settled'
+wait_idle 3
 wait_for "the hung tool's process group to end" pgid_gone "$(cat /hdd/hung.pgid)"
 for name in fails hangs good; do
   wait_for "the hook after $name" grep -qx "hook ran for $name" /hdd/plimd.err
@@ -51,11 +50,9 @@ wait_for "the held job" test -e /hdd/held
 "$PLIMCTL" wait later &
 waiter=$!
 while IFS='|' read -r expected args message; do
-  rc=0
   # shellcheck disable=SC2086
-  "$PLIMCTL" wait $args 2>"$SCRATCH/wait.err" || rc=$?
-  [ "$rc" -eq "$expected" ] || fail "plimctl wait $args returned $rc, not $expected"
-  [ -z "$message" ] || grep -qF -- "$message" "$SCRATCH/wait.err" || fail "wait $args said: $(cat "$SCRATCH/wait.err")"
+  expect_rc "$expected" "$PLIMCTL" wait $args
+  [ -z "$message" ] || err_has "$message"
 done <<'ROWS'
 0|good|
 1|good fails|failed  exit 3 / exit 0  fails
@@ -64,9 +61,7 @@ done <<'ROWS'
 ROWS
 alive "$waiter" || fail "wait returned while its name was queued"
 rm /hdd/hold
-rc=0
-wait "$waiter" || rc=$?
-[ "$rc" -eq 0 ] || fail "plimctl wait later returned $rc after the job ended"
+wait "$waiter" || fail "plimctl wait later returned $? after the job ended"
 
 say "plimctl wait watches before it looks: a job that ends in between is not missed"
 rm -f /hdd/held
@@ -82,8 +77,6 @@ waiter=$!
 wait_for "wait to start watching" grep -q 'inotify_add_watch(' "$SCRATCH/wait.trace"
 rm /hdd/hold
 wait_for "the held job to end" job_done heldagain
-rc=0
-wait "$waiter" || rc=$?
-[ "$rc" -eq 0 ] || fail "plimctl wait returned $rc for a job that ended while it began to watch"
+wait "$waiter" || fail "plimctl wait returned $? for a job that ended while it began to watch"
 
 pass

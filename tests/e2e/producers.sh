@@ -6,8 +6,6 @@ source "$(dirname "$0")/../lib.sh"
 # A sanitizer's shadow memory needs far more address space than any cap worth testing.
 if grep -qa __asan_init "$PLIMD"; then CAP=unlimited; else CAP=400000; fi
 
-history_of() { "$PLIMCTL" history --json "$1"; }
-
 say "a 100 MB queue line: set aside with a record by a service capped at $CAP KiB; the next name runs"
 head -c 100000000 /dev/zero | tr '\0' x >"$SCRATCH/long"
 { cat "$SCRATCH/long" && printf '\nafter\n'; } >"$QUEUE"

@@ -4,8 +4,6 @@
 # job either way; a listener killed and started again binds its port each time.
 source "$(dirname "$0")/../lib.sh"
 
-as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
-owner_mode() { stat -c '%u %a %F' "$1"; }
 records_of() { cat "$FILES/history" 2>/dev/null | grep -c "\"name\":\"$1\""; }
 
 say "work folders another user made or planted before the start wait out an unsafe /tmp, then \
@@ -27,12 +25,11 @@ chmod 1777 /tmp
 WAIT_SECONDS=20 wait_for "the retry to run the job" job_done early
 [ "$(records_of early)" -eq 1 ] || fail "expected one record of the job"
 grep -q '"outcome":"ok"' "$FILES/history" || fail "the job did not run in a safe work folder"
-[ "$(owner_mode /tmp/plim)" = "0 755 directory" ] || fail "/tmp/plim: $(owner_mode /tmp/plim)"
-[ "$(owner_mode /tmp/plim/tmp)" = "0 755 directory" ] || fail "tmp: $(owner_mode /tmp/plim/tmp)"
+expect_stat '%u %a %F' "0 755 directory 0 755 directory" /tmp/plim /tmp/plim/tmp
 moved=$(sed -n 's|^plimd: /tmp/plim belongs to user 65534; moved it to \(/tmp/plim\.moved\..*\)$|\1|p' \
   /hdd/plimd.err)
 [ -n "$moved" ] || fail "the move was not said"
-[ "$(owner_mode "$moved")" = "65534 755 directory" ] || fail "the user's folder was changed"
+expect_stat '%u %a %F' "65534 755 directory" "$moved" # the user's folder, unchanged
 [ "$(readlink "$moved/tmp")" = /nowhere ] || fail "the user's link was not moved with its folder"
 wait_for "no timer once all is well" quiet
 
@@ -111,12 +108,10 @@ for shell in sh "busybox sh"; do
   as_nobody ln -s /nowhere /tmp/plim/tmp 2>/dev/null
   $shell "$init" start >/hdd/init.out 2>&1 || fail "$shell: start failed: $(cat /hdd/init.out)"
   plimd_count_is 2 || fail "$shell: the service did not start"
-  for own in /tmp/plim /tmp/plim/tmp; do
-    [ "$(owner_mode "$own")" = "0 755 directory" ] || fail "$shell: $own: $(owner_mode "$own")"
-  done
+  expect_stat '%u %a %F' "0 755 directory 0 755 directory" /tmp/plim /tmp/plim/tmp
   moved=$(sed -n "s|^plimd: $planted was not root's own folder; moved it to ||p" /hdd/init.log)
   [ -n "$moved" ] || fail "$shell: the move was not said: $(cat /hdd/init.out)"
-  [ "$(stat -c %u "$moved")" = 65534 ] || fail "$shell: $moved is not the user's entry"
+  expect_stat %u 65534 "$moved" # the user's entry
   ls -d /tmp/plim*.moved.* /tmp/plim/*.moved.* 2>/dev/null | grep -qv "${moved%/*}" &&
     fail "$shell: the service found something more to move"
 done

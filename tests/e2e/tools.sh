@@ -45,7 +45,7 @@ run 2 group
 expect_file /hdd/umask <(printf '%s 0022\n' plim plim_mark hook; printf '%s 0002\n' plim plim_mark hook)
 settings
 # The service's own job files keep their modes for everyone.
-[ "$(stat -c %a "$DONE")" = 666 ] || fail "$DONE mode $(stat -c %a "$DONE")"
+expect_stat %a 666 "$DONE"
 
 say "log_limit_mb = 1: the log holds the first MiB of 3 MiB, the count, and the frame goes on"
 : >"$LOG"

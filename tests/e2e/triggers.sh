@@ -36,11 +36,12 @@ block_queue
 printf 'later\n' >>"$QUEUE"
 send 25252 1 1 1 1 1 1 1 1 1 1
 rm /hdd/hold
+# Until the job is over, the worker also waits in a pipe read while each tool starts.
+wait_for "the held job to end" job_done stuck
 wait_for "the rest of that drain and ten more" quiet
 [ "$(errors)" -eq 15 ] || fail "expected 15 drains, counted $(errors)"
 rm -r "$QUEUE.tmp"
-send 25252 1
-wait_idle 2
+run_jobs 2
 
 say "a datagram that finds nothing to do: two stat calls in the listener, the worker not woken"
 # The traced process's calls after the call matching $1, up to the next one matching $2.
@@ -80,8 +81,7 @@ drain_calls=$(calls_between "$read_trigger" '^read[(]')
   grep -qF "newfstatat(AT_FDCWD, \"$ACTIVE\"" <<<"$drain_calls" ||
   fail "the worker's drain for nothing made other calls than a stat of the queue and of the in-progress file: $drain_calls"
 printf 'quiet\n' >>"$QUEUE" # queued without a trigger: the next trigger takes it
-send 25252 1
-wait_idle 4
+run_jobs 4
 rm "$QUEUE"
 send 25252 1
 wait_for "the missing queue file to be made" test -f "$QUEUE"
@@ -92,21 +92,18 @@ figure 7 "datagrams that find nothing traced, a name queued without a trigger, a
 say "a held folder lock holds a drain up 3 s at most, named; a line its holder writes later is not lost"
 # The producer: flock holds the lock for this shell, which appends a name, triggers, and keeps
 # the queue open.
-flock "$FILES" sleep 60 &
-holder=$!
-wait_for "the folder lock" grep -qE "FLOCK +ADVISORY +WRITE +$holder " /proc/locks
+hold_folder_lock 60
 exec 9>>"$QUEUE"
 printf 'held\n' >&9
 send 25252 1
 wait_for "the message" grep -qF \
-  "plimd: waited 3 s for the lock on $FILES, held by process $holder (flock); going on without it" \
+  "plimd: waited 3 s for the lock on $FILES, held by process $HOLDER (flock); going on without it" \
   /hdd/plimd.err
 wait_for "the job held to run while the lock is held" eval '[ "$(marks_of held)" -eq 1 ]'
 # Written into the queue file that the drain replaced, then triggered as producers do.
 printf 'late\n' >&9
 exec 9>&-
-read -r sleeper <"/proc/$holder/task/$holder/children"
-kill "$holder" "$sleeper"
+release_folder_lock
 send 25252 1
 wait_idle 6
 [ "$(marks_of late)" -eq 1 ] || fail "the line written under the lock did not run once"

@@ -1,8 +1,7 @@
 #!/bin/bash
 # Watching the job that runs: status names its start, its tool and the tool's last line; log
 # --follow prints the lines the tools write as they come and ends with the job's outcome, also
-# across a restart that cuts the log; log --tail prints a record's last lines; status lists the
-# first ten queued names.
+# across a restart that cuts the log; log --tail prints a record's last lines.
 source "$(dirname "$0")/../lib.sh"
 
 # The analysis tool prints a line, waits for /hdd/more, prints another and waits for /hdd/go;
@@ -16,17 +15,12 @@ printf 'plim: 50%%\rplim: after more\n'
 while [ ! -e /hdd/go ]; do sleep 0.02; done
 case $2 in *fails*) exit 3 ;; esac
 TOOL
-cat >/hdd/plim/bin64/plim_mark <<'TOOL'
-#!/bin/sh
-echo "plim_mark: $1"
-printf 'plim_mark %s\n' "$1" >>/hdd/calls.txt
-TOOL
-chmod 755 /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+chmod 755 /hdd/plim/bin64/plim
 
 record() {
   printf '>>>>>>>> plim start %s\n*************** plim ***************\n' "$1"
   printf 'plim: first of %s\nplim: 50%%\rplim: after more\n' "$1"
-  printf '*************** plim_mark ***************\nplim_mark: %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
+  printf '*************** plim_mark ***************\nplim_mark: stdout %s\n>>>>>>>> plim stop %s\n' "$1" "$1"
 }
 
 # run_held NAME: queues NAME and waits until its tool has printed its first line.
@@ -46,36 +40,32 @@ follow() {
   wait_for "log $* to print the record so far" grep -q "plim: first" "$out"
 }
 
-# Sets rc to the follower's exit status.
+# follower_ended STATUS: the follower ends with STATUS.
 follower_ended() {
-  rc=0
+  local rc=0
   wait "$FOLLOWER" || rc=$?
+  [ "$rc" -eq "$1" ] || fail "log --follow returned $rc, not $1"
 }
 
 start_service
 say "status: the running job's start, tool and last line; JSON too"
 run_held "Slow One"
-text=$("$PLIMCTL" status)
 started=$(date -u -d "@$(stat -c %Y "$ACTIVE")" +%Y-%m-%dT%H:%M:%SZ)
-grep -qxF "in progress: Slow One" <<<"$text" || fail "status: $text"
-grep -qE "^started: $started \([0-9]+ s ago\)$" <<<"$text" || fail "status, no start $started: $text"
-grep -qxF "tool: plim" <<<"$text" || fail "status, no tool: $text"
-grep -qxF "last line: plim: first of Slow One" <<<"$text" || fail "status, no last line: $text"
-json=$("$PLIMCTL" status --json)
-grep -qF "\"job\":{\"name\":\"Slow One\",\"start\":\"$started\",\"elapsed\":" <<<"$json" ||
-  fail "status --json: $json"
-grep -qF '"tool":"plim","last_line":"plim: first of Slow One"}' <<<"$json" ||
-  fail "status --json: $json"
+for line in "in progress: Slow One" "tool: plim" "last line: plim: first of Slow One"; do
+  status_has "$line"
+done
+"$PLIMCTL" status | grep -qE "^started: $started \([0-9]+ s ago\)$" || fail "no start $started"
+status_json_has "\"job\":{\"name\":\"Slow One\",\"start\":\"$started\",\"elapsed\":"
+status_json_has '"tool":"plim","last_line":"plim: first of Slow One"}'
 
 say "log --follow prints the lines written after it started and exits 0 once the job is ok"
 follow "$SCRATCH/follow" --follow "Slow One"
 touch /hdd/more
 wait_for "the followed line" grep -q "after more" "$SCRATCH/follow"
 alive "$FOLLOWER" || fail "log --follow ended while the job ran"
-"$PLIMCTL" status | grep -qxF "last line: plim: after more" || fail "status: $("$PLIMCTL" status)"
+status_has "last line: plim: after more"
 touch /hdd/go
-follower_ended
-[ "$rc" -eq 0 ] || fail "log --follow returned $rc: $(cat "$SCRATCH/follow.err")"
+follower_ended 0
 expect_file "$SCRATCH/follow" <(record "Slow One")
 
 say "a line written while log --follow starts to watch reaches it too"
@@ -98,8 +88,7 @@ touch /hdd/more
 wait_for "the tool's second line" grep -q "after more" "$LOG"
 wait_for "the line written meanwhile" grep -q "after more" "$SCRATCH/late"
 touch /hdd/go
-follower_ended
-[ "$rc" -eq 0 ] || fail "log -f Late Line returned $rc"
+follower_ended 0
 expect_file "$SCRATCH/late" <(record "Late Line")
 
 say "log --tail 3, and --follow of a job that ended: its record and outcome"
@@ -112,8 +101,7 @@ say "log -f --tail 2 of a failing tool: the last lines so far, the rest, and sta
 run_held "Slow fails"
 follow "$SCRATCH/fails" -f --tail 2 "Slow fails"
 touch /hdd/more /hdd/go
-follower_ended
-[ "$rc" -eq 1 ] || fail "log --follow of a failing job returned $rc"
+follower_ended 1
 grep -qF "failed  exit 3 / exit 0  Slow fails" "$SCRATCH/fails.err" || fail "$(cat "$SCRATCH/fails.err")"
 expect_file "$SCRATCH/fails" <(record "Slow fails" | tail -n +2)
 
@@ -127,35 +115,9 @@ start_service
 wait_for "the rerun's tool" test -e /hdd/running
 "$PLIMCTL" status | grep -qE '^started: 20[2-9][0-9]-' || fail "the rerun's start: $("$PLIMCTL" status)"
 touch /hdd/more /hdd/go
-follower_ended
-[ "$rc" -eq 0 ] || fail "log --follow across a restart returned $rc"
+follower_ended 0
 expect_file "$SCRATCH/cut" <(printf '>>>>>>>> plim start Cut Short\n*************** plim ***************\n'
   printf 'plim: first of Cut Short\n'
   record "Cut Short")
 
-say "status lists the first ten queued names, --all every one, --json every one"
-"$PLIMCTL" pause
-printf 'q%s\n' {1..12} >>"$QUEUE"
-"$PLIMCTL" status >"$SCRATCH/short"
-grep -A11 '^queued: 12$' "$SCRATCH/short" >"$SCRATCH/queued"
-expect_file "$SCRATCH/queued" <(echo "queued: 12" && printf '  q%s\n' {1..10} && echo "  ... and 2 more")
-"$PLIMCTL" status --all | grep -A12 '^queued: 12$' >"$SCRATCH/all"
-expect_file "$SCRATCH/all" <(echo "queued: 12" && printf '  q%s\n' {1..12})
-"$PLIMCTL" status --json | grep -qF '"queued":["q1","q2","q3","q4","q5","q6","q7","q8","q9","q10","q11","q12"]' ||
-  fail "status --json: $("$PLIMCTL" status --json)"
-say "bash completion: the options of status and log, and log's NAME after them"
-complete_line() {
-  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
-    _ "$(dirname "$0")/../../packaging/plimctl.bash-completion" "$1" | paste -sd/
-}
-# command line | candidates, one per "/"
-while IFS='|' read -r line expected; do
-  [ "$(complete_line "$line")" = "$expected" ] || fail "completing $line: $(complete_line "$line")"
-done <<'ROWS'
-plimctl status --|--json/--all
-plimctl log -|--tail/--follow/-f
-plimctl log --tail 3 -f 'Slow O|Slow One
-plimctl log --tail |
-plimctl log 'Slow One' |
-ROWS
 pass

@@ -21,8 +21,6 @@ work_dirs_gone
 figure 6 "a 1 MiB queue line" \
   "0 crashes, 0 tools, log records or done entries for it; 1 history record, 1 line on stderr"
 
-as_nobody() { setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; }
-
 say "nobody plants /tmp/plim/tmp -> /hdd/victim before the first start: it is moved aside"
 # A fresh /tmp/plim as a boot without the service's folder entry leaves it: open to all.
 stop_service
@@ -37,7 +35,7 @@ wait_for "Rec1 to be done" grep -qx Rec1 "$DONE"
 [ "$(cat /hdd/victim/Rec1.rec/secret/shadow)" = x ] || fail "root removed files through the link"
 moved=$(sed -n 's|^plimd: /tmp/plim/tmp is a link of user 65534; moved it to ||p' /hdd/plimd.err)
 [ "$(readlink "$moved")" = /hdd/victim ] || fail "the link was not moved aside whole: $moved"
-[ "$(stat -c '%u %a %F' /tmp/plim/tmp)" = "0 755 directory" ] || fail "no folder of root's"
+expect_stat '%u %a %F' "0 755 directory" /tmp/plim/tmp # a folder of root's
 expect_file "$CALLS" <(job_calls Rec1)
 figure 6 "/tmp/plim/tmp planted by nobody as a link to a root-only tree, then a job" \
   "0 files removed through the link, 0 tools run through it: moved aside, 1 line on stderr"
