@@ -394,7 +394,7 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
       {"100 0 5 7777 0\n", "plimd", 'S', "", true},
       {"100 0 5 7777 0\n", "plimd", 'S', "/usr/sbin/plimd (deleted)", true},
       {"100 0 5 7776 0\n", "plimd", 'S', "/usr/sbin/plimd", false},  // a later process
-      {"100 0 5\n", "plimd", 'S', "/usr/sbin/plimd", true},  // an older service's file
+      {"100 0 5\n", "plimd", 'S', "/usr/sbin/plimd", true},          // an older service's file
       {"100 0 5\n", "plimd", 'S', "/usr/bin/sleep", false},
       {"100 0\n", "plimd", 'S', "/usr/sbin/plimd", false},  // no start: not a PID file
       {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
