@@ -34,47 +34,27 @@ constexpr char kExitStatus[] =
     "(kill) the job has not ended within 10 s.\n"
     "See plimctl(1) and plimd(8).\n";
 
-enum class TriggerResult {
-  kSent,           // on its way; UDP says no more
-  kNobodyListens,  // the loopback answered that no socket is bound to the port
-  kFailed,         // the datagram could not be sent; errno tells why
-};
-
-// Sends one datagram "1" to `port` on 127.0.0.1.
-TriggerResult SendTrigger(unsigned short port) {
+// Asks the service to work through its queue: one datagram "1" to its port on 127.0.0.1. A
+// service that does not run takes `queued` names at its next start, so that is no failure for
+// them.
+int SendTriggerFor(const CtlFiles& files, FILE* err, bool queued) {
+  const unsigned short port = PortNumber(ReadConfig(files.conf));
   ScopedFd sock(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!sock.valid()) return TriggerResult::kFailed;
   const struct sockaddr_in address = InetAddress(INADDR_LOOPBACK, port);
   // Only a connected socket is told of the loopback's "port unreachable", which arrives before
   // send returns, so a service that is not running shows up without any waiting.
-  if (connect(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) !=
-      0) {
-    return TriggerResult::kFailed;
+  const bool connected =
+      sock.valid() &&
+      connect(sock.get(), reinterpret_cast<const struct sockaddr*>(&address), sizeof address) == 0;
+  if (connected && send(sock.get(), "1", 1, 0) == 1) {
+    // The service never answers, so a receive finds either nothing or that pending error.
+    char answer;
+    if (recv(sock.get(), &answer, 1, MSG_DONTWAIT) >= 0 || errno != ECONNREFUSED) return kExitOk;
   }
-  if (send(sock.get(), "1", 1, 0) != 1) {
-    return errno == ECONNREFUSED ? TriggerResult::kNobodyListens : TriggerResult::kFailed;
-  }
-  // The service never answers, so a receive finds either nothing or that pending error.
-  char answer;
-  if (recv(sock.get(), &answer, 1, MSG_DONTWAIT) < 0 && errno == ECONNREFUSED) {
-    return TriggerResult::kNobodyListens;
-  }
-  return TriggerResult::kSent;
-}
-
-// Asks the service to work through its queue. A service that does not run takes `queued` names
-// at its next start, so that is no failure for them.
-int SendTriggerFor(const CtlFiles& files, FILE* err, bool queued) {
-  const unsigned short port = PortNumber(ReadConfig(files.conf));
-  switch (SendTrigger(port)) {
-    case TriggerResult::kSent:
-      return kExitOk;
-    case TriggerResult::kNobodyListens:
-      fprintf(err, "plimctl: nothing listens on UDP port %u; is plimd running?%s\n", port,
-              queued ? " The names stay queued for its next start." : "");
-      return queued ? kExitOk : kExitFailed;
-    case TriggerResult::kFailed:
-      break;
+  if (connected && errno == ECONNREFUSED) {
+    fprintf(err, "plimctl: nothing listens on UDP port %u; is plimd running?%s\n", port,
+            queued ? " The names stay queued for its next start." : "");
+    return queued ? kExitOk : kExitFailed;
   }
   fprintf(err, "plimctl: cannot send to UDP port %u: %s\n", port, strerror(errno));
   return kExitFailed;

@@ -188,13 +188,9 @@ bool IsService(const std::string& proc, pid_t pid, unsigned long long ticks) {
   char target[PATH_MAX];
   const ssize_t n = readlink((folder + "/exe").c_str(), target, sizeof target - 1);
   if (n < 0) return errno == EACCES || errno == EPERM || errno == ENOENT;
-  std::string exe(target, static_cast<size_t>(n));
-  const std::string deleted = " (deleted)";  // an executable replaced by an upgrade
-  if (exe.size() > deleted.size() &&
-      exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
-    exe.resize(exe.size() - deleted.size());
-  }
-  return exe.substr(exe.rfind('/') + 1) == "plimd";
+  const std::string exe(target, static_cast<size_t>(n));
+  const std::string file = exe.substr(exe.rfind('/') + 1);
+  return file == "plimd" || file == "plimd (deleted)";  // the latter replaced by an upgrade
 }
 
 std::string ServiceLine(const ServiceProcesses& p) {
