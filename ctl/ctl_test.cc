@@ -550,6 +550,7 @@ TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
     std::optional<RunningJob> running;
     std::string text;
     std::string json;
+    bool all = false;
   } cases[] = {
       {std::nullopt, 0, std::nullopt, service + "paused:", "\"waiting_for_port\":false"},
       {PortHolder{false, 0, "", false, 0}, 0, std::nullopt,
@@ -561,6 +562,10 @@ TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
       {PortHolder{true, 77, "n\x1b", true, 1000}, 0, std::nullopt,
        wait + ", held by process 77 (n\\x1b)\npaused:", "\"waiting_for_port\":true"},
       {std::nullopt, 10, std::nullopt, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
+      {std::nullopt, 12, std::nullopt,
+       "queued: 12\n" + Lines(1, 10, "  q") + "  ... and 2 more\ndone", "\"q12\"]"},
+      {std::nullopt, 12, std::nullopt, "queued: 12\n" + Lines(1, 12, "  q") + "done", "\"q12\"]",
+       true},
       {std::nullopt, 0, RunningJob{0, 5, {true, "", std::nullopt}},
        "in progress: J\\x1b\nstarted: 1970-01-01T00:00:00Z (5 s ago)\ntool: (none)\n"
        "last line: (none)\nqueued",
@@ -579,7 +584,7 @@ TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
     for (int i = 1; i <= c.queued; ++i) status.jobs.queued.push_back("q" + std::to_string(i));
     status.jobs.in_progress = "J\x1b";
     status.running = c.running;
-    const std::string text = FormatText(status, false);
+    const std::string text = FormatText(status, c.all);
     EXPECT_NE(text.find(c.text), std::string::npos) << text;
     EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
   }
