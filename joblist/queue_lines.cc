@@ -86,8 +86,10 @@ off_t CopyLines(int in, off_t from, off_t to, const std::function<Keep(const Que
       pending += what == Keep::kEntry ? line.entry() : line.head;
     }
     pending += '\n';
-    if (pending.size() >= kWriteSize && !WriteAll(out, pending)) return -1;
-    if (pending.size() >= kWriteSize) pending.clear();
+    if (pending.size() >= kWriteSize) {
+      if (!WriteAll(out, pending)) return -1;
+      pending.clear();
+    }
   }
   return !lines.failed() && WriteAll(out, pending) ? lines.offset() : -1;
 }
