@@ -14,29 +14,33 @@ if ! dpkg-query -W "${packages[@]}" >/dev/null 2>&1; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"
 fi
 
-echo "=== format"
+# Each stage says when it starts, so that a slow one shows in the log.
+stage() { echo "=== $1 (at ${SECONDS} s)"; }
+
+stage format
 # The sources are found on disk, not through git: a release tarball has no repository.
 find . \( -path './build*' -o -name .git \) -prune -o -type f \( -name '*.cc' -o -name '*.h' \) \
   -print0 | xargs -0 clang-format --dry-run --Werror
 echo "format: clean"
 
-echo "=== cross builds"
+stage "cross builds"
 bash scripts/cross-build.sh
 
-echo "=== opkg packages"
+stage "opkg packages"
 bash scripts/build-ipk.sh
 
-echo "=== fuzz"
+stage "fuzz"
 bash scripts/fuzz.sh 20
 
-echo "=== valgrind"
+stage "valgrind"
 bash scripts/memcheck.sh
 
 jobs=$(nproc)
 for variant in werror:-DPLIMD_WERROR=ON sanitize:-DPLIMD_SANITIZE=ON; do
   dir=build-test-${variant%%:*}
-  echo "=== ${variant%%:*} build"
+  stage "${variant%%:*} build"
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug -DPLIMD_WERROR=ON "${variant#*:}" >/dev/null
   cmake --build "$dir" -j"$jobs"
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
 done
+stage done
