@@ -31,6 +31,24 @@ bool BlockLeaseBreaks() {
   return sigprocmask(SIG_BLOCK, &io, nullptr) == 0;
 }
 
+enum class Writers {
+  kNone,     // no other process has the file open for writing
+  kPresent,  // some process does; its last line may still be incomplete
+  kUnknown,  // the kernel cannot tell (no lease support or no right to take one)
+};
+
+// Tells whether another process has `fd`'s file open for writing. `fd` must be open read-only.
+Writers ProbeWriters(int fd) {
+  // The kernel grants a read lease only while nobody has the file open for writing.
+  static const bool blocked = BlockLeaseBreaks();
+  if (!blocked) return Writers::kUnknown;
+  const int rc = fcntl(fd, F_SETLEASE, F_RDLCK);
+  const int error = errno;
+  if (rc == 0) fcntl(fd, F_SETLEASE, F_UNLCK);
+  if (rc == 0) return Writers::kNone;
+  return error == EAGAIN ? Writers::kPresent : Writers::kUnknown;
+}
+
 constexpr long kFirstWaitNs = 1000000;     // 1 ms
 constexpr long kLongestWaitNs = 50000000;  // 50 ms
 constexpr double kPatienceSeconds = 10.0;
@@ -105,17 +123,6 @@ void DropStragglersIf(DropFn&& drop) {
 }
 
 }  // namespace
-
-Writers ProbeWriters(int fd) {
-  // The kernel grants a read lease only while nobody has the file open for writing.
-  static const bool blocked = BlockLeaseBreaks();
-  if (!blocked) return Writers::kUnknown;
-  const int rc = fcntl(fd, F_SETLEASE, F_RDLCK);
-  const int error = errno;
-  if (rc == 0) fcntl(fd, F_SETLEASE, F_UNLCK);
-  if (rc == 0) return Writers::kNone;
-  return error == EAGAIN ? Writers::kPresent : Writers::kUnknown;
-}
 
 off_t EndOfWholeLines(int fd, off_t size) {
   // Only a file whose last line lacks its break is worth asking the kernel about writers.

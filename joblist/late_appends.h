@@ -12,15 +12,6 @@
 
 namespace plim {
 
-enum class Writers {
-  kNone,     // no other process has the file open for writing
-  kPresent,  // some process does; its last line may still be incomplete
-  kUnknown,  // the kernel cannot tell (no lease support or no right to take one)
-};
-
-// Tells whether another process has `fd`'s file open for writing. `fd` must be open read-only.
-Writers ProbeWriters(int fd);
-
 // Where the whole lines of `fd`'s file end, `size` being its size as fstat gave it: at `size`,
 // but after its last line break while another process holds the file open for writing and its
 // last line lacks its break, since that line may not be finished yet. -1 when a read fails.
