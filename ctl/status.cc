@@ -12,11 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "joblist/atomic_file.h"
 #include "joblist/config.h"
 #include "joblist/job_files.h"
 #include "joblist/paths.h"
@@ -30,11 +29,6 @@ namespace plim {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The names in the folder `path` that are numbers: PIDs or descriptors; none when it cannot be
 // read.

@@ -126,6 +126,12 @@ bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info
   return fd.valid() && fstat(fd.get(), info) == 0 && ReadFrom(fd.get(), 0, text, info->st_size);
 }
 
+std::string ReadText(const std::string& path) {
+  std::string text;
+  if (!ReadWholeFile(path, &text)) text.clear();
+  return text;
+}
+
 namespace {
 
 ScopedFd CreateTemporary(const std::string& temp, mode_t mode) {

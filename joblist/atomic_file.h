@@ -60,6 +60,10 @@ bool EndsMidLine(int fd);
 // given. Returns false when it cannot be opened or read.
 bool ReadWholeFile(const std::string& path, std::string* text, struct stat* info = nullptr);
 
+// The whole file at `path`, or an empty text when it cannot be opened or read; for files such
+// as those of /proc, where nothing to read and no file tell the caller the same.
+std::string ReadText(const std::string& path);
+
 // Writes all of `text` to `fd`, retrying short writes. Returns false on failure.
 bool WriteAll(int fd, std::string_view text);
 

@@ -50,14 +50,8 @@ volatile sig_atomic_t rang = 0;
 
 void Ring(int) { rang = 1; }
 
-std::string ReadWhole(const std::string& path) {
-  std::string text;
-  if (!ReadWholeFile(path, &text)) text.clear();
-  return text;
-}
-
 std::string ProcessName(long pid) {
-  std::string command = ReadWhole("/proc/" + std::to_string(pid) + "/comm");
+  std::string command = ReadText("/proc/" + std::to_string(pid) + "/comm");
   if (!command.empty() && command.back() == '\n') command.pop_back();
   return "process " + std::to_string(pid) + " (" + (command.empty() ? "?" : command) + ")";
 }
@@ -81,7 +75,7 @@ std::string LockHolder(int fd) {
   char key[64];
   snprintf(key, sizeof key, " %02x:%02x:%lu ", major(info.st_dev), minor(info.st_dev),
            static_cast<unsigned long>(info.st_ino));
-  const std::string locks = ReadWhole("/proc/locks");
+  const std::string locks = ReadText("/proc/locks");
   std::string_view text = locks;
   for (std::string_view view; TakeLine(&text, &view);) {
     const std::string line(view);
