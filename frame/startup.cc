@@ -80,12 +80,12 @@ void KeepOld(int folder, const std::string& name, const std::string& shown) {
 }
 
 int RefuseStart(bool held, const std::string& problem) {
-  pid_t listener = 0, worker = 0;
-  time_t started = 0;
+  PidFileLine line;
   if (!held) {
     fprintf(stderr, "plimd: %s\n", problem.c_str());
-  } else if (ReadPidFile(kPidFile, &listener, &worker, &started)) {
-    fprintf(stderr, "plimd: already running (listener %d, worker %d)\n", listener, worker);
+  } else if (ReadPidFile(kPidFile, &line)) {
+    fprintf(stderr, "plimd: already running (listener %d, worker %d)\n", line.listener,
+            line.worker);
   } else {
     fprintf(stderr, "plimd: already running\n");
   }

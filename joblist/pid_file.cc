@@ -51,15 +51,6 @@ bool ReadPidFile(const char* path, PidFileLine* line) {
   return fields >= 3;
 }
 
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started) {
-  PidFileLine line;
-  if (!ReadPidFile(path, &line)) return false;
-  *listener = line.listener;
-  *worker = line.worker;
-  *started = line.started;
-  return true;
-}
-
 std::string RunIdentity() {
   std::string boot_id, digits;
   std::ignore = ReadWholeFile("/proc/sys/kernel/random/boot_id", &boot_id);

@@ -29,7 +29,6 @@ struct PidFileLine {
 
 // Reads the line back. Returns false if the file is missing or malformed.
 bool ReadPidFile(const char* path, PidFileLine* line);
-bool ReadPidFile(const char* path, pid_t* listener, pid_t* worker, time_t* started);
 
 // A name for this run of the service that no other run shares, across boots and whatever the
 // wall clock reads: the first 16 hex digits of the kernel's boot id (16 random ones where that
