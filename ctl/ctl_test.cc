@@ -286,7 +286,6 @@ TEST_F(LogRecordTest, PrintsTheRecordOrItsLastLines) {
        "new\n" + stop},
       {"a last line without its break", start + "a\nb\nc", 2, false, "b\nc"},
       {"carriage returns", start + "a\n1%\r2%\r\nb\n", 2, false, "1%\r2%\r\nb\n"},
-      {"none asked", start + "a\n", 0, false, ""},
       {"a long record", start + Lines(1, 40000) + stop, 3, false,
        "line 39999\nline 40000\n" + stop},
   };
@@ -470,73 +469,71 @@ class UdpPortProcTest : public ScratchDirTest {
   }
 };
 
-// 25252 is 62A4 in hex.
+// Who holds the listener's port, as status says it: process 100 is the listener, with sockets
+// of `listener_fds` on its descriptors (none: they cannot be read, not being root); process 200,
+// where there is one, has socket 7. 25252 is 62A4 in hex.
 TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
   struct Case {
     const char* what;
     std::string sockets;
-    std::optional<std::vector<int>> listener_fds;  // none: not readable (not root)
-    bool other_process;                            // process 200 has socket 7
-    bool waiting;
-    pid_t pid;
-    int uid;  // -1: none known
+    std::optional<std::vector<int>> listener_fds;
+    bool other_process;
+    std::optional<std::string> held;  // after "waiting for UDP port 25252"; none while bound
   };
+  const std::string other = ", held by process 200 (n\\x1b)";
   const Case cases[] = {
-      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, false, 0, -1},
-      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, true, 200, 1000},
-      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false, true, 0, 1000},
-      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, true, 200, 0},
-      {"free", Line("62A5", 0, 5) + Line("E3F1", 0, 7), std::vector<int>{5}, true, true, 0, -1},
-      {"held over IPv6", Line("62A4", 108, 7, true), std::vector<int>{5}, true, true, 200, 108},
-      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, false, 0, -1},
-      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, true, 200, 1000},
+      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, std::nullopt},
+      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, other},
+      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false,
+       ", held by uid 1000"},
+      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, other},
+      {"free", Line("62A5", 0, 5) + Line("E3F1", 0, 7), std::vector<int>{5}, true, ""},
+      {"held over IPv6", Line("62A4", 108, 7, true), std::vector<int>{5}, false,
+       ", held by uid 108"},
+      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, std::nullopt},
+      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, other},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(Path("proc"));
     Process(100, "plimd", c.listener_fds);
-    if (c.other_process) Process(200, "nc", std::vector<int>{7});
+    if (c.other_process) Process(200, "n\x1b", std::vector<int>{7});
     Sockets(c.sockets);
-    const PortHolder h = CheckListenerPort(100, 25252, Path("proc"));
-    EXPECT_EQ(h.waiting, c.waiting) << c.what;
-    EXPECT_EQ(h.pid, c.pid) << c.what;
-    EXPECT_EQ(h.comm, c.pid != 0 ? "nc" : "") << c.what;
-    EXPECT_EQ(h.uid_known ? static_cast<int>(h.uid) : -1, c.uid) << c.what;
+    StatusReport status;
+    status.port = 25252;
+    status.holder = CheckListenerPort(100, 25252, Path("proc"));
+    const std::string text = FormatText(status, false);
+    const size_t begin = text.find('\n') + 1;
+    EXPECT_EQ(text.substr(begin, text.find("paused:") - begin),
+              c.held ? "listener: waiting for UDP port 25252" + *c.held + "\n" : "")
+        << c.what;
+    EXPECT_NE(
+        FormatJson(status).find(std::string("\"waiting_for_port\":") + (c.held ? "true" : "false")),
+        std::string::npos)
+        << c.what;
   }
 }
 
-// The parts of status that the running service has (e2e watch and squatters read them from the
-// service): who holds the port, the first ten queued names (ten and no more line at the edge)
-// and the running job's tool and last line, escaped.
-TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
-  const std::string wait =
-      "service: running (listener 10, worker 11)\nlistener: waiting for UDP port 25252";
+// The queue and the running job as status shows them while the service runs (e2e watch reads
+// them from the service): the first ten queued names (ten and no more line at the edge), the
+// job's tool and its last line, escaped.
+TEST(StatusTextTest, ShowsTheQueueAndTheRunningJob) {
   const struct {
-    std::optional<PortHolder> holder;
     int queued;
     std::string text;
     std::string json;
     bool all = false;
   } cases[] = {
-      {std::nullopt, 0,
+      {0,
        "in progress: J\\x1b\nstarted: 1970-01-02T00:00:00Z (61 s ago)\ntool: plim_mark\n"
        "last line: m\\x9b\nqueued",
        "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-02T00:00:00Z\",\"elapsed\":61,"
        "\"tool\":\"plim_mark\",\"last_line\":\"m\xef\xbf\xbd\"}"},
-      {PortHolder{false, 0, "", false, 0}, 0, "worker 11)\npaused:", "\"waiting_for_port\":false"},
-      {PortHolder{true, 0, "", true, 1000}, 0,
-       wait + ", held by uid 1000\npaused:", "\"waiting_for_port\":true"},
-      {PortHolder{true, 77, "n\x1b", true, 1000}, 0,
-       wait + ", held by process 77 (n\\x1b)\npaused:", "\"waiting_for_port\":true"},
-      {std::nullopt, 10, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
-      {std::nullopt, 12, "queued: 12\n" + Lines(1, 10, "  q") + "  ... and 2 more\ndone",
-       "\"q12\"]"},
-      {std::nullopt, 12, "queued: 12\n" + Lines(1, 12, "  q") + "done", "\"q12\"]", true},
+      {10, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
+      {12, "queued: 12\n" + Lines(1, 10, "  q") + "  ... and 2 more\ndone", "\"q12\"]"},
+      {12, "queued: 12\n" + Lines(1, 12, "  q") + "done", "\"q12\"]", true},
   };
   for (const auto& c : cases) {
     StatusReport status;
-    status.service = {10, 11, 0, ""};
-    status.port = 25252;
-    status.holder = c.holder;
     for (int i = 1; i <= c.queued; ++i) status.jobs.queued.push_back("q" + std::to_string(i));
     status.jobs.in_progress = "J\x1b";
     status.running = RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}};
