@@ -367,7 +367,6 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
       {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", true},
-      {"100 0 5 7776 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", false},
   };
   const std::string proc = Path("proc");
   for (const Case& c : cases) {
@@ -436,43 +435,29 @@ TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
             "1970-01-01T00:01:00Z (clock unset)  0.000 s  ok  exit 0 / exit 0  News\n");
 }
 
-class UdpPortProcTest : public ScratchDirTest {
- protected:
-  // A fake /proc: process `pid` called `comm` with sockets of `inodes` on its descriptors, or
-  // with descriptors that cannot be read for none.
-  void Process(pid_t pid, const std::string& comm, const std::optional<std::vector<int>>& inodes) {
+using UdpPortProcTest = ScratchDirTest;
+
+// Who holds the listener's port, as status says it, read from a fake /proc: process 100 is the
+// listener, with sockets of `listener_fds` on its descriptors (none: they cannot be read, not
+// being root); process 200, where there is one, has socket 7. 25252 is 62A4 in hex.
+TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
+  const auto process = [this](int pid, const char* comm,
+                              const std::optional<std::vector<int>>& fds) {
     const std::string folder = Path("proc/" + std::to_string(pid));
     std::filesystem::create_directories(folder);
-    WriteFile(folder + "/comm", comm + "\n");
-    if (!inodes) return;
-    std::filesystem::create_directories(folder + "/fd");
-    int fd = 3;
-    for (int inode : *inodes) {
-      std::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]",
-                                      folder + "/fd/" + std::to_string(fd++));
+    WriteFile(folder + "/comm", comm + std::string("\n"));
+    if (fds) std::filesystem::create_directory(folder + "/fd");
+    for (size_t fd = 0; fds && fd < fds->size(); ++fd) {
+      std::filesystem::create_symlink("socket:[" + std::to_string((*fds)[fd]) + "]",
+                                      folder + "/fd/" + std::to_string(fd + 3));
     }
-  }
-  // /proc/net/udp with its heading, a line that is no socket and `lines`.
-  void Sockets(const std::string& lines) {
-    std::filesystem::create_directories(Path("proc/net"));
-    WriteFile(Path("proc/net/udp"),
-              "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
-              "uid  timeout inode ref pointer drops\ngarbage\n" +
-                  lines);
-  }
-  // A socket on local `port` (hex), over IPv4 or IPv6.
-  static std::string Line(const char* port, int uid, int inode, bool ipv6 = false) {
-    return std::string("  1: ") + (ipv6 ? std::string(32, '0') : "0100007F") + ":" + port + " " +
-           (ipv6 ? std::string(32, '0') : "00000000") +
-           ":0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) + " 0 " +
-           std::to_string(inode) + " 2 0000000000000000 0\n";
-  }
-};
-
-// Who holds the listener's port, as status says it: process 100 is the listener, with sockets
-// of `listener_fds` on its descriptors (none: they cannot be read, not being root); process 200,
-// where there is one, has socket 7. 25252 is 62A4 in hex.
-TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
+  };
+  // A line of /proc/net/udp for a socket on local `port` (hex), over IPv4 or IPv6.
+  const auto line = [](const char* port, int uid, int inode, bool ipv6 = false) {
+    return std::string("  1: ") + (ipv6 ? std::string(32, '0') : "0100007F") + ":" + port +
+           " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) +
+           " 0 " + std::to_string(inode) + " 2 0000000000000000 0\n";
+  };
   struct Case {
     const char* what;
     std::string sockets;
@@ -482,22 +467,26 @@ TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
   };
   const std::string other = ", held by process 200 (n\\x1b)";
   const Case cases[] = {
-      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, std::nullopt},
-      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, other},
-      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false,
+      {"bound", line("62A4", 0, 5), std::vector<int>{5}, false, std::nullopt},
+      {"held by another", line("62A4", 1000, 7), std::vector<int>{5}, true, other},
+      {"held, process unseen", line("62A4", 1000, 7), std::vector<int>{5}, false,
        ", held by uid 1000"},
-      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, other},
-      {"free", Line("62A5", 0, 5) + Line("E3F1", 0, 7), std::vector<int>{5}, true, ""},
-      {"held over IPv6", Line("62A4", 108, 7, true), std::vector<int>{5}, false,
+      {"held by root", line("62A4", 0, 7), std::vector<int>{}, true, other},
+      {"free", line("62A5", 0, 5) + line("E3F1", 0, 7), std::vector<int>{5}, true, ""},
+      {"held over IPv6", line("62A4", 108, 7, true), std::vector<int>{5}, false,
        ", held by uid 108"},
-      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, std::nullopt},
-      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, other},
+      {"not root, root's", line("62A4", 0, 5), std::nullopt, false, std::nullopt},
+      {"not root, a user's", line("62A4", 1000, 7), std::nullopt, true, other},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(Path("proc"));
-    Process(100, "plimd", c.listener_fds);
-    if (c.other_process) Process(200, "n\x1b", std::vector<int>{7});
-    Sockets(c.sockets);
+    process(100, "plimd", c.listener_fds);
+    if (c.other_process) process(200, "n\x1b", std::vector<int>{7});
+    std::filesystem::create_directories(Path("proc/net"));
+    WriteFile(Path("proc/net/udp"),
+              "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
+              "uid  timeout inode ref pointer drops\ngarbage\n" +
+                  c.sockets);
     StatusReport status;
     status.port = 25252;
     status.holder = CheckListenerPort(100, 25252, Path("proc"));
