@@ -395,43 +395,34 @@ TEST(PidFileTest, RunIdentityIsOneFieldOfItsOwnAndStartTicksSkipTheName) {
 }
 
 // `since start` counts this run's records whatever the clock read: records of an earlier boot
-// that seem newer, and this run's written before the clock was set, are each told by their run.
+// that seem newer, and this run's written before the clock was set, are each told by their run
+// (e2e control shows it with the service's own run); here each outcome to its count, and where
+// the service names no run, the count by the times, as before.
 TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
-  const auto record = [](const char* start, const char* run, ToolStatus::End end) {
-    HistoryRecord r;
-    r.start = start;
-    r.run = run;
-    r.analysis = {end, 0};
-    r.mark = {ToolStatus::End::kExited, 0};
-    return r;
-  };
   using End = ToolStatus::End;
-  const std::vector<HistoryRecord> records = {
-      record("2030-01-01T00:00:00Z", "", End::kExited),           // an older version's
-      record("2030-01-02T00:00:00Z", "earlier-1", End::kExited),  // an earlier boot's
-      record("1970-01-01T00:01:00Z", "this-2", End::kExited),     // before the clock was set
-      record("1970-01-01T00:02:00Z", "this-2", End::kTimeLimit),
-      record("2026-12-07T10:00:00Z", "this-2", End::kSignaled),
-      record("2026-12-07T10:00:01Z", "this-2", End::kKilled),  // not a time limit
+  const std::pair<const char*, End> made[] = {
+      {"2030-01-02T00:00:00Z", End::kExited},  // an earlier boot's
+      {"1970-01-01T00:01:00Z", End::kExited},  // before the clock was set
+      {"1970-01-01T00:02:00Z", End::kTimeLimit}, {"2026-12-07T10:00:00Z", End::kSignaled},
+      {"2026-12-07T10:00:01Z", End::kKilled},  // not a time limit
   };
-  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
-  const struct {
-    std::string run;
-    std::vector<int> ok_failed_time_limit_killed;
-  } cases[] = {
-      {"this-2", {1, 1, 1, 1}},
-      {"", {2, 1, 0, 1}},  // a service that names no run: by the times, as before
-  };
-  for (const auto& c : cases) {
-    const Outcomes n = CountSince(records, started, c.run);
-    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}),
-              c.ok_failed_time_limit_killed)
-        << c.run;
+  std::vector<HistoryRecord> records;
+  for (const auto& [start, end] : made) {
+    records.emplace_back();
+    records.back().start = start;
+    records.back().run = records.size() == 1 ? "earlier-1" : "this-2";
+    records.back().analysis = {end, 0};
+    records.back().mark = {End::kExited, 0};
   }
-  HistoryRecord unset = records[2];
-  unset.clock_unset = true;
-  unset.name = "News";
-  EXPECT_EQ(FormatHistoryLine(unset),
+  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
+  for (const auto& [run, counts] :
+       {std::pair<std::string, std::vector<int>>{"this-2", {1, 1, 1, 1}}, {"", {1, 1, 0, 1}}}) {
+    const Outcomes n = CountSince(records, started, run);
+    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}), counts) << run;
+  }
+  records[1].clock_unset = true;
+  records[1].name = "News";
+  EXPECT_EQ(FormatHistoryLine(records[1]),
             "1970-01-01T00:01:00Z (clock unset)  0.000 s  ok  exit 0 / exit 0  News\n");
 }
 
