@@ -10,13 +10,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <regex>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "ctl/command_line.h"
 #include "ctl/log.h"
@@ -43,16 +42,6 @@ std::string Lines(int from, int to, const std::string& prefix = "line ") {
   std::string text;
   for (int i = from; i <= to; ++i) text += prefix + std::to_string(i) + "\n";
   return text;
-}
-
-// A history record of `name`, whose mark tool exited with `mark_exit`.
-std::string Record(const std::string& name, int mark_exit) {
-  HistoryRecord record;
-  record.name = name;
-  record.start = "2026-12-07T02:10:00Z";
-  record.analysis = {ToolStatus::End::kExited, 0};
-  record.mark = {ToolStatus::End::kExited, mark_exit};
-  return FormatRecord(record);
 }
 
 struct Result {
@@ -101,6 +90,7 @@ class CtlTest : public ScratchDirTest {
   int listener_ = -1;
 };
 
+// One parser serves every command: getopt_long's forms of a value, "--" and the operand counts.
 // A job's folder is "<converted name>.rec", one file name of at most 255 bytes; a name that
 // cannot fit, or that the queue could not hold, is refused before anything is queued, as if
 // none of the names had been given.
@@ -109,7 +99,8 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
     std::vector<std::string> args;
     int status;
     std::string queue;    // one trigger follows the names queued, none goes without
-    std::string message;  // found in stderr, or in stdout for help
+    std::string message;  // found once in stderr, or in stdout for help
+    std::string out = "";
   };
   const std::string fits(251, 'a'), too_long(252, 'b'), slashes(252, '/');
   const std::string limit =
@@ -120,20 +111,37 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
        0,
        "Some Title\nNews 20:15 / Part 2.\n",
        "no recording " + dir_ + "/News 20_15 _ Part 2_.ts"},
-      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "queued all the same"},
+      {{"add", "--", "-x", "--"}, 0, "-x\n--\n", "no recording " + dir_ + "/-x.ts"},
       {{"add", "a", "", "b"}, 2, "", "is empty; nothing queued"},
       {{"add", "a", "b\nc"}, 2, "", "\"b\\x0ac\" contains a line break"},
       {{"add", "<ERROR>"}, 2, "", "the service drops"},
-      {{"add"}, 2, "", "no NAME"},
-      {{"frobnicate", "x"}, 2, "", "unknown command"},
-      {{}, 2, "", "no command"},
-      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add [--first] NAME..."},
       {{"add", fits}, 0, fits + "\n", "queued all the same"},
       {{"add", too_long}, 2, "", "\"" + too_long + limit},
       {{"add", slashes}, 2, "", "\"" + slashes + limit},
       {{"add", "--first", "x", too_long}, 2, "", "\"" + too_long + limit},
+      {{"add"}, 2, "", "add: no NAME given"},
+      {{"frobnicate", "x"}, 2, "", "unknown command"},
+      {{}, 2, "", "no command"},
+      {{"add", "--help", "x"}, 0, "", "Usage: plimctl add [--first] NAME..."},
+      {{"wait", "run", "--timeout", "0"}, 124, "", "wait: timed out"},
+      {{"wait", "--timeout"}, 2, "", "wait: --timeout takes a value\n"},
+      {{"wait", "--timeout=x", "run"}, 2, "", "takes a number of seconds, not x"},
+      {{"status", "--json=1"}, 2, "", "status: --json takes no value\n"},
+      {{"status", "--bogus"}, 2, "", "unknown option --bogus (put -- before a NAME with a -)"},
+      {{"history", "-x", "done"}, 2, "", "history: unknown option -x"},
+      {{"history", "nothing", "done", "nothing", "--json"},
+       1,
+       "",
+       "history: no record of \"nothing\"\n",
+       "\"name\":\"done\""},
+      {{"log", "a", "b"}, 2, "", "log: one NAME only"},
+      {{"pause", "x"}, 2, "", "pause takes no arguments"},
   };
   WriteFile(dir_ + "/Some Title.ts", "");
+  WriteFile(files_.in_progress, "run\n");
+  HistoryRecord done;
+  done.name = "done";
+  WriteFile(files_.history, FormatRecord(done));
   for (const Case& c : cases) {
     std::filesystem::remove(files_.queue);
     const Result r = Run(c.args);
@@ -141,39 +149,40 @@ TEST_F(CtlTest, CommandsQueueNamesAndSendOneTrigger) {
     EXPECT_EQ(r.status, c.status) << shown;
     EXPECT_EQ(ReadFile(files_.queue), c.queue) << shown;
     EXPECT_EQ(Received(!c.queue.empty()), c.queue.empty() ? "" : "1|") << shown;
-    EXPECT_NE((r.err + r.out).find(c.message), std::string::npos) << r.err << r.out;
+    const std::string said = r.err + r.out;
+    const size_t at = said.find(c.message);
+    EXPECT_NE(at, std::string::npos) << said;
+    EXPECT_EQ(said.find(c.message, at + 1), std::string::npos) << "said twice: " << said;
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << shown;
     EXPECT_EQ(r.err.find("Some Title"), std::string::npos) << "its recording exists";
   }
 }
 
+// How lines are matched and kept byte for byte is QueueEditTest's; here what remove says and
+// that it never touches the job in progress.
 TEST_F(CtlTest, RemoveTakesEveryEntryOfEachNameAndNothingElse) {
   struct Case {
     std::vector<std::string> args;
-    std::optional<std::string> queue;  // before; none for no file
+    std::string queue;  // before
     int status;
-    std::optional<std::string> after;
+    std::string after;
     std::string message;  // found in stderr
   };
-  const std::string nul("x\0y\n", 4);
   const Case cases[] = {
       {{"Some Title"}, "some title\nSome Title\nSome Title \n", 0, "some title\nSome Title \n", ""},
       {{"a", "zz", "b", "a"}, "a\nb\nc\n", 1, "c\n", "remove: \"zz\" is not queued\n"},
       {{"run"}, "x\n", 1, "x\n", "not queued; it is the job in progress, which plimctl kill ends"},
-      {{"a"}, std::string("a\0junk\n", 7) + nul + "a", 0, nul, ""},
-      {{"a"}, std::nullopt, 1, std::nullopt, "\"a\" is not queued"},
       {{"a", "b\nc"}, "a\n", 2, "a\n", "contains a line break"},
       {{"z\xc2\x9b"}, "a\n", 1, "a\n", "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n"},
   };
+  WriteFile(files_.in_progress, "run\n");
   for (const Case& c : cases) {
-    std::filesystem::remove(files_.queue);
-    if (c.queue) WriteFile(files_.queue, *c.queue);
-    WriteFile(files_.in_progress, "run\n");
+    WriteFile(files_.queue, c.queue);
     std::vector<std::string> args = {"remove"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     const Result r = Run(args);
     EXPECT_EQ(r.status, c.status) << testing::PrintToString(args);
-    EXPECT_EQ(std::filesystem::exists(files_.queue), c.after.has_value());
-    EXPECT_EQ(ReadFile(files_.queue), c.after.value_or("")) << testing::PrintToString(args);
+    EXPECT_EQ(ReadFile(files_.queue), c.after) << testing::PrintToString(args);
     EXPECT_EQ(ReadFile(files_.in_progress), "run\n");
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     // One line for the name not queued; a usage error adds the pointer to --help.
@@ -272,17 +281,13 @@ TEST_F(LogRecordTest, PrintsTheRecordOrItsLastLines) {
       {"to a file", filler + controls + stop, SIZE_MAX, false, filler + controls + stop},
       {"to a terminal", filler + controls + stop, SIZE_MAX, true,
        filler + "\\xc2\\x9b2J\\x1b]0;x\\x07\n\tok caf\\xe9\n" + stop},
-      {"without it, running", other + start + "a\nb\nc\n", 2, false, "b\nc\n"},
       {"cut short by the next record", start + "a\nb\n" + other, 1, false, "b\n"},
       {"the latest record", start + "old\n" + stop + start + "new\n" + stop, 2, false,
        "new\n" + stop},
       {"a last line without its break", start + "a\nb\nc", 2, false, "b\nc"},
       {"carriage returns", start + "a\n1%\r2%\r\nb\n", 2, false, "1%\r2%\r\nb\n"},
-      {"fewer lines than asked", start + "a\n", 5, false, start + "a\n"},
-      {"none asked", start + "a\n", 0, false, ""},
       {"a long record", start + Lines(1, 40000) + stop, 3, false,
        "line 39999\nline 40000\n" + stop},
-      {"empty lines", start + "a\n\n\n", 2, false, "\n\n"},
   };
   const std::string log = Path("plim.log");
   for (const auto& c : cases) {
@@ -312,7 +317,6 @@ TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
   } cases[] = {
       {"no log", "", false, "", std::nullopt},
       {"a record with its stop line", start + "a\n" + mark + "m\n" + stop, false, "", std::nullopt},
-      {"before the first tool", ">>>>>>>> plim start N\n", true, "", std::nullopt},
       {"nothing printed yet", start, true, "plim", std::nullopt},
       {"a last line without its break", start + "a\nbc", true, "plim", "bc"},
       {"blank lines after it", start + "a\n\n \t\r\n", true, "plim", "a"},
@@ -320,7 +324,6 @@ TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
       {"the mark tool", start + "a\n" + mark + "m1\nm2\n", true, "plim_mark", "m2"},
       {"the mark tool, silent", start + "a\n" + mark, true, "plim_mark", std::nullopt},
       {"after a finished record", "old\n" + stop + start + "new\n", true, "plim", "new"},
-      {"a long record", start + Lines(1, 40000), true, "plim", "line 40000"},
       {"a long part before the mark tool", start + Lines(1, 40000) + mark, true, "plim_mark",
        std::nullopt},
       {"a line longer than is kept", start + long_line, true, "plim",
@@ -334,42 +337,6 @@ TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
     EXPECT_EQ(output.tool, c.tool) << c.what;
     EXPECT_EQ(output.last_line, c.last_line) << c.what;
   }
-}
-
-// log --follow across pieces of lines, a record cut short by another's start, the job run again
-// and a log cut meanwhile: each of the job's lines once, in order, and the job's outcome.
-TEST_F(CtlTest, FollowPrintsTheJobsLinesAsTheyCome) {
-  WriteFile(files_.log, "old\n>>>>>>>> plim start N\nA\n");
-  WriteFile(files_.in_progress, "N\n");
-  const std::string out_path = Path("followed");
-  const auto printed = [&out_path](const std::string& what) {
-    for (int i = 0; i < 1000 && ReadFile(out_path).find(what) == std::string::npos; ++i) {
-      usleep(10000);
-    }
-  };
-  std::thread service([&]() {
-    printed("A\n");
-    for (const char* piece : {"B par", "tial\n>>>>>>>> plim st", "op N\nbetween\n",
-                              ">>>>>>>> plim start O\nother\n", ">>>>>>>> plim start N\nagain"}) {
-      std::ofstream(files_.log, std::ios::app) << piece;
-      usleep(20000);
-    }
-    printed("again");
-    WriteFile(files_.log, ">>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
-    printed("fresh\n>>>>>>>> plim stop N\n");
-    WriteFile(files_.history, Record("N", 3));
-    WriteFile(files_.in_progress, "");
-  });
-  FILE* out = fopen(out_path.c_str(), "w");
-  FILE* err = tmpfile();
-  const int status = FollowLog(files_, "N", SIZE_MAX, false, out, err);
-  fclose(out);
-  fclose(err);
-  service.join();
-  EXPECT_EQ(status, kExitFailed);
-  EXPECT_EQ(ReadFile(out_path),
-            ">>>>>>>> plim start N\nA\nB partial\n>>>>>>>> plim stop N\n"
-            ">>>>>>>> plim start N\nagain\n>>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
 }
 
 // A line of /proc/PID/stat with the fields status looks at.
@@ -400,7 +367,6 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
       {"100 0 5 7777 0\n", "plimd", 'Z', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0\n", "plimd x", 'S', "/usr/sbin/plimd", false},
       {"100 0 5 7777 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", true},
-      {"100 0 5 7776 0 ab-1f\n", "plimd", 'S', "/usr/sbin/plimd", false},
   };
   const std::string proc = Path("proc");
   for (const Case& c : cases) {
@@ -429,274 +395,174 @@ TEST(PidFileTest, RunIdentityIsOneFieldOfItsOwnAndStartTicksSkipTheName) {
 }
 
 // `since start` counts this run's records whatever the clock read: records of an earlier boot
-// that seem newer, and this run's written before the clock was set, are each told by their run.
+// that seem newer, and this run's written before the clock was set, are each told by their run
+// (e2e control shows it with the service's own run); here each outcome to its count, and where
+// the service names no run, the count by the times, as before.
 TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
-  const auto record = [](const char* start, const char* run, ToolStatus::End end) {
-    HistoryRecord r;
-    r.start = start;
-    r.run = run;
-    r.analysis = {end, 0};
-    r.mark = {ToolStatus::End::kExited, 0};
-    return r;
-  };
   using End = ToolStatus::End;
-  const std::vector<HistoryRecord> records = {
-      record("2030-01-01T00:00:00Z", "", End::kExited),           // an older version's
-      record("2030-01-02T00:00:00Z", "earlier-1", End::kExited),  // an earlier boot's
-      record("1970-01-01T00:01:00Z", "this-2", End::kExited),     // before the clock was set
-      record("1970-01-01T00:02:00Z", "this-2", End::kTimeLimit),
-      record("2026-12-07T10:00:00Z", "this-2", End::kSignaled),
-      record("2026-12-07T10:00:01Z", "this-2", End::kKilled),  // not a time limit
+  const std::pair<const char*, End> made[] = {
+      {"2030-01-02T00:00:00Z", End::kExited},  // an earlier boot's
+      {"1970-01-01T00:01:00Z", End::kExited},  // before the clock was set
+      {"1970-01-01T00:02:00Z", End::kTimeLimit}, {"2026-12-07T10:00:00Z", End::kSignaled},
+      {"2026-12-07T10:00:01Z", End::kKilled},  // not a time limit
   };
-  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
-  const struct {
-    std::string run;
-    std::vector<int> ok_failed_time_limit_killed;
-  } cases[] = {
-      {"this-2", {1, 1, 1, 1}},
-      {"gone-3", {0, 0, 0, 0}},
-      {"", {2, 1, 0, 1}},  // a service that names no run: by the times, as before
-  };
-  for (const auto& c : cases) {
-    const Outcomes n = CountSince(records, started, c.run);
-    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}),
-              c.ok_failed_time_limit_killed)
-        << c.run;
+  std::vector<HistoryRecord> records;
+  for (const auto& [start, end] : made) {
+    records.emplace_back();
+    records.back().start = start;
+    records.back().run = records.size() == 1 ? "earlier-1" : "this-2";
+    records.back().analysis = {end, 0};
+    records.back().mark = {End::kExited, 0};
   }
-  HistoryRecord unset = records[2];
-  unset.clock_unset = true;
-  unset.name = "News";
-  EXPECT_EQ(FormatHistoryLine(unset),
+  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
+  for (const auto& [run, counts] :
+       {std::pair<std::string, std::vector<int>>{"this-2", {1, 1, 1, 1}}, {"", {1, 1, 0, 1}}}) {
+    const Outcomes n = CountSince(records, started, run);
+    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}), counts) << run;
+  }
+  records[1].clock_unset = true;
+  records[1].name = "News";
+  EXPECT_EQ(FormatHistoryLine(records[1]),
             "1970-01-01T00:01:00Z (clock unset)  0.000 s  ok  exit 0 / exit 0  News\n");
 }
 
-class UdpPortProcTest : public ScratchDirTest {
- protected:
-  // A fake /proc: process `pid` called `comm` with sockets of `inodes` on its descriptors, or
-  // with descriptors that cannot be read for none.
-  void Process(pid_t pid, const std::string& comm, const std::optional<std::vector<int>>& inodes) {
+using UdpPortProcTest = ScratchDirTest;
+
+// Who holds the listener's port, as status says it, read from a fake /proc: process 100 is the
+// listener, with sockets of `listener_fds` on its descriptors (none: they cannot be read, not
+// being root); process 200, where there is one, has socket 7. 25252 is 62A4 in hex.
+TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
+  const auto process = [this](int pid, const char* comm,
+                              const std::optional<std::vector<int>>& fds) {
     const std::string folder = Path("proc/" + std::to_string(pid));
     std::filesystem::create_directories(folder);
-    WriteFile(folder + "/comm", comm + "\n");
-    if (!inodes) return;
-    std::filesystem::create_directories(folder + "/fd");
-    int fd = 3;
-    for (int inode : *inodes) {
-      std::filesystem::create_symlink("socket:[" + std::to_string(inode) + "]",
-                                      folder + "/fd/" + std::to_string(fd++));
+    WriteFile(folder + "/comm", comm + std::string("\n"));
+    if (fds) std::filesystem::create_directory(folder + "/fd");
+    for (size_t fd = 0; fds && fd < fds->size(); ++fd) {
+      std::filesystem::create_symlink("socket:[" + std::to_string((*fds)[fd]) + "]",
+                                      folder + "/fd/" + std::to_string(fd + 3));
     }
-  }
-  // /proc/net/udp with its heading, a line that is no socket and `lines`.
-  void Sockets(const std::string& lines) {
+  };
+  // A line of /proc/net/udp for a socket on local `port` (hex), over IPv4 or IPv6.
+  const auto line = [](const char* port, int uid, int inode, bool ipv6 = false) {
+    return std::string("  1: ") + (ipv6 ? std::string(32, '0') : "0100007F") + ":" + port +
+           " 00000000:0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) +
+           " 0 " + std::to_string(inode) + " 2 0000000000000000 0\n";
+  };
+  struct Case {
+    const char* what;
+    std::string sockets;
+    std::optional<std::vector<int>> listener_fds;
+    bool other_process;
+    std::optional<std::string> held;  // after "waiting for UDP port 25252"; none while bound
+  };
+  const std::string other = ", held by process 200 (n\\x1b)";
+  const Case cases[] = {
+      {"bound", line("62A4", 0, 5), std::vector<int>{5}, false, std::nullopt},
+      {"held by another", line("62A4", 1000, 7), std::vector<int>{5}, true, other},
+      {"held, process unseen", line("62A4", 1000, 7), std::vector<int>{5}, false,
+       ", held by uid 1000"},
+      {"held by root", line("62A4", 0, 7), std::vector<int>{}, true, other},
+      {"free", line("62A5", 0, 5) + line("E3F1", 0, 7), std::vector<int>{5}, true, ""},
+      {"held over IPv6", line("62A4", 108, 7, true), std::vector<int>{5}, false,
+       ", held by uid 108"},
+      {"not root, root's", line("62A4", 0, 5), std::nullopt, false, std::nullopt},
+      {"not root, a user's", line("62A4", 1000, 7), std::nullopt, true, other},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(Path("proc"));
+    process(100, "plimd", c.listener_fds);
+    if (c.other_process) process(200, "n\x1b", std::vector<int>{7});
     std::filesystem::create_directories(Path("proc/net"));
     WriteFile(Path("proc/net/udp"),
               "   sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   "
               "uid  timeout inode ref pointer drops\ngarbage\n" +
-                  lines);
-  }
-  // A socket on local `port` (hex), over IPv4 or IPv6.
-  static std::string Line(const char* port, int uid, int inode, bool ipv6 = false) {
-    return std::string("  1: ") + (ipv6 ? std::string(32, '0') : "0100007F") + ":" + port + " " +
-           (ipv6 ? std::string(32, '0') : "00000000") +
-           ":0000 07 00000000:00000000 00:00000000 00000000 " + std::to_string(uid) + " 0 " +
-           std::to_string(inode) + " 2 0000000000000000 0\n";
-  }
-};
-
-// 25252 is 62A4 in hex.
-TEST_F(UdpPortProcTest, TellsWhoHoldsTheListenersPort) {
-  struct Case {
-    const char* what;
-    std::string sockets;
-    std::optional<std::vector<int>> listener_fds;  // none: not readable (not root)
-    bool other_process;                            // process 200 has socket 7
-    bool waiting;
-    pid_t pid;
-    int uid;  // -1: none known
-  };
-  const Case cases[] = {
-      {"bound", Line("62A4", 0, 5), std::vector<int>{5}, false, false, 0, -1},
-      {"held by another", Line("62A4", 1000, 7), std::vector<int>{5}, true, true, 200, 1000},
-      {"held, process unseen", Line("62A4", 1000, 7), std::vector<int>{5}, false, true, 0, 1000},
-      {"held by root", Line("62A4", 0, 7), std::vector<int>{}, true, true, 200, 0},
-      {"free", Line("62A5", 0, 5) + Line("E3F1", 0, 7), std::vector<int>{5}, true, true, 0, -1},
-      {"held over IPv6", Line("62A4", 108, 7, true), std::vector<int>{5}, true, true, 200, 108},
-      {"bound over IPv6", Line("62A4", 0, 5, true), std::vector<int>{5}, false, false, 0, -1},
-      {"not root, root's", Line("62A4", 0, 5), std::nullopt, false, false, 0, -1},
-      {"not root, a user's", Line("62A4", 1000, 7), std::nullopt, true, true, 200, 1000},
-  };
-  for (const Case& c : cases) {
-    std::filesystem::remove_all(Path("proc"));
-    Process(100, "plimd", c.listener_fds);
-    if (c.other_process) Process(200, "nc", std::vector<int>{7});
-    Sockets(c.sockets);
-    const PortHolder h = CheckListenerPort(100, 25252, Path("proc"));
-    EXPECT_EQ(h.waiting, c.waiting) << c.what;
-    EXPECT_EQ(h.pid, c.pid) << c.what;
-    EXPECT_EQ(h.comm, c.pid != 0 ? "nc" : "") << c.what;
-    EXPECT_EQ(h.uid_known ? static_cast<int>(h.uid) : -1, c.uid) << c.what;
+                  c.sockets);
+    StatusReport status;
+    status.port = 25252;
+    status.holder = CheckListenerPort(100, 25252, Path("proc"));
+    const std::string text = FormatText(status, false);
+    const size_t begin = text.find('\n') + 1;
+    EXPECT_EQ(text.substr(begin, text.find("paused:") - begin),
+              c.held ? "listener: waiting for UDP port 25252" + *c.held + "\n" : "")
+        << c.what;
+    EXPECT_NE(
+        FormatJson(status).find(std::string("\"waiting_for_port\":") + (c.held ? "true" : "false")),
+        std::string::npos)
+        << c.what;
   }
 }
 
-// The parts of status that the running service has: the port's holder, the first ten queued
-// names (ten and no more line at the edge) and the running job, whose lines come after
-// "in progress:", which keeps its form.
-TEST(StatusTextTest, ShowsThePortTheQueueAndTheRunningJob) {
-  const std::string service = "service: running (listener 10, worker 11)\n";
-  const std::string wait = service + "listener: waiting for UDP port 25252";
+// The queue and the running job as status shows them while the service runs (e2e watch reads
+// them from the service): the first ten queued names (ten and no more line at the edge), the
+// job's tool and its last line, escaped.
+TEST(StatusTextTest, ShowsTheQueueAndTheRunningJob) {
   const struct {
-    std::optional<PortHolder> holder;
     int queued;
-    std::optional<RunningJob> running;
     std::string text;
     std::string json;
     bool all = false;
   } cases[] = {
-      {std::nullopt, 0, std::nullopt, service + "paused:", "\"waiting_for_port\":false"},
-      {PortHolder{false, 0, "", false, 0}, 0, std::nullopt,
-       service + "paused:", "\"waiting_for_port\":false"},
-      {PortHolder{true, 0, "", false, 0}, 0, std::nullopt,
-       wait + "\npaused:", "\"waiting_for_port\":true"},
-      {PortHolder{true, 0, "", true, 1000}, 0, std::nullopt,
-       wait + ", held by uid 1000\npaused:", "\"waiting_for_port\":true"},
-      {PortHolder{true, 77, "n\x1b", true, 1000}, 0, std::nullopt,
-       wait + ", held by process 77 (n\\x1b)\npaused:", "\"waiting_for_port\":true"},
-      {std::nullopt, 10, std::nullopt, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
-      {std::nullopt, 12, std::nullopt,
-       "queued: 12\n" + Lines(1, 10, "  q") + "  ... and 2 more\ndone", "\"q12\"]"},
-      {std::nullopt, 12, std::nullopt, "queued: 12\n" + Lines(1, 12, "  q") + "done", "\"q12\"]",
-       true},
-      {std::nullopt, 0, RunningJob{0, 5, {true, "", std::nullopt}},
-       "in progress: J\\x1b\nstarted: 1970-01-01T00:00:00Z (5 s ago)\ntool: (none)\n"
-       "last line: (none)\nqueued",
-       "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-01T00:00:00Z\",\"elapsed\":5,"
-       "\"tool\":null,\"last_line\":null}"},
-      {std::nullopt, 0, RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}},
+      {0,
        "in progress: J\\x1b\nstarted: 1970-01-02T00:00:00Z (61 s ago)\ntool: plim_mark\n"
        "last line: m\\x9b\nqueued",
+       "\"job\":{\"name\":\"J\\u001b\",\"start\":\"1970-01-02T00:00:00Z\",\"elapsed\":61,"
        "\"tool\":\"plim_mark\",\"last_line\":\"m\xef\xbf\xbd\"}"},
+      {10, "queued: 10\n" + Lines(1, 10, "  q") + "done", "\"q10\"]"},
+      {12, "queued: 12\n" + Lines(1, 10, "  q") + "  ... and 2 more\ndone", "\"q12\"]"},
+      {12, "queued: 12\n" + Lines(1, 12, "  q") + "done", "\"q12\"]", true},
   };
   for (const auto& c : cases) {
     StatusReport status;
-    status.service = {10, 11, 0, ""};
-    status.port = 25252;
-    status.holder = c.holder;
     for (int i = 1; i <= c.queued; ++i) status.jobs.queued.push_back("q" + std::to_string(i));
     status.jobs.in_progress = "J\x1b";
-    status.running = c.running;
+    status.running = RunningJob{86400, 61, {true, "plim_mark", "m\x9b"}};
     const std::string text = FormatText(status, c.all);
     EXPECT_NE(text.find(c.text), std::string::npos) << text;
     EXPECT_NE(FormatJson(status).find(c.json), std::string::npos) << FormatJson(status);
   }
 }
 
-// One parser for every command: getopt_long's forms of a value, "--" and the operand counts of
-// the table; the exit statuses of history and kill, which acts on the job in progress only and
-// asks nothing of the service otherwise.
-TEST_F(CtlTest, ParsesEachCommandLineAlike) {
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    std::string err;  // found in stderr
-  };
-  const Case cases[] = {
-      {{"wait", "queued", "--timeout", "0"}, 124, "timed out"},
-      {{"wait", "--timeout"}, 2, "wait: --timeout takes a value\n"},
-      {{"wait", "--timeout=x", "queued"}, 2, "takes a number of seconds, not x"},
-      {{"wait", "--timeout", "0", "--", "--timeout"}, 1, "\"--timeout\" is not queued"},
-      {{"status", "--json=1"}, 2, "status: --json takes no value\n"},
-      {{"status", "--bogus"}, 2, "unknown option --bogus (put -- before a NAME with a -)"},
-      {{"history", "-x", "done"}, 2, "history: unknown option -x"},
-      {{"history", "--", "--json"}, 1, "history: no record of \"--json\"\n"},
-      {{"history", "done", "--json"}, 0, ""},
-      {{"history", "nothing", "done", "nothing"}, 1, "history: no record of \"nothing\"\n"},
-      {{"log", "a", "b"}, 2, "log: one NAME only"},
-      {{"log"}, 2, "log: no NAME given"},
-      {{"pause", "x"}, 2, "pause takes no arguments"},
-      {{"help", "--", "-h"}, 2, "help takes no arguments"},
-      {{"kill", "other"}, 1, geteuid() == 0 ? "\"other\" is not the job in progress" : "root"},
-      {{"kill"}, 2, "kill: no NAME given"},
-      {{"kill", "run", "other"}, 2, "one NAME only"},
-  };
-  WriteFile(files_.queue, "queued\n");
-  WriteFile(files_.in_progress, "run\n");
-  WriteFile(files_.history, Record("done", 0));
-  for (const Case& c : cases) {
-    const Result r = Run(c.args);
-    const std::string shown = testing::PrintToString(c.args);
-    EXPECT_EQ(r.status, c.status) << shown << r.err;
-    EXPECT_NE(r.err.find(c.err), std::string::npos) << shown << r.err;
-    EXPECT_FALSE(std::filesystem::exists(files_.kill_request)) << shown;
-    // A NAME without a record is named once, and the records found are shown all the same.
-    if (!c.err.empty()) {
-      EXPECT_EQ(r.err.find(c.err, r.err.find(c.err) + 1), std::string::npos) << shown << r.err;
-    }
-    if (std::find(c.args.begin(), c.args.end(), "done") != c.args.end() && c.status != 2) {
-      EXPECT_NE(r.out.find("done"), std::string::npos) << shown;
-    }
-  }
-}
-
-// Names queued while the pause mark exists and no service runs wait: add, trigger and wait share
-// the warnings (each command and each warning alone is checked against the service), and both
-// are said, wait's once, without changing its exit status.
-TEST_F(CtlTest, SaysWhatHoldsNamesBack) {
-  WriteFile(files_.paused, "");
-  WriteFile(files_.queue, "queued\n");
-  const Result r = Run({"wait", "--timeout", "0.01", "queued"});
-  EXPECT_EQ(r.status, 124) << r.err;
-  EXPECT_EQ(r.err,
-            "plimctl: warning: plimd is paused (" + files_.paused +
-                " exists); no job starts until 'plimctl resume'\nplimctl: warning: plimd is "
-                "not running; no job starts until it is started\nplimctl: wait: timed out\n");
-}
-
 // Each command and option of the table is completed and in plimctl(1)'s synopsis (from
 // ".B plimctl COMMAND" to the next ".br"), and the completion offers nothing the table lacks.
-class CommandTableTest : public ScratchDirTest {};
+using CommandTableTest = ScratchDirTest;
 
 TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
-  const std::string completion = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.bash-completion");
   const std::string manual = ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.1.in");
-  // The completion's lines "_plimctl_offer COMMAND..." and "COMMAND) _plimctl_offer OPTION... ;;".
-  std::set<std::string> commands;
-  std::map<std::string, std::set<std::string>> options;
-  std::istringstream lines(completion);
+  // The completion's lines "_plimctl_offer COMMAND..." (under "") and
+  // "COMMAND) _plimctl_offer OPTION... ;;".
+  std::map<std::string, std::set<std::string>> offered, table = {{"", {"--help", "--version"}}};
+  std::istringstream lines(ReadFile(PLIMD_SOURCE_DIR "/packaging/plimctl.bash-completion"));
   for (std::string line; std::getline(lines, line);) {
     std::istringstream words(line);
-    std::string first, word;
+    std::string first, word, command;
     words >> first;
-    if (first == "_plimctl_offer") {
-      while (words >> word) commands.insert(word);
-    } else if (first.size() > 1 && first.back() == ')' && words >> word &&
-               word == "_plimctl_offer") {
-      while (words >> word && word != ";;") options[first.substr(0, first.size() - 1)].insert(word);
+    if (first.size() > 1 && first.back() == ')') {
+      command = first.substr(0, first.size() - 1);
+      words >> first;
     }
+    while (first == "_plimctl_offer" && words >> word && word != ";;")
+      offered[command].insert(word);
   }
-  ASSERT_EQ(commands.count("--version"), 1u) << "the completion's list of commands is not found";
   for (const Command& command : Commands()) {
-    EXPECT_EQ(commands.erase(command.name), 1u) << command.name << " is not completed";
+    table[""].insert(command.name);
     const size_t begin = manual.find("\n.B plimctl " + std::string(command.name) + "\n");
     const std::string synopsis = begin == std::string::npos
                                      ? ""
                                      : manual.substr(begin, manual.find("\n.br\n", begin) - begin);
     EXPECT_NE(synopsis, "") << command.name << " is not in plimctl(1)'s synopsis";
-    std::set<std::string>& offered = options[command.name];
     for (const Option& o : command.options) {
-      const std::string name = std::string("--") + o.name;
-      EXPECT_EQ(offered.erase(name), 1u) << command.name << " " << name << " is not completed";
-      EXPECT_NE(synopsis.find("\\-\\-" + std::string(o.name)), std::string::npos)
-          << command.name << " " << name << " is not in plimctl(1)'s synopsis";
-      if (o.short_name == 0) continue;
-      const std::string short_name = std::string("-") + o.short_name;
-      EXPECT_EQ(offered.erase(short_name), 1u) << command.name << " " << short_name;
-      EXPECT_NE(synopsis.find("\\" + short_name), std::string::npos) << short_name;
+      std::vector<std::string> names = {std::string("--") + o.name};
+      if (o.short_name != 0) names.push_back(std::string("-") + o.short_name);
+      for (const std::string& name : names) {
+        table[command.name].insert(name);
+        EXPECT_NE(synopsis.find(std::regex_replace(name, std::regex("-"), "\\-")),
+                  std::string::npos)
+            << command.name << " " << name << " is not in plimctl(1)'s synopsis";
+      }
     }
   }
-  EXPECT_EQ(commands, (std::set<std::string>{"--help", "--version"}))
-      << "completed, not in the table";
-  for (const auto& [command, left] : options)
-    EXPECT_TRUE(left.empty()) << command << " offers more";
+  EXPECT_EQ(offered, table);
 }
 
 }  // namespace

@@ -9,22 +9,14 @@ for tool in groff man; do
 done
 S=$(mktemp -d)
 trap 'rm -rf "$S"' EXIT
-failed=0
-fail() {
-  printf 'FAIL %s\n' "$*"
-  failed=$((failed + 1))
-}
 for page in plimctl.1 plimd.8; do
   sed 's/@VERSION@/0.0/g' "$HERE/$page.in" >"$S/$page"
-  LC_ALL=C.UTF-8 groff -ww -man -Tutf8 -z "$S/$page" 2>"$S/groff.err"
-  [ -s "$S/groff.err" ] && fail "$page: groff: $(cat "$S/groff.err")"
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$S/$page" >/dev/null 2>"$S/man.err"
-  [ -s "$S/man.err" ] && fail "$page: man: $(cat "$S/man.err")"
+  LC_ALL=C.UTF-8 groff -ww -man -Tutf8 -z "$S/$page" 2>&1 | sed "s/^/$page: groff: /"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$S/$page" 2>&1 >/dev/null | sed "s/^/$page: man: /"
   # In FILES, a line that is a path alone (.I /path) opens an entry, so .TP must come before it.
   awk '/^\.SH /{files = ($0 == ".SH FILES")} files && /^\.I \// && previous != ".TP" {
          print FILENAME ": line " NR ": " $0 " has no .TP before it"}
-       {previous = $0}' "$HERE/$page.in" >"$S/files.err"
-  [ -s "$S/files.err" ] && fail "$(cat "$S/files.err")"
-done
-echo "$failed failed"
-[ "$failed" -eq 0 ]
+       {previous = $0}' "$HERE/$page.in"
+done >"$S/problems"
+cat "$S/problems"
+[ ! -s "$S/problems" ]
