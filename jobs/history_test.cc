@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -74,9 +76,8 @@ TEST_F(HistoryTest, AppendEndsACutLineAndNamesTheRunAndAnUnsetClock) {
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
   ASSERT_EQ(records.size(), std::size(cases));
   for (size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(records[i].name, cases[i].start);
-    EXPECT_EQ(records[i].clock_unset, cases[i].clock_unset) << cases[i].start;
-    EXPECT_EQ(records[i].run, "0123456789abcdef-2a") << cases[i].start;
+    EXPECT_EQ(std::tuple(records[i].name, records[i].clock_unset, records[i].run),
+              std::tuple(cases[i].start, cases[i].clock_unset, "0123456789abcdef-2a"));
   }
   EXPECT_EQ(ReadFile(Path("history")).substr(0, cut.size() + 1), cut + "\n");
 }
