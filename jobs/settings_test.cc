@@ -37,7 +37,6 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
       {"on_job_done = hook\ntool_time_limit = 9\n",
        {"line 1: on_job_done must be an absolute path"},
        {9, ""}},
-      {"colour = red\non_job_done = /h\n", {"line 1: unknown key \"colour\""}, {0, "/h"}},
       {"\n\ntool_time_limit 4\n", {"line 3: not \"key = value\""}},
       {"tool_umask=0\nlog_limit_mb=1024\n", {}, {0, "", 0, 1024}},
       {"tool_umask = 777\nlog_limit_mb = 1\ntool_io_class = best-effort\ntool_io_class = idle\n",
