@@ -61,21 +61,17 @@ class SettingsFileTest : public ScratchDirTest {};
 // The hook runs as root, so only a file that root alone can change may name it.
 TEST_F(SettingsFileTest, OnlyARootOwnedFileNoOneElseCanWriteIsRead) {
   if (geteuid() != 0) GTEST_SKIP() << "the owner check needs root";
-  struct Case {
-    const char* name;
-    mode_t mode;
-    uid_t owner;
-    int tool_time_limit;
-  };
-  const Case cases[] = {{"own", 0644, 0, 7},
-                        {"group", 0664, 0, 0},
-                        {"others", 0646, 0, 0},
-                        {"another user's", 0644, 65534, 0}};
-  for (const Case& c : cases) {
-    WriteFile(Path(c.name), "tool_time_limit = 7\n");
-    ASSERT_EQ(chmod(Path(c.name).c_str(), c.mode), 0);
-    ASSERT_EQ(chown(Path(c.name).c_str(), c.owner, 0), 0);
-    EXPECT_EQ(ReadSettings(Path(c.name)).tool_time_limit, c.tool_time_limit) << c.name;
+  // The file's name, mode and owner, and whether it is read.
+  const std::tuple<const char*, mode_t, uid_t, bool> cases[] = {
+      {"own", 0644, 0, true},
+      {"group", 0664, 0, false},
+      {"others", 0646, 0, false},
+      {"another user's", 0644, 65534, false}};
+  for (const auto& [name, mode, owner, read] : cases) {
+    WriteFile(Path(name), "tool_time_limit = 7\n");
+    ASSERT_EQ(chmod(Path(name).c_str(), mode), 0);
+    ASSERT_EQ(chown(Path(name).c_str(), owner, 0), 0);
+    EXPECT_EQ(ReadSettings(Path(name)).tool_time_limit, read ? 7 : 0) << name;
   }
   ASSERT_EQ(symlink(Path("own").c_str(), Path("link").c_str()), 0);
   EXPECT_EQ(ReadSettings(Path("link")).tool_time_limit, 0);
