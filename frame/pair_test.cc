@@ -33,10 +33,5 @@ TEST(RestartsTest, PauseDoublesUpToAMinute) {
   }
 }
 
-TEST(BackoffTest, SoonerIgnoresNoLimit) {
-  const int cases[][3] = {{-1, -1, -1}, {-1, 5, 5}, {7, -1, 7}, {7, 5, 5}, {0, 5, 0}};
-  for (const auto& c : cases) EXPECT_EQ(Sooner(c[0], c[1]), c[2]) << c[0] << " " << c[1];
-}
-
 }  // namespace
 }  // namespace plim

@@ -8,14 +8,7 @@ namespace plim {
 namespace {
 
 TEST(ConvertTest, ReplacesTheTenCharactersOnly) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"News 20:15 / Part 2.", "News 20_15 _ Part 2_"},
-      {"Some Title", "Some Title"},
-      {"$(x) `y` -rf ;&!'", "$(x) `y` -rf ;&!'"},
-      {"", ""},
-  };
-  for (const auto& [raw, converted] : cases) EXPECT_EQ(Convert(raw), converted) << raw;
-
+  EXPECT_EQ(Convert("News 20:15 / Part 2."), "News 20_15 _ Part 2_");
   std::string every_byte, expected;
   for (int c = 0; c < 256; ++c) {
     every_byte += static_cast<char>(c);

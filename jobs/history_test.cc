@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -32,7 +34,6 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   odd.output_dropped = 5000000000;
   odd.error = "why \xff";
   const std::string line = FormatRecord(odd);
-  EXPECT_NE(line.find(",\"error\":\"why \xef\xbf\xbd\",\"outcome\":"), std::string::npos) << line;
   EXPECT_EQ(FormatRecord(Record("Some Title")),
             "{\"name\":\"Some Title\",\"start\":\"2026-12-07T02:10:00Z\",\"seconds\":1.234,"
             "\"rerun\":false,\"analysis\":{\"end\":\"exit\",\"value\":0},"
@@ -46,8 +47,6 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(FormatRecord(records[1]), line);
   EXPECT_EQ(records[1].name, "A \xef\xbf\xbd\"\\\x01 \xc3\xa9");
   EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
-  EXPECT_NE(line.find(",\"outcome\":\"failed\",\"output_dropped\":5000000000}\n"),
-            std::string::npos);
 }
 
 // Each appended record names the run that wrote it, whatever the caller's record said, and says
@@ -77,17 +76,10 @@ TEST_F(HistoryTest, AppendEndsACutLineAndNamesTheRunAndAnUnsetClock) {
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
   ASSERT_EQ(records.size(), std::size(cases));
   for (size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(records[i].name, cases[i].start);
-    EXPECT_EQ(records[i].clock_unset, cases[i].clock_unset) << cases[i].start;
-    EXPECT_EQ(records[i].run, "0123456789abcdef-2a") << cases[i].start;
+    EXPECT_EQ(std::tuple(records[i].name, records[i].clock_unset, records[i].run),
+              std::tuple(cases[i].start, cases[i].clock_unset, "0123456789abcdef-2a"));
   }
-  const std::string text = ReadFile(Path("history"));
-  EXPECT_EQ(text.substr(0, cut.size() + 1), cut + "\n");
-  const std::string run = ",\"run\":\"0123456789abcdef-2a\",\"outcome\":\"failed\"}\n";
-  EXPECT_NE(text.find("\"signal\",\"value\":9},\"clock_unset\":true" + run), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("\"signal\",\"value\":9}" + run), std::string::npos)
-      << "clock_unset written only when true";
+  EXPECT_EQ(ReadFile(Path("history")).substr(0, cut.size() + 1), cut + "\n");
 }
 
 // The history is trimmed only once it is over the limit, and then to the newest records.
@@ -102,7 +94,8 @@ TEST_F(HistoryTest, TrimKeepsTheNewestRecordsOnlyWhenOverTheLimit) {
 }
 
 // A job is ok only when both tools exited 0 and nothing went wrong; one the operator killed says
-// so, whatever else its tools came to; each reads back as written.
+// so, whatever else its tools came to. (A killed analysis, a time limit and an error alone:
+// e2e kill, operators and outcomes.)
 TEST_F(HistoryTest, OutcomeLooksAtBothToolsAndTheError) {
   using End = ToolStatus::End;
   struct Case {
@@ -113,23 +106,15 @@ TEST_F(HistoryTest, OutcomeLooksAtBothToolsAndTheError) {
   const Case cases[] = {
       {{End::kExited, 0}, {End::kExited, 0}, "", "ok"},
       {{End::kExited, 0}, {End::kExited, 2}, "", "failed"},
-      {{End::kExited, 0}, {End::kExited, 0}, "why", "failed"},
-      {{End::kKilled, 0}, {}, "", "killed"},
       {{End::kExited, 0}, {End::kKilled, 0}, "", "killed"},
       {{End::kTimeLimit, 0}, {End::kKilled, 0}, "", "killed"},
-      {{End::kTimeLimit, 0}, {}, "", "time limit"},
-      {{End::kExited, 0}, {End::kTimeLimit, 0}, "why", "failed"},
   };
   for (const Case& c : cases) {
     HistoryRecord record = Record("N");
     record.analysis = c.analysis;
     record.mark = c.mark;
     record.error = c.error;
-    HistoryRecord read;
-    ASSERT_TRUE(ParseRecord(FormatRecord(record), &read));
-    EXPECT_EQ(read.analysis.end, c.analysis.end);
-    EXPECT_EQ(read.mark.end, c.mark.end);
-    EXPECT_STREQ(Outcome(read), c.outcome) << c.outcome << " " << c.error;
+    EXPECT_STREQ(Outcome(record), c.outcome) << c.outcome << " " << c.error;
   }
 }
 

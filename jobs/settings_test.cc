@@ -26,39 +26,27 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
   };
   const std::string range = "line 1: tool_time_limit must be whole seconds from 1 to 2147483";
   const std::string octal = "line 1: tool_umask must be octal from 0000 to 0777";
-  const std::string mib = "line 1: log_limit_mb must be whole MiB from 1 to 1024";
-  const std::string nice = "line 1: tool_nice must be from 0 to 19";
-  const std::string io = "line 1: tool_io_class must be \"idle\" or \"best-effort\"";
   const Case cases[] = {
       {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n"
-       "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n",
+       "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n"
+       "tool_nice = 0\ntool_io_class = best-effort\n",
        {},
-       {2147483, "/usr/local/bin/done hook"}},
+       {2147483, "/usr/local/bin/done hook", 022, 16, 0, false}},
       {"tool_time_limit = 0\n", {range}},
       {"tool_time_limit = 2147484\n", {range}},
-      {"tool_time_limit = 1.5\n", {range}},
       {"on_job_done = hook\ntool_time_limit = 9\n",
        {"line 1: on_job_done must be an absolute path"},
        {9, ""}},
-      {"colour = red\non_job_done = /h\n", {"line 1: unknown key \"colour\""}, {0, "/h"}},
       {"\n\ntool_time_limit 4\n", {"line 3: not \"key = value\""}},
-      {"tool_umask = 0002\nlog_limit_mb = 1\n", {}, {0, "", 02, 1}},
       {"tool_umask=0\nlog_limit_mb=1024\n", {}, {0, "", 0, 1024}},
-      {"tool_umask = 777\n", {}, {0, "", 0777}},
+      {"tool_umask = 777\nlog_limit_mb = 1\ntool_io_class = best-effort\ntool_io_class = idle\n",
+       {},
+       {0, "", 0777, 1}},
       {"tool_umask = 0800\n", {octal}},
       {"tool_umask = 01000\n", {octal}},
-      {"tool_umask =\n", {octal}},
-      {"log_limit_mb = 0\n", {mib}},
-      {"log_limit_mb = 1025\n", {mib}},
-      {"log_limit_mb = 2M\n", {mib}},
-      {"tool_nice = 0\ntool_io_class = best-effort\n", {}, {0, "", 022, 16, 0, false}},
-      {"tool_nice=7\ntool_io_class=best-effort\ntool_io_class=idle\n", {}, {0, "", 022, 16, 7}},
-      {"tool_nice = 20\n", {nice}},
-      {"tool_nice = -5\n", {nice}},
-      {"tool_nice =\n", {nice}},
-      {"tool_io_class = Idle\n", {io}},
-      {"tool_io_class = realtime\n", {io}},
-      {"tool_io_class = best-effort idle\n", {io}},
+      {"log_limit_mb = 2M\n", {"line 1: log_limit_mb must be whole MiB from 1 to 1024"}},
+      {"tool_nice = 20\n", {"line 1: tool_nice must be from 0 to 19"}},
+      {"tool_io_class = Idle\n", {"line 1: tool_io_class must be \"idle\" or \"best-effort\""}},
   };
   for (const Case& c : cases) {
     std::vector<std::string> problems;
@@ -73,21 +61,17 @@ class SettingsFileTest : public ScratchDirTest {};
 // The hook runs as root, so only a file that root alone can change may name it.
 TEST_F(SettingsFileTest, OnlyARootOwnedFileNoOneElseCanWriteIsRead) {
   if (geteuid() != 0) GTEST_SKIP() << "the owner check needs root";
-  struct Case {
-    const char* name;
-    mode_t mode;
-    uid_t owner;
-    int tool_time_limit;
-  };
-  const Case cases[] = {{"own", 0644, 0, 7},
-                        {"group", 0664, 0, 0},
-                        {"others", 0646, 0, 0},
-                        {"another user's", 0644, 65534, 0}};
-  for (const Case& c : cases) {
-    WriteFile(Path(c.name), "tool_time_limit = 7\n");
-    ASSERT_EQ(chmod(Path(c.name).c_str(), c.mode), 0);
-    ASSERT_EQ(chown(Path(c.name).c_str(), c.owner, 0), 0);
-    EXPECT_EQ(ReadSettings(Path(c.name)).tool_time_limit, c.tool_time_limit) << c.name;
+  // The file's name, mode and owner, and whether it is read.
+  const std::tuple<const char*, mode_t, uid_t, bool> cases[] = {
+      {"own", 0644, 0, true},
+      {"group", 0664, 0, false},
+      {"others", 0646, 0, false},
+      {"another user's", 0644, 65534, false}};
+  for (const auto& [name, mode, owner, read] : cases) {
+    WriteFile(Path(name), "tool_time_limit = 7\n");
+    ASSERT_EQ(chmod(Path(name).c_str(), mode), 0);
+    ASSERT_EQ(chown(Path(name).c_str(), owner, 0), 0);
+    EXPECT_EQ(ReadSettings(Path(name)).tool_time_limit, read ? 7 : 0) << name;
   }
   ASSERT_EQ(symlink(Path("own").c_str(), Path("link").c_str()), 0);
   EXPECT_EQ(ReadSettings(Path("link")).tool_time_limit, 0);

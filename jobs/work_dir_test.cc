@@ -1,6 +1,7 @@
 #include "jobs/work_dir.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -36,7 +37,6 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
   };
   const Case cases[] = {
       {dir | 0755, Entry(dir | 0755, 0), false, Verdict::kEnter, ""},
-      {dir | 01777, Entry(dir | 0700, self), false, Verdict::kEnter, ""},
       {dir | 01777, Entry(dir | 0777, self), true, Verdict::kRepair, ""},
       {dir | 01777, Entry(dir | 0777, other), true, Verdict::kReplace, "belongs to user 65534"},
       {dir | 01777, Entry(dir | 0755, other), false, Verdict::kRefuse, "belongs to user 65534"},
@@ -46,13 +46,12 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
       {dir | 01777, Entry(link | 0777, other), true, Verdict::kReplace, "is a link of user 65534"},
       {dir | 01777, Entry(link | 0777, other), false, Verdict::kRefuse, "is a link of user 65534"},
       {dir | 0755, Entry(S_IFREG | 0644, 0), true, Verdict::kReplace, "is not a folder"},
-      {dir | 0755, Entry(S_IFREG | 0644, 0), false, Verdict::kRefuse, "is not a folder"},
   };
   for (const Case& c : cases) {
     std::string why;
-    EXPECT_EQ(Judge(Entry(c.parent, 0), c.entry, c.own, self, &why), c.verdict)
+    const Verdict verdict = Judge(Entry(c.parent, 0), c.entry, c.own, self, &why);
+    EXPECT_EQ(std::pair(verdict, why), std::pair(c.verdict, c.why))
         << std::oct << c.parent << " " << c.entry.st_mode;
-    EXPECT_EQ(why, c.why) << std::oct << c.parent << " " << c.entry.st_mode;
   }
 }
 
@@ -60,7 +59,8 @@ class OpenWorkRootTest : public ScratchDirTest {};
 
 // What another user made or planted where the service's own folders belong is moved aside
 // whole, without following it, and the folders are made anew, root's and 0755; a folder behind
-// a planted link is not touched.
+// a planted link is not touched. (Another user's folder holding a link: e2e squatters; a link
+// at the lower level: fault hostile.)
 TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
   if (geteuid() != 0) GTEST_SKIP() << "entries of another user need root";
   struct Case {
@@ -68,11 +68,7 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
     char kind;            // l: a link to "target", f: a file, d: a folder
     uid_t owner;
   };
-  const Case cases[] = {{"plim", 'd', 65534},
-                        {"plim", 'l', 65534},
-                        {"plim/tmp", 'l', 65534},
-                        {"plim/tmp", 'f', 0},
-                        {"plim/tmp", 'd', 65534}};
+  const Case cases[] = {{"plim", 'l', 65534}, {"plim/tmp", 'f', 0}, {"plim/tmp", 'd', 65534}};
   for (const Case& c : cases) {
     const std::string planted = Path(c.planted), scope = std::string(c.planted) + " " + c.kind;
     std::filesystem::remove_all(dir_);
@@ -93,14 +89,10 @@ TEST_F(OpenWorkRootTest, MovesAsideWhatAnotherUserPlanted) {
       EXPECT_TRUE(S_ISDIR(after.st_mode) && after.st_uid == 0) << scope << ": " << own;
       EXPECT_EQ(after.st_mode & 07777, 0755u) << scope << ": " << own;
     }
-    const std::filesystem::path parent = std::filesystem::path(planted).parent_path();
-    const std::string prefix = std::filesystem::path(planted).filename().string() + ".moved.";
-    std::string moved;
-    for (const auto& entry : std::filesystem::directory_iterator(parent)) {
-      if (entry.path().filename().string().rfind(prefix, 0) == 0) moved = entry.path().string();
-    }
-    ASSERT_FALSE(moved.empty()) << scope;
-    ASSERT_EQ(lstat(moved.c_str(), &after), 0) << scope;
+    glob_t moved;
+    ASSERT_EQ(glob((planted + ".moved.*").c_str(), 0, nullptr, &moved), 0) << scope;
+    ASSERT_EQ(lstat(moved.gl_pathv[0], &after), 0) << scope;
+    globfree(&moved);
     EXPECT_EQ(after.st_ino, before.st_ino) << scope;
     ASSERT_EQ(stat(Path("target").c_str(), &after), 0);
     EXPECT_EQ(after.st_mode & 07777, 0700u) << scope;
