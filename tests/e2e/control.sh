@@ -1,8 +1,9 @@
 #!/bin/bash
-# The operators' commands of the real plimctl against a running service: remove and log while a
-# job holds (what remove takes and says is the unit tests'), the bash completion's sources of
-# names (its options are the command table's unit test's, its quoting packaging.completion's),
-# status and wait under a held folder lock, and `since start` against the clock.
+# The operators' commands of the real plimctl against a running service: remove while a job
+# holds (what remove takes and says is the unit tests'; log is e2e.watch's), the bash
+# completion's sources of names (its options are the command table's unit test's, its quoting
+# packaging.completion's), status and wait under a held folder lock, and `since start` against
+# the clock.
 source "$(dirname "$0")/../lib.sh"
 
 start_service
@@ -14,11 +15,6 @@ printf 'a\nb c\na\n<ERROR>\nd\nHeld: Job\n' >"$QUEUE"
 expect_file "$QUEUE" <(printf '<ERROR>\nd\n')
 "$PLIMCTL" remove 'Held: Job' 2>/dev/null && fail "remove of the job in progress succeeded"
 expect_file "$ACTIVE" <(printf 'Held: Job\n')
-
-say "log: the latest record so far of the job in progress"
-# Only the held analysis tool's start line is in the log yet.
-"$PLIMCTL" log "Held: Job" >"$SCRATCH/out" || fail "log of the running job"
-expect_file "$SCRATCH/out" <(printf '>>>>>>>> plim start Held_ Job\n*************** plim ***************\n')
 : >"$QUEUE"
 rm /hdd/hold
 wait_idle 1
