@@ -41,4 +41,6 @@ history_of unrunnable | grep -F '"analysis":{"end":"not run"},"mark":{"end":"exi
 say "status names a settings file the service ignores"
 chmod 666 /etc/plimd.conf
 status_has 'settings: /etc/plimd.conf: writable by others than root; ignored'
+status_json_has \
+  '"settings":{"file":"/etc/plimd.conf","ignored":true,"problems":["writable by others than root; ignored"]}'
 pass
