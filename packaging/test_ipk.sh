@@ -47,7 +47,6 @@ plimd_count_is 0 || fail "the service started without its disk"
 mount -t tmpfs -o mode=0755 tmpfs /hdd
 postinst install
 wait_for "both processes" plimd_count_is 2
-cmp /usr/libexec/plimd/plim /hdd/plim/bin64/plim || fail "no analysis stand-in"
 mkdir -p /hdd/movie
 head -c 376 /dev/zero | tr '\0' G >"/hdd/movie/Some Title.ts"
 /usr/bin/plimctl add "Some Title"
