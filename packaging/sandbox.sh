@@ -6,10 +6,7 @@
 # ends: the PID namespace takes every process it started down with it.
 # Exits 125, the tests' skip status, where namespaces or overlays are refused.
 set -euo pipefail
-skip() {
-  echo "sandbox: $*; skipping" >&2
-  exit 125
-}
+skip() { echo "sandbox: $*; skipping" >&2; exit 125; }
 
 if [[ ${1:-} != --inside ]]; then
   refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1) ||

@@ -1,7 +1,8 @@
 #!/bin/bash
-# The Debian package on a throw-away copy of the machine: installing it starts the service,
-# which runs a job with the stand-in tools; purging it stops both processes and leaves the
-# files and dpkg's database as they were before. Takes the .deb, or builds one with CPack.
+# The Debian package on a throw-away copy of the machine: installing it puts the stand-in tools
+# in place (what they do with a job is packaging.ipk's) and starts the service; purging it stops
+# both processes and leaves the files and dpkg's database as they were before. Takes the .deb,
+# or builds one with CPack.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 [[ ${1:-} == --inside ]] || exec "$here/sandbox.sh" "$0" --inside ${1:+"$(realpath "$1")"}
@@ -35,16 +36,10 @@ wait_for "both processes" plimd_count_is 2
 systemd-analyze verify /lib/systemd/system/plimd.service 2>&1 | tee /tmp/verify.log
 [[ ! -s /tmp/verify.log ]] || fail "systemd-analyze verify reports on the unit"
 
-mkdir -p /hdd/movie
-head -c 376 /dev/zero | tr '\0' G >"/hdd/movie/Some Title.ts"
-plimctl add "Some Title"
-wait_for "the job" job_done "Some Title"
-log_has "001.ts: 376 bytes, 2 packets" || fail "analysis stand-in did not see the recording"
-log_has "plim_mark: stand-in marked Some Title" || fail "mark stand-in not run"
+cmp /usr/libexec/plimd/plim /hdd/plim/bin64/plim && cmp /usr/libexec/plimd/plim_mark \
+  /hdd/plim/bin64/plim_mark || fail "the stand-ins are not in place"
 [[ -f /usr/lib/tmpfiles.d/plimd.conf && -f /usr/share/bash-completion/completions/plimctl ]] ||
   fail "no tmpfiles.d entry or bash completion"
-
-rm "/hdd/movie/Some Title.ts"
 
 # Then as on a recorder booted with sysvinit (an init, runlevel 2), where invoke-rc.d lets the
 # package restart its service when it is installed again, as an upgrade is.
@@ -60,4 +55,4 @@ plimd_count_is 0 || fail "purge left $(plimd_pids)"
 rm /sbin/runlevel /sbin/init
 snapshot | diff /tmp/before - || fail "purge left the files above changed"
 cmp /var/lib/dpkg/status /tmp/status.before || fail "dpkg's status differs after purge"
-echo "Debian package install, job and purge: passed"
+echo "Debian package install and purge: passed"
