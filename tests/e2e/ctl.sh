@@ -1,7 +1,7 @@
 #!/bin/bash
 # plimctl against the service: status's exit status (0 running, 1 a process missing, 3 not
-# running) and the warnings while the service does not run or is paused (their words for each
-# command are the unit tests'); wait without --timeout goes on waiting. Pause and resume: the
+# running) and the warnings while the service does not run or is paused, one of each (every
+# command says them through the same call); wait without --timeout goes on waiting. Pause and resume: the
 # job in progress finishes, no other starts, not on a trigger and not after a restart (not even
 # the rerun of a cut job), and resume drains the queue, the cut job first; add --first puts
 # names at the head.

@@ -3,7 +3,7 @@
 # deaf to SIGTERM ends by SIGKILL 5 s later; the killed job is recorded as killed, listed as
 # done, its mark tool not run, and it does not run again, not after a restart either; the next
 # queued name runs. The kill signal neither ends nor wakes an idle worker. Which request names
-# the job, and the exit statuses of each refusal, are the unit tests'.
+# the job is the unit tests'.
 source "$(dirname "$0")/../lib.sh"
 
 # SIGUSR1 (10) is pending for process $1: blocked, so it has not ended or woken it.
@@ -23,10 +23,12 @@ kill -USR1 "$worker"
 wait_for "the signal to wait in the worker" usr1_pending "$worker"
 waiting_for_trigger "$worker" || fail "the signal woke the idle worker"
 
-say "kill refuses a caller who is not root, and ends a tool deaf to SIGTERM 5 s later"
+say "kill refuses a name not in progress and a caller who is not root, and ends a tool deaf to SIGTERM 5 s later"
 # The pending signal reaches the job's wait too, and must not end it.
 touch /hdd/deaf
 hold_job first second
+expect_rc 1 "$PLIMCTL" kill second
+err_has '"second" is not the job in progress'
 expect_rc 1 as_nobody "$PLIMCTL" kill first
 alive "$TOOL" || fail "a refused kill ended the job"
 expect_rc 0 "$PLIMCTL" kill first
