@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # The helpers of every scenario. The end-to-end and fault scenarios source it with their own
-# arguments, PLIMD UDP_SEND [PLIMCTL]: it runs the scenario as the first process of fresh mount,
+# arguments, PLIMD [PLIMCTL]: it runs the scenario as the first process of fresh mount,
 # network and PID namespaces, with tmpfs on /hdd, /tmp/plim and /run, so that it owns the
 # service's paths and port; when it exits, the kernel ends every process the scenario started.
 # Exits 125 (a skip) where namespaces are refused. The packaging tests, which run inside
@@ -125,7 +125,12 @@ stop_service() {
   wait_for "plimd to end" plimd_count_is 0
 }
 
-send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
+# send PORT PAYLOAD...: each payload as one datagram to the loopback; "" sends one without bytes.
+send() {
+  python3 -c 'import os, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for p in sys.argv[2:]: s.sendto(os.fsencode(p), ("127.0.0.1", int(sys.argv[1])))' "$@" || fail "send $*"
+}
 
 # run_jobs JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs.
 run_jobs() {
@@ -360,27 +365,23 @@ if [ "${1:-}" = --packaging ]; then
   return 0
 fi
 
+skip() { echo "SKIP: $*" && exit 125; }
 if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
-  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
-    echo "SKIP: cannot create namespaces: $refused"
-    exit 125
-  fi
-  command -v strace >/dev/null || { echo "SKIP: strace is not installed"; exit 125; }
+  refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1) ||
+    skip "cannot create namespaces: $refused"
+  command -v strace >/dev/null || skip "strace is not installed"
   PLIMD_E2E_INSIDE=1 exec unshare --mount --net --pid --mount-proc --kill-child \
-    bash "$0" "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "${3:-/nonexistent}")"
+    bash "$0" "$(readlink -f "$1")" "$(readlink -f "${2:-/nonexistent}")"
 fi
 
 PLIMD=$1
-UDP_SEND=$2
-PLIMCTL=$3 # only for the scenarios of plimctl's commands
+PLIMCTL=$2 # only for the scenarios of plimctl's commands
 FAKE_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")/fake-tools" && pwd)
 
 # /run too, which holds the service's PID file.
-if ! refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
-  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1); then
-  echo "SKIP: cannot mount tmpfs or bring up loopback: $refused"
-  exit 125
-fi
+refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
+  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1) ||
+  skip "cannot mount tmpfs or bring up loopback: $refused"
 mkdir -p "$FILES" /hdd/plim/bin64 /hdd/movie "$SCRATCH"
 install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 : >"$CALLS"
@@ -390,9 +391,7 @@ install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 # the waits would time out. Scenarios that write the file themselves say so there too, and
 # tests/e2e/priority.sh tests the defaults.
 mkdir -p /run/e2e-etc/upper /run/e2e-etc/work
-if ! refused=$(mount -t overlay overlay \
-  -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1); then
-  echo "SKIP: cannot lay an overlay over /etc: $refused"
-  exit 125
-fi
+refused=$(mount -t overlay overlay \
+  -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1) ||
+  skip "cannot lay an overlay over /etc: $refused"
 echo 'tool_nice = 0' >/etc/plimd.conf
