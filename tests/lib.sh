@@ -20,7 +20,6 @@ say() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*"; }
 
 fail() {
   printf 'FAIL: %s\n' "$*"
-  local f
   for f in "$CALLS" "$QUEUE" "$ACTIVE" "$DONE" "$LOG" /hdd/plimd.out /hdd/plimd.err; do
     [ -e "$f" ] && printf -- '--- %s\n%s\n' "$f" "$(head -c 4000 "$f")"
   done
@@ -41,9 +40,7 @@ wait_for() {
 # A process that exists and is not a zombie.
 alive() {
   local stat
-  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
-  stat=${stat##*) }
-  [ "${stat%% *}" != Z ]
+  read -r stat 2>/dev/null <"/proc/$1/stat" && stat=${stat##*) } && [ "${stat%% *}" != Z ]
 }
 
 dead() { ! alive "$1"; }
@@ -100,11 +97,9 @@ expect_absent() {
 }
 
 pass() {
-  if grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null; then
+  ! grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null ||
     fail "a sanitizer reported an error in the service"
-  fi
-  say PASS
-  exit 0
+  say PASS && exit 0
 }
 
 # start_service [PORT]: runs the launcher, which must return 0, and waits for the port to be bound.
@@ -134,19 +129,16 @@ for p in sys.argv[2:]: s.sendto(os.fsencode(p), ("127.0.0.1", int(sys.argv[1])))
 
 # run_jobs JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs.
 run_jobs() {
-  local total=$1
-  shift
-  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  [ $# -lt 2 ] || printf '%s\n' "${@:2}" >>"$QUEUE"
   send 25252 1
-  wait_idle "$total"
+  wait_idle "$1"
 }
 
 # run_noted NOTES JOBS_DONE_AFTER NAME...: run_jobs, and waits for as many hooks, each of which
 # notes a line that starts with "hook" in NOTES.
 run_noted() {
   local notes=$1 total=$2
-  shift
-  run_jobs "$@"
+  run_jobs "${@:2}"
   wait_for "the hooks" eval '[ "$(grep -c "^hook" "$notes")" -eq "$total" ]'
 }
 
@@ -220,7 +212,7 @@ job_log() {
 hold_job() {
   touch /hdd/hold
   rm -f /hdd/plim.pid
-  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  [ $# -eq 0 ] || printf '%s\n' "$@" >>"$QUEUE"
   send 25252 1
   wait_for "a held analysis tool" test -f /hdd/plim.pid
   read -r TOOL WORKER </hdd/plim.pid

@@ -1,6 +1,6 @@
 #!/bin/bash
 # The recordings disk comes and goes under a running service: it is mounted after the start,
-# pulled out mid-job, remounted read-only, full. The disk here is a file system of its own
+# pulled out mid-job, remounted read-only, full, swapped for another. The disk here is a file system of its own
 # bind-mounted over an empty /hdd, so that unmounting it shows what was written to the mount
 # point beneath. The service's own output goes to /run, off the disk.
 source "$(dirname "$0")/../lib.sh"
@@ -64,6 +64,25 @@ drain_failed full
 rm "$DISK/filler"
 WAIT_SECONDS=20 wait_idle 6
 
+say "a done job whose name could not leave the in-progress file is not run again after a \
+remount of the same disk, but is on another disk, where it never ran"
+not_emptied() { grep -c "^plimd: cannot empty $ACTIVE after the job listed" /run/plimd.err; }
+runs() { grep -c '^plim .*/listed.rec' "$CALLS"; }
+hold_job listed
+mkdir -p "$ACTIVE.tmp/keep" # makes every rewrite of the in-progress file fail
+rm /hdd/hold
+wait_for "the in-progress file to stay" eval '[ "$(not_emptied)" -ge 1 ]'
+{ mount -o remount,ro,bind /hdd && mount -o remount,rw,bind /hdd; } || fail "cannot remount"
+wait_for "a drain after the remounts" eval '[ "$(not_emptied)" -ge 2 ]'
+wait_for "the worker to wait" waiting_for_trigger "$WORKER"
+[ "$(runs)" -eq 1 ] || fail "the done job ran again after a remount of its disk"
+{ mkdir /run/disk2 && mount -t tmpfs disk2 /run/disk2 && cp -a "$DISK/." /run/disk2/ &&
+  rm -r /run/disk2/plim/files/in_bearbeitung.txt.tmp && umount /hdd &&
+  mount --bind /run/disk2 /hdd; } || fail "cannot swap the disks"
+WAIT_SECONDS=5 wait_for "the job to run on the other disk" eval '[ "$(runs)" -eq 2 ]'
+wait_idle 8
+rm -r "$DISK/plim/files/in_bearbeitung.txt.tmp"
+
 say "started without its disk, the service runs, makes nothing there, and drains when it comes"
 stop_service
 umount /hdd || fail "cannot unmount the disk"
@@ -74,7 +93,8 @@ read -r _ WORKER _ </run/plimd.pid
 wait_for "the worker to wait" waiting_for_trigger "$WORKER"
 beneath_empty
 plug
-WAIT_SECONDS=5 wait_idle 8
+# The fake tools note their calls on the disk: the other disk's run is not on this one.
+WAIT_SECONDS=5 wait_idle 9
 # Each job once, in order.
-expect_file "$DONE" <(printf '%s\n' first second cut next read-only full early later)
+expect_file "$DONE" <(printf '%s\n' first second cut next read-only full listed early later)
 pass

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Another user takes a place the service needs before it starts: the work folders under /tmp or
 # the trigger port. The service takes back what is its own, waits for what is not, and loses no
-# job either way; a listener killed while its socket lingers binds the port at once.
+# job either way.
 source "$(dirname "$0")/../lib.sh"
 
 say "work folders another user made or planted before the start wait out an unsafe /tmp, then \
@@ -47,26 +47,6 @@ kill "$holder"
 WAIT_SECONDS=70 wait_for "the port to be bound" grep -qxF \
   "plimd: UDP port 25252 is bound; triggers are taken again" /hdd/plimd.err
 run_jobs 3 after
-
-say "a listener killed while a copy of its socket lingers is replaced by one that binds the port"
-read -r listener _ </run/plimd.pid
-# Holds a copy of the listener's socket 1.5 s: the new listener starts while the port is taken.
-python3 - "$listener" <<'PY' &
-import ctypes, os, sys, time
-pid = int(sys.argv[1])
-pidfd = os.pidfd_open(pid)
-for fd in os.listdir(f"/proc/{pid}/fd"):
-    if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
-        ctypes.CDLL(None).syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
-open("/hdd/grabbed", "w").close()
-time.sleep(1.5)
-PY
-wait_for "the copy of the socket" test -e /hdd/grabbed
-kill -KILL "$listener"
-wait_for "a new listener" eval '[ "$(cut -d" " -f1 /run/plimd.pid)" != "$listener" ]'
-wait # for the copy of the old socket to go, which would take the datagram
-WAIT_SECONDS=5 wait_for "the new listener to bind the port" udp_bound 25252
-run_jobs 4 round
 
 say "the init script's start takes the work folders back the same way, under sh and BusyBox sh"
 init=$SCRATCH/plimd.init

@@ -40,7 +40,6 @@ expect_file "$ACTIVE" <(printf 'alpha\n')
 
 say "three queued names run in queue order with exact arguments, links and log records"
 grep -q /hdd/leak /hdd/plim.fds && fail "a descriptor of the launching shell reached the tool"
-touch /hdd/leave # what the first job's tool leaves in its work folder goes with it
 rm /hdd/hold
 wait_idle 3
 converted="News 20_15 _ Part 2_"
