@@ -1,7 +1,7 @@
 #!/bin/bash
 # Another user takes a place the service needs before it starts: the work folders under /tmp or
 # the trigger port. The service takes back what is its own, waits for what is not, and loses no
-# job either way; a listener killed and started again binds its port each time.
+# job either way.
 source "$(dirname "$0")/../lib.sh"
 
 say "work folders another user made or planted before the start wait out an unsafe /tmp, then \
@@ -47,39 +47,6 @@ kill "$holder"
 WAIT_SECONDS=70 wait_for "the port to be bound" grep -qxF \
   "plimd: UDP port 25252 is bound; triggers are taken again" /hdd/plimd.err
 run_jobs 3 after
-
-# hold_socket_of PID: takes a copy of the socket of process PID, holds it 1.5 s, then ends.
-hold_socket_of() {
-  rm -f /hdd/grabbed
-  python3 - "$1" <<'PY' &
-import ctypes, os, sys, time
-pid = int(sys.argv[1])
-pidfd = os.pidfd_open(pid)
-for fd in os.listdir(f"/proc/{pid}/fd"):
-    if os.readlink(f"/proc/{pid}/fd/{fd}").startswith("socket:"):
-        ctypes.CDLL(None).syscall(438, pidfd, int(fd), 0)  # pidfd_getfd
-open("/hdd/grabbed", "w").close()
-time.sleep(1.5)
-PY
-  wait_for "the copy of the socket" test -e /hdd/grabbed
-}
-
-say "a listener killed some seconds after its start is replaced at once by one that binds the \
-port, also where the dead one's socket is not gone yet"
-for round in 1 2 3; do
-  read -r listener _ </run/plimd.pid
-  # Past the pause the worker keeps between restarts (1 s, doubling), so the restart is at once.
-  sleep $(((1 << (round - 1)) + 1))
-  # Widens the moment between the listener's end and its socket's, in which the new one binds.
-  if ((round % 2)); then hold_socket_of "$listener"; fi
-  kill -KILL "$listener"
-  wait_for "a new listener" eval '[ "$(cut -d" " -f1 /run/plimd.pid)" != "$listener" ]'
-  grep -qE "^plimd: listener $listener ended.*; starting a new one$" /hdd/plimd.err ||
-    fail "listener $listener was not replaced at once"
-  wait # for the copy of the old socket to go, which would take the datagram
-  WAIT_SECONDS=5 wait_for "round $round's listener to bind the port" udp_bound 25252
-  run_jobs $((3 + round)) "round $round"
-done
 
 say "the init script's start takes the work folders back the same way, under sh and BusyBox sh"
 init=$SCRATCH/plimd.init

@@ -51,15 +51,4 @@ expect_file "$SCRATCH/follow" <(
   printf '>>>>>>>> plim start Slow One\n*************** plim ***************\n'
   printf 'plim: first of Slow One\nplim: 50%%\rplim: after more\n*************** plim_mark '
   printf '***************\nplim_mark: stdout Slow One\n>>>>>>>> plim stop Slow One\n')
-
-say "a job run again after a restart: status shows the rerun's start, not the cut run's"
-rm -f /hdd/running /hdd/more /hdd/go
-"$PLIMCTL" add "Cut Short"
-wait_for "the tool" test -e /hdd/running
-stop_service
-touch -d '2001-02-03 04:05:06' "$ACTIVE"
-rm /hdd/running
-start_service
-wait_for "the rerun's tool" test -e /hdd/running
-"$PLIMCTL" status | grep -qE '^started: 20[2-9][0-9]-' || fail "the rerun's start: $("$PLIMCTL" status)"
 pass
