@@ -233,9 +233,9 @@ traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status" 2>/dev/null)"
 TRACE=/hdd/trace.txt
 attach() {
   local who=worker
-  if [ "${1:-}" = --listener ]; then who=listener && shift; fi
   read -r LISTENER WORKER _ </run/plimd.pid
-  if [ $who = listener ]; then TRACEE=$LISTENER; else TRACEE=$WORKER; fi
+  TRACEE=$WORKER
+  if [ "${1:-}" = --listener ]; then who=listener TRACEE=$LISTENER && shift; fi
   strace -qq -o "$TRACE" "$@" -p "$TRACEE" 2>>/hdd/strace.err &
   TRACER=$!
   wait_for "strace to attach to the $who" traced "$TRACEE"
@@ -252,7 +252,7 @@ detach() {
 # name at most. No temporary file may be left when $1 is "clean".
 EARLIER=()
 expect_whole_files() {
-  local f tail copy=$SCRATCH/whole
+  local f copy=$SCRATCH/whole
   for f in "$QUEUE" "$ACTIVE" "$DONE"; do
     # One read of each file: a restarted worker may replace it between two looks, and each
     # version it leaves is whole, but two looks may see two of them.
@@ -261,18 +261,13 @@ expect_whole_files() {
     [ ! -s "$copy" ] || [ "$(tail -c 1 "$copy" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
     grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$copy" &&
       fail "$f holds a foreign or cut line"
-    if [ "$f" = "$QUEUE" ] && [ -s "$copy" ]; then
-      for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
-        cmp -s "$copy" <(printf '%s\n' "${NAMES[@]:tail}") && break
-      done
-      [ "$tail" -lt "${#NAMES[@]}" ] || fail "the queue is no tail of what was queued"
-    fi
+    [ "$f" != "$QUEUE" ] || [ ! -s "$copy" ] ||
+      printf '%s\n' "${NAMES[@]}" | tail -n "$(wc -l <"$copy")" | cmp -s - "$copy" ||
+      fail "the queue is no tail of what was queued"
     [ "$f" != "$ACTIVE" ] || [ "$(wc -l <"$copy")" -le 1 ] || fail "$ACTIVE names several jobs"
   done
-  if [ "${1:-}" = clean ] && ls "$FILES"/*.tmp >/dev/null 2>&1; then
+  [ "${1:-}" != clean ] || ! ls "$FILES"/*.tmp >/dev/null 2>&1 ||
     fail "temporary files left: $(ls "$FILES"/*.tmp)"
-  fi
-  return 0
 }
 
 # Every name of $NAMES marked at least once; $RUNS is how many runs went beyond one per name.
@@ -344,9 +339,8 @@ stop_mid_job() {
   /tmp/decoy/plimd 600 &
   "$@"
   plimd_count_is 0 || fail "stop left $(plimd_pids)"
-  if alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)"; then
+  alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)" &&
     fail "stop left the analysis tool or its child running"
-  fi
   alive "$(</tmp/tool-escaped.pid)" && fail "stop left the tool's child in a session of its own"
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
