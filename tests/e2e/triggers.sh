@@ -43,10 +43,9 @@ wait_for "the listener back in poll" eval "grep -EA9 '$received' $TRACE | grep -
 detach
 [ "$(runs "$WORKER")" = "$worker_runs" ] || fail "a datagram that found nothing woke the worker"
 empty_calls=$(calls_between "$received" '^poll[(]')
-grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep -q . &&
-  fail "the listener made other calls than stat: $empty_calls"
 calls=$(grep -c . <<<"$empty_calls")
-[ "$calls" -le 2 ] || fail "the listener made $calls calls: $empty_calls"
+[ "$calls" -le 2 ] && ! grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep -q . ||
+  fail "the listener made other calls than two stats: $empty_calls"
 
 say "a datagram passed on during a job finds nothing after it: two stats in the worker's drain"
 hold_job during
