@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # The helpers of every scenario. The end-to-end and fault scenarios source it with their own
-# arguments, PLIMD UDP_SEND [PLIMCTL]: it runs the scenario as the first process of fresh mount,
+# arguments, PLIMD [PLIMCTL]: it runs the scenario as the first process of fresh mount,
 # network and PID namespaces, with tmpfs on /hdd, /tmp/plim and /run, so that it owns the
 # service's paths and port; when it exits, the kernel ends every process the scenario started.
 # Exits 125 (a skip) where namespaces are refused. The packaging tests, which run inside
@@ -20,7 +20,6 @@ say() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*"; }
 
 fail() {
   printf 'FAIL: %s\n' "$*"
-  local f
   for f in "$CALLS" "$QUEUE" "$ACTIVE" "$DONE" "$LOG" /hdd/plimd.out /hdd/plimd.err; do
     [ -e "$f" ] && printf -- '--- %s\n%s\n' "$f" "$(head -c 4000 "$f")"
   done
@@ -41,9 +40,7 @@ wait_for() {
 # A process that exists and is not a zombie.
 alive() {
   local stat
-  read -r stat 2>/dev/null <"/proc/$1/stat" || return 1
-  stat=${stat##*) }
-  [ "${stat%% *}" != Z ]
+  read -r stat 2>/dev/null <"/proc/$1/stat" && stat=${stat##*) } && [ "${stat%% *}" != Z ]
 }
 
 dead() { ! alive "$1"; }
@@ -100,11 +97,9 @@ expect_absent() {
 }
 
 pass() {
-  if grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null; then
+  ! grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null ||
     fail "a sanitizer reported an error in the service"
-  fi
-  say PASS
-  exit 0
+  say PASS && exit 0
 }
 
 # start_service [PORT]: runs the launcher, which must return 0, and waits for the port to be bound.
@@ -125,23 +120,25 @@ stop_service() {
   wait_for "plimd to end" plimd_count_is 0
 }
 
-send() { "$UDP_SEND" "$@" || fail "udp_send $*"; }
+# send PORT PAYLOAD...: each payload as one datagram to the loopback; "" sends one without bytes.
+send() {
+  python3 -c 'import os, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+for p in sys.argv[2:]: s.sendto(os.fsencode(p), ("127.0.0.1", int(sys.argv[1])))' "$@" || fail "send $*"
+}
 
 # run_jobs JOBS_DONE_AFTER NAME...: queues the names, triggers, and waits for their jobs.
 run_jobs() {
-  local total=$1
-  shift
-  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  [ $# -lt 2 ] || printf '%s\n' "${@:2}" >>"$QUEUE"
   send 25252 1
-  wait_idle "$total"
+  wait_idle "$1"
 }
 
 # run_noted NOTES JOBS_DONE_AFTER NAME...: run_jobs, and waits for as many hooks, each of which
 # notes a line that starts with "hook" in NOTES.
 run_noted() {
   local notes=$1 total=$2
-  shift
-  run_jobs "$@"
+  run_jobs "${@:2}"
   wait_for "the hooks" eval '[ "$(grep -c "^hook" "$notes")" -eq "$total" ]'
 }
 
@@ -215,7 +212,7 @@ job_log() {
 hold_job() {
   touch /hdd/hold
   rm -f /hdd/plim.pid
-  if [ $# -gt 0 ]; then printf '%s\n' "$@" >>"$QUEUE"; fi
+  [ $# -eq 0 ] || printf '%s\n' "$@" >>"$QUEUE"
   send 25252 1
   wait_for "a held analysis tool" test -f /hdd/plim.pid
   read -r TOOL WORKER </hdd/plim.pid
@@ -236,9 +233,9 @@ traced() { [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$1/status" 2>/dev/null)"
 TRACE=/hdd/trace.txt
 attach() {
   local who=worker
-  if [ "${1:-}" = --listener ]; then who=listener && shift; fi
   read -r LISTENER WORKER _ </run/plimd.pid
-  if [ $who = listener ]; then TRACEE=$LISTENER; else TRACEE=$WORKER; fi
+  TRACEE=$WORKER
+  if [ "${1:-}" = --listener ]; then who=listener TRACEE=$LISTENER && shift; fi
   strace -qq -o "$TRACE" "$@" -p "$TRACEE" 2>>/hdd/strace.err &
   TRACER=$!
   wait_for "strace to attach to the $who" traced "$TRACEE"
@@ -255,7 +252,7 @@ detach() {
 # name at most. No temporary file may be left when $1 is "clean".
 EARLIER=()
 expect_whole_files() {
-  local f tail copy=$SCRATCH/whole
+  local f copy=$SCRATCH/whole
   for f in "$QUEUE" "$ACTIVE" "$DONE"; do
     # One read of each file: a restarted worker may replace it between two looks, and each
     # version it leaves is whole, but two looks may see two of them.
@@ -264,18 +261,13 @@ expect_whole_files() {
     [ ! -s "$copy" ] || [ "$(tail -c 1 "$copy" | od -An -c | tr -d ' ')" = '\n' ] || fail "$f is cut"
     grep -vxF -f <(printf '%s\n' "${NAMES[@]}" "${EARLIER[@]}") "$copy" &&
       fail "$f holds a foreign or cut line"
-    if [ "$f" = "$QUEUE" ] && [ -s "$copy" ]; then
-      for ((tail = 0; tail < ${#NAMES[@]}; tail++)); do
-        cmp -s "$copy" <(printf '%s\n' "${NAMES[@]:tail}") && break
-      done
-      [ "$tail" -lt "${#NAMES[@]}" ] || fail "the queue is no tail of what was queued"
-    fi
+    [ "$f" != "$QUEUE" ] || [ ! -s "$copy" ] ||
+      printf '%s\n' "${NAMES[@]}" | tail -n "$(wc -l <"$copy")" | cmp -s - "$copy" ||
+      fail "the queue is no tail of what was queued"
     [ "$f" != "$ACTIVE" ] || [ "$(wc -l <"$copy")" -le 1 ] || fail "$ACTIVE names several jobs"
   done
-  if [ "${1:-}" = clean ] && ls "$FILES"/*.tmp >/dev/null 2>&1; then
+  [ "${1:-}" != clean ] || ! ls "$FILES"/*.tmp >/dev/null 2>&1 ||
     fail "temporary files left: $(ls "$FILES"/*.tmp)"
-  fi
-  return 0
 }
 
 # Every name of $NAMES marked at least once; $RUNS is how many runs went beyond one per name.
@@ -347,9 +339,8 @@ stop_mid_job() {
   /tmp/decoy/plimd 600 &
   "$@"
   plimd_count_is 0 || fail "stop left $(plimd_pids)"
-  if alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)"; then
+  alive "$(</tmp/tool.pid)" || alive "$(</tmp/tool-child.pid)" &&
     fail "stop left the analysis tool or its child running"
-  fi
   alive "$(</tmp/tool-escaped.pid)" && fail "stop left the tool's child in a session of its own"
   kill $! || fail "stop ended a process not of the service"
   rm /tmp/hold
@@ -360,27 +351,23 @@ if [ "${1:-}" = --packaging ]; then
   return 0
 fi
 
+skip() { echo "SKIP: $*" && exit 125; }
 if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
-  if ! refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1); then
-    echo "SKIP: cannot create namespaces: $refused"
-    exit 125
-  fi
-  command -v strace >/dev/null || { echo "SKIP: strace is not installed"; exit 125; }
+  refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1) ||
+    skip "cannot create namespaces: $refused"
+  command -v strace >/dev/null || skip "strace is not installed"
   PLIMD_E2E_INSIDE=1 exec unshare --mount --net --pid --mount-proc --kill-child \
-    bash "$0" "$(readlink -f "$1")" "$(readlink -f "$2")" "$(readlink -f "${3:-/nonexistent}")"
+    bash "$0" "$(readlink -f "$1")" "$(readlink -f "${2:-/nonexistent}")"
 fi
 
 PLIMD=$1
-UDP_SEND=$2
-PLIMCTL=$3 # only for the scenarios of plimctl's commands
+PLIMCTL=$2 # only for the scenarios of plimctl's commands
 FAKE_TOOLS=$(cd "$(dirname "${BASH_SOURCE[0]}")/fake-tools" && pwd)
 
 # /run too, which holds the service's PID file.
-if ! refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
-  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1); then
-  echo "SKIP: cannot mount tmpfs or bring up loopback: $refused"
-  exit 125
-fi
+refused=$({ mkdir -p /hdd /tmp/plim && mount -t tmpfs tmpfs /hdd &&
+  mount -t tmpfs tmpfs /tmp/plim && mount -t tmpfs tmpfs /run && ip link set lo up; } 2>&1) ||
+  skip "cannot mount tmpfs or bring up loopback: $refused"
 mkdir -p "$FILES" /hdd/plim/bin64 /hdd/movie "$SCRATCH"
 install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 : >"$CALLS"
@@ -390,9 +377,7 @@ install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 # the waits would time out. Scenarios that write the file themselves say so there too, and
 # tests/e2e/priority.sh tests the defaults.
 mkdir -p /run/e2e-etc/upper /run/e2e-etc/work
-if ! refused=$(mount -t overlay overlay \
-  -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1); then
-  echo "SKIP: cannot lay an overlay over /etc: $refused"
-  exit 125
-fi
+refused=$(mount -t overlay overlay \
+  -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1) ||
+  skip "cannot lay an overlay over /etc: $refused"
 echo 'tool_nice = 0' >/etc/plimd.conf

@@ -5,7 +5,7 @@
 # /etc/plimd.conf is the scenario's own (lib.sh).
 source "$(dirname "$0")/../lib.sh"
 
-command -v ionice >/dev/null || { echo "SKIP: ionice is not installed"; exit 125; }
+command -v ionice >/dev/null || skip "ionice is not installed"
 # At nice 19 the tools wait for every busy process of a loaded machine.
 WAIT_SECONDS=60
 
@@ -18,52 +18,43 @@ done
 mv /hdd/plim/bin64/hook /hdd/hook
 # plim_mark also counts the jobs.
 echo 'printf "plim_mark %s\n" "$1" >>/hdd/calls.txt' >>/hdd/plim/bin64/plim_mark
-chmod 755 /hdd/hook /hdd/plim/bin64/plim /hdd/plim/bin64/plim_mark
+chmod 755 /hdd/hook
 : >"$CALLS"
 settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
-run() { run_noted /hdd/prio "$@"; }
 # What the service starts with: this shell's own nice value and I/O class.
 own_nice=$(cut -d' ' -f19 /proc/$$/stat)
 own_class=$(ionice -p $$)
 group() { if [ -e /proc/self/autogroup ]; then echo "$1"; else echo -; fi; }
-expect_programs() { # expect_programs NICE SESSION_NICE CLASS: the last job's three programs ran so
-  tail -n 3 /hdd/prio >"$SCRATCH/last"
-  expect_file "$SCRATCH/last" <(for p in plim plim_mark hook; do echo "$p $1 $(group "$2") $3"; done)
+priority_of() {
+  echo "$(cut -d' ' -f19 "/proc/$1/stat") $(group "$(sed 's/.* nice //' "/proc/$1/autogroup")") $(ionice -p "$1")"
 }
-# The service's processes: their own nice value and class, their session's share untouched.
-expect_service_unchanged() {
+# run TOTAL NAME NICE SESSION_NICE CLASS: the job NAME, the TOTALth, ran its three programs at
+# that priority; the service's processes kept their own, their session's share untouched.
+run() {
   local pid
-  read -r listener worker _ </run/plimd.pid
-  for pid in "$listener" "$worker"; do
-    [ "$(cut -d' ' -f19 "/proc/$pid/stat") $(group "$(sed 's/.* nice //' "/proc/$pid/autogroup")") $(ionice -p "$pid")" = \
-      "$own_nice $(group 0) $own_class" ] || fail "process $pid of the service runs at" \
-      "$(cut -d' ' -f19 "/proc/$pid/stat") $(cat "/proc/$pid/autogroup") $(ionice -p "$pid")"
+  run_noted /hdd/prio "$1" "$2"
+  tail -n 3 /hdd/prio >"$SCRATCH/last"
+  expect_file "$SCRATCH/last" <(for p in plim plim_mark hook; do echo "$p $3 $(group "$4") $5"; done)
+  for pid in $(cut -d' ' -f1,2 /run/plimd.pid); do
+    [ "$(priority_of "$pid")" = "$own_nice $(group 0) $own_class" ] ||
+      fail "process $pid of the service runs at $(priority_of "$pid")"
   done
 }
-: >/hdd/prio
 
 say "tools and hook run at nice 19 in the idle I/O class by default; the service keeps its own"
 settings
 start_service
-run 1 plain
-expect_programs 19 19 idle
-expect_service_unchanged
+run 1 plain 19 19 idle
 
 say "tool_nice and tool_io_class = best-effort: that nice value and the service's own class"
 settings 'tool_nice = 5\ntool_io_class = best-effort\n'
-run 2 five
-expect_programs 5 5 "$own_class"
-settings 'tool_nice = 0\n'
-run 3 zero
-expect_programs 0 0 idle
-expect_service_unchanged
+run 2 five 5 5 "$own_class"
 
 say "a kernel that refuses both priorities still runs the tools and the hook"
 # At nice 0: traced, and at 19 in a session of their own, the tools would crawl on a busy machine.
 settings 'tool_nice = 0\n'
 attach -f -e trace=setpriority,ioprio_set -e inject=setpriority,ioprio_set:error=EPERM
-run 4 refused
+run 3 refused "$own_nice" 0 "$own_class"
 detach
 [ "$(grep -c 'EPERM (.*) (INJECTED)' "$TRACE")" -eq 6 ] || fail "not refused thrice each: $(cat "$TRACE")"
-expect_programs "$own_nice" 0 "$own_class"
 pass

@@ -1,15 +1,16 @@
 #!/bin/bash
-# Producers that misbehave: an endless queue line, a writer that keeps every queue file open, and
-# an append without the lock that meets a rewrite. None of them may stop or stall the jobs.
+# Producers that misbehave: an endless queue line, and a writer that keeps every queue file open.
+# Neither may stop or stall the jobs; an unlocked append that meets a rewrite is the triggers'. Then the README's shell recipes for recorder boxes, each a
+# fenced block that opens with a line "# recipe: TITLE", run as written by BusyBox's sh with
+# BusyBox's applets and plimctl alone on the PATH: each producer gets its name processed, the
+# stop recipe, run last, ends the service.
 source "$(dirname "$0")/../lib.sh"
 
 # A sanitizer's shadow memory needs far more address space than any cap worth testing.
 if grep -qa __asan_init "$PLIMD"; then CAP=unlimited; else CAP=400000; fi
 
 say "a 100 MB queue line: set aside with a record by a service capped at $CAP KiB; the next name runs"
-head -c 100000000 /dev/zero | tr '\0' x >"$SCRATCH/long"
-{ cat "$SCRATCH/long" && printf '\nafter\n'; } >"$QUEUE"
-rm "$SCRATCH/long"
+{ head -c 100000000 /dev/zero | tr '\0' x && printf '\nafter\n'; } >"$QUEUE"
 rc=0
 (ulimit -v "$CAP" && exec "$PLIMCTL" status >"$SCRATCH/status") || rc=$?
 [ "$rc" -eq 3 ] || fail "plimctl status under the cap exited $rc, not 3 (not running)"
@@ -17,21 +18,11 @@ grep -qx "  after" "$SCRATCH/status" || fail "status did not list the name behin
 (ulimit -v "$CAP" && start_service) || exit 1
 wait_idle 1
 expect_file "$DONE" <(printf 'after\n')
-grep -qxF "plimd: a queue line of 100000000 bytes is longer than 4096; set aside" /hdd/plimd.err ||
-  fail "no message for the line set aside"
-x256=$(printf 'x%.0s' {1..256})
-history_of "$x256" | grep -qE '"error":"a queue line of 100000000 bytes is longer than 4096; set aside",("run":"[0-9a-f-]+",)?"outcome":"failed"' ||
-  fail "no record for the line set aside: $(history_of "$x256" | head -c 600)"
-
-say "a line of 4097 bytes behind a name: set aside when it reaches the head; status's last line says why"
-{ printf 'before\n' && printf 'y%.0s' {1..4097} && printf '\n'; } >>"$QUEUE"
-send 25252 1
-wait_for "the record of the long line" grep -qF '"error":"a queue line of 4097' "$FILES/history"
-wait_idle 2
-y256=$(printf 'y%.0s' {1..256})
-"$PLIMCTL" status | grep -qxF \
-  "last: $(history_of "$y256" | grep -o '"start":"[^"]*"' | cut -d'"' -f4)  0.000 s  failed  not run / not run  $y256  (a queue line of 4097 bytes is longer than 4096; set aside)" ||
-  fail "status's last line: $("$PLIMCTL" status | grep '^last:')"
+set_aside="a queue line of 100000000 bytes is longer than 4096; set aside"
+grep -qxF "plimd: $set_aside" /hdd/plimd.err || fail "no message for the line set aside"
+history_of "$(printf 'x%.0s' {1..256})" |
+  grep -qE "\"error\":\"$set_aside\",(\"run\":\"[0-9a-f-]+\",)?\"outcome\":\"failed\"" ||
+  fail "no record for the line set aside: $(head -c 600 "$FILES/history")"
 
 say "a writer that holds every new queue file open delays the jobs once; what it writes later runs"
 # Opens each queue file it sees for writing and keeps it; once asked, writes a name into the
@@ -52,32 +43,37 @@ hold_every_queue &
 holder=$!
 holds_queue() { stat -L -c %i "/proc/$holder/fd/"* 2>/dev/null | grep -qx "$(stat -c %i "$QUEUE")"; }
 wait_for "the writer to hold the queue" holds_queue
-printf '%s\n' w1 w2 w3 w4 >>"$QUEUE"
-send 25252 1
-wait_idle 6
+run_jobs 5 w1 w2 w3 w4
 alive "$holder" || fail "the writer ended early"
 touch "$SCRATCH/write"
 wait_for "the late name written" eval '[ ! -e "$SCRATCH/write" ]'
-send 25252 1
-wait_idle 7
+run_jobs 6
 [ "$(marks_of straggler)" -eq 1 ] || fail "the name written into a replaced file did not run once"
 touch "$SCRATCH/stop"
 wait "$holder"
 
-say "an unlocked append into the replaced queue while a drain takes no job runs without another trigger"
-wait_for "the previous drains to end" quiet
-printf '<ERROR>\n' >>"$QUEUE"
-# The producer opened the queue before the drain replaced it; the rename's return is held up 2 s.
-exec 9>>"$QUEUE"
-old=$(stat -c %i "$QUEUE")
-attach -e trace=rename,renameat,renameat2 -e inject=rename,renameat,renameat2:delay_exit=2000000:when=1
-send 25252 1
-wait_for "the queue to be replaced" eval '[ "$(stat -c %i "$QUEUE")" != "$old" ]'
-printf 'racer\n' >&9
-exec 9>&-
-send 25252 1
-wait_idle 8
-detach
-[ "$(marks_of racer)" -eq 1 ] || fail "racer did not run once"
+say "the README's recipes"
+bb=$SCRATCH/busybox-bin
+mkdir -p "$bb" "$SCRATCH/recipes"
+busybox=$(command -v busybox) || fail "busybox is not installed"
+for applet in $(busybox --list); do ln -s "$busybox" "$bb/$applet"; done
+ln -s "$PLIMCTL" "$bb/plimctl"
+awk -v dir="$SCRATCH/recipes" '
+  fence && /^# recipe: / { n++; file = sprintf("%s/%s %02d", dir, $3 == "stop" ? "z" : "a", n) }
+  /^```/ { fence = /^```sh$/; if (!fence) file = ""; next }
+  { fence = 0 }
+  file { print > file }' "$(dirname "$0")/../../README.md"
+compgen -G "$SCRATCH/recipes/a *" >/dev/null && compgen -G "$SCRATCH/recipes/z *" >/dev/null ||
+  fail "the README has no producer or no stop recipe"
 
+jobs=6
+for file in "$SCRATCH/recipes"/*; do
+  say "$(sed -n 's/^# recipe: //p' "$file")"
+  env -i PATH="$bb" "$bb/sh" -e "$file" >"$SCRATCH/out" 2>&1 || { cat "$SCRATCH/out"; fail "$file"; }
+  [[ $file == */z* ]] && wait_for "the service to end" plimd_count_is 0 && continue
+  wait_idle $((jobs += 1))
+  name=$(tail -n 1 "$DONE")
+  grep -qF "\"$name\"" "$file" || fail "the done list ends with $name, not the recipe's name"
+  [ "$(tail -n 1 "$CALLS")" = "$(job_calls "$name" | tail -n 1)" ] || fail "$name not marked"
+done
 pass

@@ -4,50 +4,35 @@
 source "$(dirname "$0")/../lib.sh"
 
 errors() { grep -cx 'Error: /hdd/plim/files/queue.txt' /hdd/plimd.out; }
-errors_reach() { [ "$(errors)" -ge "$1" ]; }
-block_queue() { mkdir -p "$QUEUE.tmp/keep"; }
 
 say "only a first byte \"1\" drains: \"0\", \"x\" and an empty datagram do not, \"123\" once"
-block_queue
+mkdir -p "$QUEUE.tmp/keep"
 printf 'stuck\n' >"$QUEUE"
 start_service
-wait_for "the start-up drain" errors_reach 1
+wait_for "the start-up drain" eval '[ "$(errors)" -eq 1 ]'
 # The empty datagram follows a "1": it must not be read as the byte before it.
 send 25252 0 x 123 '' 1
 wait_for "the datagrams to be drained" quiet
 [ "$(errors)" -eq 3 ] || fail "expected 3 drains, counted $(errors)"
 expect_file "$QUEUE" <(printf 'stuck\n')
 
-say "a killed listener is replaced within a second, keeping the service's start; datagrams drain again"
-read -r listener _ started _ </run/plimd.pid
-# A new listener that took its own time would then differ.
-wait_for "a second past the start" eval '[ "$(date +%s)" -gt "$started" ]'
-kill -KILL "$listener"
-new_listener() { [ "$(cut -d' ' -f1 /run/plimd.pid)" != "$listener" ] && udp_bound 25252; }
-wait_for "a new listener" new_listener
-[ "$(cut -d' ' -f3 /run/plimd.pid)" = "$started" ] || fail "start time $started became $(cat /run/plimd.pid)"
-send 25252 1
-wait_for "a drain" errors_reach 4
-
 say "ten datagrams during a long job give ten more drains after it"
 rm -r "$QUEUE.tmp"
 hold_job
-block_queue
+mkdir -p "$QUEUE.tmp/keep"
 printf 'later\n' >>"$QUEUE"
 send 25252 1 1 1 1 1 1 1 1 1 1
 rm /hdd/hold
 # Until the job is over, the worker also waits in a pipe read while each tool starts.
 wait_for "the held job to end" job_done stuck
 wait_for "the rest of that drain and ten more" quiet
-[ "$(errors)" -eq 15 ] || fail "expected 15 drains, counted $(errors)"
+[ "$(errors)" -eq 14 ] || fail "expected 14 drains, counted $(errors)"
 rm -r "$QUEUE.tmp"
 run_jobs 2
 
 say "a datagram that finds nothing to do: two stat calls in the listener, the worker not woken"
 # The traced process's calls after the call matching $1, up to the next one matching $2.
-calls_between() {
-  awk -v from="$1" -v to="$2" '$0 ~ from { on = 1; next } $0 ~ to { on = 0 } on' "$TRACE"
-}
+calls_between() { awk -v from="$1" -v to="$2" '$0 ~ from { on = 1; next } $0 ~ to { on = 0 } on' "$TRACE"; }
 runs() { awk '{ print $3 }' "/proc/$1/schedstat"; }      # times put on a CPU
 writes() { awk '/^syscw:/ { print $2 }' "/proc/$1/io"; } # write calls
 attach --listener
@@ -58,10 +43,9 @@ wait_for "the listener back in poll" eval "grep -EA9 '$received' $TRACE | grep -
 detach
 [ "$(runs "$WORKER")" = "$worker_runs" ] || fail "a datagram that found nothing woke the worker"
 empty_calls=$(calls_between "$received" '^poll[(]')
-grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep -q . &&
-  fail "the listener made other calls than stat: $empty_calls"
 calls=$(grep -c . <<<"$empty_calls")
-[ "$calls" -le 2 ] || fail "the listener made $calls calls: $empty_calls"
+[ "$calls" -le 2 ] && ! grep -vE '^(newfstatat|fstatat64|stat64|stat|statx)\(' <<<"$empty_calls" | grep -q . ||
+  fail "the listener made other calls than two stats: $empty_calls"
 
 say "a datagram passed on during a job finds nothing after it: two stats in the worker's drain"
 hold_job during
