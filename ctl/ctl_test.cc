@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "ctl/command_line.h"
 #include "ctl/log.h"
@@ -337,6 +339,45 @@ TEST_F(LogRecordTest, TellsTheRunningToolAndItsLastLine) {
     EXPECT_EQ(output.tool, c.tool) << c.what;
     EXPECT_EQ(output.last_line, c.last_line) << c.what;
   }
+}
+
+// log --follow across pieces of lines, a record cut short by another's start, the job run again
+// and a log cut meanwhile: each of the job's lines once, in order, and the job's outcome.
+TEST_F(CtlTest, FollowPrintsTheJobsLinesAsTheyCome) {
+  WriteFile(files_.log, "old\n>>>>>>>> plim start N\nA\n");
+  WriteFile(files_.in_progress, "N\n");
+  const std::string out_path = Path("followed");
+  const auto printed = [&out_path](const std::string& what) {
+    for (int i = 0; i < 1000 && ReadFile(out_path).find(what) == std::string::npos; ++i) {
+      usleep(10000);
+    }
+  };
+  std::thread service([&]() {
+    printed("A\n");
+    for (const char* piece : {"B par", "tial\n>>>>>>>> plim st", "op N\nbetween\n",
+                              ">>>>>>>> plim start O\nother\n", ">>>>>>>> plim start N\nagain"}) {
+      std::ofstream(files_.log, std::ios::app) << piece;
+      usleep(20000);
+    }
+    printed("again");
+    WriteFile(files_.log, ">>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
+    printed("fresh\n>>>>>>>> plim stop N\n");
+    HistoryRecord failed;
+    failed.name = "N";
+    failed.mark = {ToolStatus::End::kExited, 3};
+    WriteFile(files_.history, FormatRecord(failed));
+    WriteFile(files_.in_progress, "");
+  });
+  FILE* out = fopen(out_path.c_str(), "w");
+  FILE* err = tmpfile();
+  const int status = FollowLog(files_, "N", SIZE_MAX, false, out, err);
+  fclose(out);
+  fclose(err);
+  service.join();
+  EXPECT_EQ(status, kExitFailed);
+  EXPECT_EQ(ReadFile(out_path),
+            ">>>>>>>> plim start N\nA\nB partial\n>>>>>>>> plim stop N\n"
+            ">>>>>>>> plim start N\nagain\n>>>>>>>> plim start N\nfresh\n>>>>>>>> plim stop N\n");
 }
 
 // A line of /proc/PID/stat with the fields status looks at.

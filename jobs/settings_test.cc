@@ -38,6 +38,7 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
        {"line 1: on_job_done must be an absolute path"},
        {9, ""}},
       {"\n\ntool_time_limit 4\n", {"line 3: not \"key = value\""}},
+      {"colour = red\non_job_done = /h\n", {"line 1: unknown key \"colour\""}, {0, "/h"}},
       {"tool_umask=0\nlog_limit_mb=1024\n", {}, {0, "", 0, 1024}},
       {"tool_umask = 777\nlog_limit_mb = 1\ntool_io_class = best-effort\ntool_io_class = idle\n",
        {},

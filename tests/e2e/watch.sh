@@ -1,7 +1,8 @@
 #!/bin/bash
-# Watching the job that runs: status names its start, its tool and the tool's last line; log
-# --follow prints the lines the tools write as they come and ends with the job's outcome. How
-# the record is cut, followed across pieces and a cut log, and printed is the unit tests'.
+# Watching the job that runs: status names its start (the rerun's after a restart), its tool
+# and the tool's last line; log --follow prints the lines the tools write as they come and ends
+# with the job's outcome. How the record is cut, followed across pieces and a cut log, and
+# printed is the unit tests'.
 source "$(dirname "$0")/../lib.sh"
 
 # The analysis tool prints a line, waits for /hdd/more, prints another and waits for /hdd/go.
@@ -51,4 +52,16 @@ expect_file "$SCRATCH/follow" <(
   printf '>>>>>>>> plim start Slow One\n*************** plim ***************\n'
   printf 'plim: first of Slow One\nplim: 50%%\rplim: after more\n*************** plim_mark '
   printf '***************\nplim_mark: stdout Slow One\n>>>>>>>> plim stop Slow One\n')
+
+say "a job run again after a restart: its start is the rerun's, not the cut run's"
+rm /hdd/running /hdd/more /hdd/go
+"$PLIMCTL" add "Cut Short"
+wait_for "the tool" test -e /hdd/running
+stop_service
+touch -d '2001-02-03 04:05:06' "$ACTIVE"
+rm /hdd/running
+start_service
+wait_for "the rerun's tool" test -e /hdd/running
+"$PLIMCTL" status | grep -qE '^started: 20[2-9][0-9]-' || fail "the rerun's start: $("$PLIMCTL" status)"
+touch /hdd/more /hdd/go
 pass
