@@ -30,6 +30,37 @@ TEST_F(JobStepsTest, RemovalTakesLinksAwayAndNeverWhatTheyPointAt) {
   EXPECT_EQ(ReadFile(Path("outside/folder/keep")), "k");
 }
 
+// A job folder found in place (made between the removal and the mkdir) is used only when no one
+// but root can change it; a folder made anew is used as it is.
+TEST_F(JobStepsTest, JobFolderFoundInPlaceIsUsedOnlyWhenItIsTheServicesOwn) {
+  const struct {
+    const char* name;
+    mode_t mode;  // 0: the folder is not there before
+    uid_t owner;
+    bool used;
+  } cases[] = {
+      {"made", 0, 0, true},
+      {"own", 0755, 0, true},
+      {"open to others", 0777, 0, false},
+      {"open to the group", 0775, 0, false},
+      {"another user's", 0755, 65534, false},
+  };
+  if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
+  const ScopedFd dir(open(dir_.c_str(), O_RDONLY | O_DIRECTORY));
+  for (const auto& c : cases) {
+    if (c.mode != 0) {
+      ASSERT_EQ(mkdir(Path(c.name).c_str(), c.mode), 0);
+      ASSERT_EQ(chmod(Path(c.name).c_str(), c.mode), 0);
+      ASSERT_EQ(chown(Path(c.name).c_str(), c.owner, 0), 0);
+    }
+    JobFolder job;
+    job.root = dir.get();
+    MakeJobFolder(&job, c.name, Path(c.name));
+    EXPECT_EQ(job.folder.valid(), c.used) << c.name;
+    EXPECT_EQ(job.unsafe.empty(), c.used) << c.name << ": " << job.unsafe;
+  }
+}
+
 // The process is gone or only a zombie no one has reaped yet, within ten seconds: a SIGKILL
 // takes effect when the process next runs.
 bool Ended(pid_t pid) {
