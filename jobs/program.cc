@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -267,8 +266,14 @@ std::vector<pid_t> Children() {
   std::string text;
   std::vector<pid_t> children;
   if (ReadWholeFile(path, &text, nullptr)) {
-    std::istringstream list(text);
-    for (pid_t pid; list >> pid;) children.push_back(pid);
+    // strtol, not a string stream: one use of iostreams would link the whole locale machinery
+    // into the static binary and dirty its memory in the idle worker.
+    char* end;
+    for (const char* at = text.c_str();; at = end) {
+      const long pid = strtol(at, &end, 10);
+      if (end == at) break;
+      children.push_back(static_cast<pid_t>(pid));
+    }
     return children;
   }
   DIR* proc = opendir("/proc");
