@@ -23,7 +23,6 @@ if [[ ${2:-} == --under-systemd ]]; then
   exit
 fi
 
-skip() { echo "test_systemd: $1; skipping" >&2; exit 125; }
 [[ -x /lib/systemd/systemd ]] || skip "systemd is not installed"
 unified=$(findmnt -n -t cgroup2 -o TARGET | head -n 1)
 [[ -n $unified ]] || skip "no cgroup2 hierarchy is mounted"

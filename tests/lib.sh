@@ -346,12 +346,14 @@ stop_mid_job() {
   rm /tmp/hold
 }
 
+# skip WHY: ends the test as skipped (ctest's SKIP_RETURN_CODE).
+skip() { echo "SKIP: $*" && exit 125; }
+
 if [ "${1:-}" = --packaging ]; then
   PLIMD=/usr/local/sbin/plimd # where scripts/install.sh puts it
   return 0
 fi
 
-skip() { echo "SKIP: $*" && exit 125; }
 if [ -z "${PLIMD_E2E_INSIDE:-}" ]; then
   refused=$(unshare --mount --net --pid --fork --mount-proc true 2>&1) ||
     skip "cannot create namespaces: $refused"
