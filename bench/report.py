@@ -73,7 +73,9 @@ for figure, key, unit, divisor, target in ROWS:
           f"{show(max(values[key]), unit)} |"
     checked = median[key]
     if divisor in median:
-        checked /= median[divisor]
+        # Each round runs a figure beside its divisor, so that a spell of load hits both: the
+        # ratio of each round cancels it, where a ratio of the medians would mix spells.
+        checked = statistics.median(a / b for a, b in zip(values[key], values[divisor]))
         row += f" {checked:.2f} × {divisor} |"
     else:
         row += " |"
