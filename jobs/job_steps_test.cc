@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
 #include <tuple>
 
+#include "jobs/kill_request.h"
+#include "jobs/work_dir.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
@@ -99,6 +102,66 @@ TEST_F(JobStepsTest, NeverFollowsALink) {
   }
   EXPECT_EQ(ReadFile(Path("outside")), "keep");
   EXPECT_FALSE(fs::exists(fs::symlink_status(Path("made-outside"))));
+}
+
+struct stat Entry(mode_t type_and_mode, uid_t uid) {
+  struct stat st = {};
+  st.st_mode = type_and_mode;
+  st.st_uid = uid;
+  return st;
+}
+
+TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
+  const uid_t self = 1000, other = 65534;
+  const mode_t dir = S_IFDIR, link = S_IFLNK;
+  const std::string open = "is in a folder that others can write";
+  struct Case {
+    mode_t parent;
+    struct stat entry;
+    bool own;
+    Verdict verdict;
+    std::string why;
+  };
+  const Case cases[] = {
+      {dir | 0755, Entry(dir | 0755, 0), false, Verdict::kEnter, ""},
+      {dir | 01777, Entry(dir | 0777, self), true, Verdict::kRepair, ""},
+      {dir | 01777, Entry(dir | 0777, other), true, Verdict::kReplace, "belongs to user 65534"},
+      {dir | 01777, Entry(dir | 0755, other), false, Verdict::kRefuse, "belongs to user 65534"},
+      {dir | 0777, Entry(dir | 0755, 0), true, Verdict::kRefuse, open},
+      {dir | 0775, Entry(link | 0777, 0), true, Verdict::kRefuse, open},
+      {dir | 0755, Entry(link | 0777, 0), true, Verdict::kFollow, ""},
+      {dir | 01777, Entry(link | 0777, other), true, Verdict::kReplace, "is a link of user 65534"},
+      {dir | 01777, Entry(link | 0777, other), false, Verdict::kRefuse, "is a link of user 65534"},
+      {dir | 0755, Entry(S_IFREG | 0644, 0), true, Verdict::kReplace, "is not a folder"},
+  };
+  for (const Case& c : cases) {
+    std::string why;
+    const Verdict verdict = Judge(Entry(c.parent, 0), c.entry, c.own, self, &why);
+    EXPECT_EQ(std::pair(verdict, why), std::pair(c.verdict, c.why))
+        << std::oct << c.parent << " " << c.entry.st_mode;
+  }
+}
+
+using KillRequestTest = ScratchDirTest;
+
+// The worker honours only a whole name in a file that no other user could have made or changed,
+// and the request is written as such a file whatever was planted at its name.
+TEST_F(KillRequestTest, NamesOnlyTheWholeNameInAFileOfTheCallersOwn) {
+  const std::string request = Path("plimd.kill");
+  WriteFile(Path("target"), "keep");
+  ASSERT_EQ(symlink(Path("target").c_str(), request.c_str()), 0);
+  ASSERT_TRUE(WriteKillRequest(request, "A b"));
+  EXPECT_EQ(ReadFile(Path("target")), "keep");
+  EXPECT_TRUE(KillRequestNames(request, "A b"));
+  EXPECT_FALSE(KillRequestNames(request, "A"));
+  EXPECT_FALSE(KillRequestNames(request, "A b c"));
+  ASSERT_EQ(chmod(request.c_str(), 0622), 0);
+  EXPECT_FALSE(KillRequestNames(request, "A b")) << "writable by others";
+  ASSERT_EQ(chmod(request.c_str(), 0600), 0);
+  ASSERT_EQ(rename(request.c_str(), Path("elsewhere").c_str()), 0);
+  EXPECT_FALSE(KillRequestNames(request, "A b")) << "no request";
+  ASSERT_EQ(symlink(Path("elsewhere").c_str(), request.c_str()), 0);
+  EXPECT_FALSE(KillRequestNames(request, "A b")) << "a link to a request";
 }
 
 }  // namespace
