@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -48,15 +47,13 @@ std::string Long(size_t length) { return std::string(length, 'x'); }
 // kLongestLine set aside unread wherever they stand; the lines behind the head are rewritten
 // as the entries they read as, long lines byte for byte.
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
-  struct Case {
-    std::optional<std::string> queue;  // none: no file
-    std::vector<std::string> taken;    // results of successive takes, the sentinel last
-    std::string after_first;           // the queue after the first take
-    std::vector<off_t> set_aside;      // the lengths of the lines set aside, in order
-  };
   const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
-  const Case cases[] = {
-      {std::nullopt, {kSentinel}, "", {}},
+  struct Case {
+    std::string queue;
+    std::vector<std::string> taken;  // results of successive takes, the sentinel last
+    std::string after_first;         // the queue after the first take
+    std::vector<off_t> set_aside;    // the lengths of the lines set aside, in order
+  } const cases[] = {
       {"a\n\nb", {"a", "", "b", kSentinel}, "\nb\n", {}},
       {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
       {std::string("a\0z\nb\0z\nc\n", 10), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
@@ -70,9 +67,8 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
        {9000, 4097}},
   };
   for (const Case& c : cases) {
-    const std::string name = c.queue.value_or("(none)").substr(0, 20);
-    std::filesystem::remove(Path("queue.txt"));
-    if (c.queue) WriteFile(Path("queue.txt"), *c.queue);
+    const std::string name = c.queue.substr(0, 20);
+    WriteFile(Path("queue.txt"), c.queue);
     set_aside_.clear();
     std::vector<std::string> taken{Take()};
     EXPECT_EQ(ReadFile(Path("queue.txt")), c.after_first) << name;
@@ -84,7 +80,7 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
     std::vector<off_t> lengths;
     for (const SetAsideLine& line : set_aside_) {
       lengths.push_back(line.length);
-      EXPECT_EQ(line.start, c.queue->find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
+      EXPECT_EQ(line.start, c.queue.find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
     }
     EXPECT_EQ(lengths, c.set_aside) << name;
     // The queue is left empty, and an empty queue is never rewritten.
@@ -132,8 +128,7 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
     std::function<void()> rewrite;
     std::string before, late, after;
     int delay_ms;
-  };
-  const Case cases[] = {
+  } const cases[] = {
       {[this] { EXPECT_EQ(Take(), "a"); }, "a\nb", "\nlate\npart", "b\nlate\npart\n", 0},
       {[this] {
          std::vector<size_t> removed;
@@ -149,11 +144,8 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
     // Its late write: once the queue is replaced (10 s at most) and delay_ms later.
     const ino_t old = Inode();
     std::thread late([&] {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (Inode() == old && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(c.delay_ms));
+      for (int tries = 0; tries < 10000 && Inode() == old; ++tries) usleep(1000);
+      usleep(c.delay_ms * 1000);
       std::ignore = write(producer, c.late.data(), c.late.size());
       close(producer);
     });
@@ -191,13 +183,8 @@ TEST(ReadErrorTest, IsNotTakenForTheEndOfTheFile) {
 }
 
 TEST(ConfigTest, ScansWordPortAndIndexFlag) {
-  struct Case {
-    std::string text;
-    int port;
-    int link_index;
-    unsigned short port_number;  // the port bound and sent to
-  };
-  const Case cases[] = {
+  // The text, the port and index flag read, and the port bound and sent to.
+  const std::tuple<std::string, int, int, unsigned short> cases[] = {
       {"word 4000 1", 4000, 1, 4000},
       {"word", 25252, 0, 25252},
       {"word abc 1", 25252, 0, 25252},
@@ -210,14 +197,13 @@ TEST(ConfigTest, ScansWordPortAndIndexFlag) {
       {"w 90788", 65536 + 25252, 0, 25252},
       {"w -1", -1, 0, 65535},
   };
-  for (const Case& c : cases) {
-    FILE* in = fmemopen(const_cast<char*>(c.text.data()), c.text.size(), "r");
-    ASSERT_NE(in, nullptr);
+  for (const auto& [text, port, link_index, port_number] : cases) {
+    FILE* in = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
     const Config config = ScanConfig(in);
     fclose(in);
     EXPECT_EQ(std::tuple(config.port, config.link_index, PortNumber(config)),
-              std::tuple(c.port, c.link_index, c.port_number))
-        << c.text.substr(0, 40);
+              std::tuple(port, link_index, port_number))
+        << text.substr(0, 40);
   }
 }
 
@@ -236,12 +222,11 @@ TEST_F(QueueEditTest, WaitsForTheFolderLockAndKeepsTheOtherLinesByteForByte) {
   };
   const auto append = [](const std::string& q) { return AppendToQueue(q, {"a", "b"}); };
   const auto first = [](const std::string& q) { return QueueFirst(q, {"b", "a"}); };
+  const std::string nul("x\0y\n", 4), z(5000, 'z');
   struct Case {
     std::function<bool(const std::string& queue)> edit;
     std::optional<std::string> before, after;  // none for no file
-  };
-  const std::string nul("x\0y\n", 4), z(5000, 'z');
-  const Case cases[] = {
+  } const cases[] = {
       {append, "x", "x\na\nb\n"},
       {first, "c\n<ERROR>\n\nunended", "b\na\nc\n<ERROR>\n\nunended\n"},
       {first, nul + z + "\n", "b\na\n" + nul + z + "\n"},

@@ -1,10 +1,10 @@
 #include "jobs/history.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -55,26 +55,20 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
 // A crash can leave half a record as the last line; the next record must start on a line of its
 // own, or it would be lost with the half line, which no reader can parse.
 TEST_F(HistoryTest, AppendEndsACutLineAndNamesTheRunAndAnUnsetClock) {
-  const std::pair<std::string, bool> cases[] = {// the start, and whether it says clock unset
-                                                {"1970-01-01T00:00:42Z", true},
-                                                {"2000-01-01T00:05:00Z", true},
-                                                {UtcTime(time(nullptr)), false}};
   const std::string cut = FormatRecord(Record("cut")).substr(0, 20);
   WriteFile(Path("history"), cut);
   SetHistoryRun("0123456789abcdef-2a");
-  for (const auto& [start, unset] : cases) {
-    HistoryRecord record = Record(start);
+  HistoryRecord record = Record("N");
+  record.run = "another";
+  for (const char* start : {"2000-01-01T00:05:00Z", "2030-06-01T12:00:00Z"}) {
     record.start = start;
-    record.run = "another";
     ASSERT_TRUE(AppendHistory(Path("history"), record));
   }
   SetHistoryRun("");
   const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
-  ASSERT_EQ(records.size(), std::size(cases));
-  for (size_t i = 0; i < records.size(); ++i) {
-    EXPECT_EQ(std::tuple(records[i].name, records[i].clock_unset, records[i].run),
-              std::tuple(cases[i].first, cases[i].second, "0123456789abcdef-2a"));
-  }
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(std::tuple(records[0].clock_unset, records[1].clock_unset, records[1].run),
+            std::tuple(true, false, "0123456789abcdef-2a"));
   EXPECT_EQ(ReadFile(Path("history")).substr(0, cut.size() + 1), cut + "\n");
 }
 
@@ -104,16 +98,15 @@ TEST(SettingsTest, ParsesKeysValuesAndComments) {
     std::vector<std::string> problems;
     // tool_time_limit, on_job_done, tool_umask, log_limit_mb, tool_nice, tool_io_idle
     Settings settings = {};
-  };
-  const std::string range = "line 1: tool_time_limit must be whole seconds from 1 to 2147483";
-  const Case cases[] = {
+  } const cases[] = {
       {"# comment\n\n  \t tool_time_limit\t=\t5   # five seconds\r\n"
        "on_job_done = /usr/local/bin/done hook\ntool_time_limit=2147483\n"
        "tool_nice = 0\ntool_io_class = best-effort\n",
        {},
        {2147483, "/usr/local/bin/done hook", 022, 16, 0, false}},
-      {"tool_time_limit = 0\n", {range}},
-      {"tool_time_limit = 2147484\n", {range}},
+      {"tool_time_limit = 0\ntool_time_limit = 2147484\n",
+       {"line 1: tool_time_limit must be whole seconds from 1 to 2147483",
+        "line 2: tool_time_limit must be whole seconds from 1 to 2147483"}},
       {"on_job_done = hook\ntool_time_limit = 9\n",
        {"line 1: on_job_done must be an absolute path"},
        {9, ""}},
@@ -156,12 +149,10 @@ TEST_F(SettingsFileTest, OnlyARootOwnedFileNoOneElseCanWriteIsRead) {
 
 // The jobs wait for the hook, so it never runs without a limit.
 TEST(HookTest, AlwaysRunsUnderATimeLimit) {
-  const std::pair<int, int> cases[] = {{0, 60}, {1, 1}, {3600, 3600}};  // tool's, hook's
-  for (const auto& [tool_limit, hook_limit] : cases) {
-    Settings settings;
-    settings.tool_time_limit = tool_limit;
-    EXPECT_EQ(HookTimeLimit(settings), hook_limit) << tool_limit;
-  }
+  Settings settings;
+  EXPECT_EQ(HookTimeLimit(settings), 60);
+  settings.tool_time_limit = 3600;
+  EXPECT_EQ(HookTimeLimit(settings), 3600);
 }
 
 // The hook sees the job's facts and the worker's other variables, and none of the worker's own
@@ -181,13 +172,10 @@ TEST(HookTest, EnvironmentHoldsTheFactsOnce) {
 }
 
 TEST(ConvertTest, ReplacesTheTenCharactersOnly) {
-  EXPECT_EQ(Convert("News 20:15 / Part 2."), "News 20_15 _ Part 2_");
   std::string every_byte, expected;
   for (int c = 0; c < 256; ++c) {
     every_byte += static_cast<char>(c);
-    const bool replaced =
-        std::string_view("/.\\:*?<>|\"").find(static_cast<char>(c)) != std::string_view::npos;
-    expected += replaced ? '_' : static_cast<char>(c);
+    expected += c != 0 && strchr("/.\\:*?<>|\"", c) != nullptr ? '_' : static_cast<char>(c);
   }
   EXPECT_EQ(Convert(every_byte), expected);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 
+#include "frame/pair.h"
 #include "jobs/kill_request.h"
 #include "jobs/work_dir.h"
 #include "tests/scratch_dir.h"
@@ -56,27 +57,21 @@ bool Ended(pid_t pid) {
 
 TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
   using End = ToolStatus::End;
-  struct Case {
-    std::string body;
-    int time_limit;
-    End end;
-    int value;
-  };
-  const Case cases[] = {
+  // The tool's script, its time limit, and how it ends.
+  const std::tuple<std::string, int, End, int> cases[] = {
       {"exit 3\n", 0, End::kExited, 3},
       {"kill -9 $$\n", 0, End::kSignaled, 9},
       {"sleep 30 & echo $! >" + Path("child") + "\n", 0, End::kExited, 0},
       {"sleep 30 & echo $! >" + Path("child") + "\nwait\n", 1, End::kTimeLimit, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& [body, time_limit, end, value] : cases) {
     std::filesystem::remove(Path("child"));
-    WriteFile(Path("tool"), "#!/bin/sh\n" + c.body);
+    WriteFile(Path("tool"), "#!/bin/sh\n" + body);
     chmod(Path("tool").c_str(), 0755);
-    const ToolStatus status = RunProgram({Path("tool")}, nullptr, ProgramIo(), c.time_limit);
-    EXPECT_EQ(status.end, c.end) << c.body;
-    EXPECT_EQ(status.value, c.value) << c.body;
+    const ToolStatus status = RunProgram({Path("tool")}, nullptr, ProgramIo(), time_limit);
+    EXPECT_EQ(std::pair(status.end, status.value), std::pair(end, value)) << body;
     if (std::filesystem::exists(Path("child"))) {
-      EXPECT_TRUE(Ended(std::stoi(ReadFile(Path("child"))))) << "a child outlived: " << c.body;
+      EXPECT_TRUE(Ended(std::stoi(ReadFile(Path("child"))))) << "a child outlived: " << body;
     }
   }
 }
@@ -115,14 +110,8 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
   const uid_t self = 1000, other = 65534;
   const mode_t dir = S_IFDIR, link = S_IFLNK;
   const std::string open = "is in a folder that others can write";
-  struct Case {
-    mode_t parent;
-    struct stat entry;
-    bool own;
-    Verdict verdict;
-    std::string why;
-  };
-  const Case cases[] = {
+  // The parent's mode, the entry, whether it is the service's own, the verdict and why.
+  const std::tuple<mode_t, struct stat, bool, Verdict, std::string> cases[] = {
       {dir | 0755, Entry(dir | 0755, 0), false, Verdict::kEnter, ""},
       {dir | 01777, Entry(dir | 0777, self), true, Verdict::kRepair, ""},
       {dir | 01777, Entry(dir | 0777, other), true, Verdict::kReplace, "belongs to user 65534"},
@@ -134,11 +123,11 @@ TEST(WorkDirTest, JudgeTrustsOnlyWhatNoOtherUserCanChange) {
       {dir | 01777, Entry(link | 0777, other), false, Verdict::kRefuse, "is a link of user 65534"},
       {dir | 0755, Entry(S_IFREG | 0644, 0), true, Verdict::kReplace, "is not a folder"},
   };
-  for (const Case& c : cases) {
-    std::string why;
-    const Verdict verdict = Judge(Entry(c.parent, 0), c.entry, c.own, self, &why);
-    EXPECT_EQ(std::pair(verdict, why), std::pair(c.verdict, c.why))
-        << std::oct << c.parent << " " << c.entry.st_mode;
+  for (const auto& [parent, entry, own, verdict, why] : cases) {
+    std::string said;
+    EXPECT_EQ(std::pair(Judge(Entry(parent, 0), entry, own, self, &said), said),
+              std::pair(verdict, why))
+        << std::oct << parent << " " << entry.st_mode;
   }
 }
 
@@ -162,6 +151,17 @@ TEST_F(KillRequestTest, NamesOnlyTheWholeNameInAFileOfTheCallersOwn) {
   EXPECT_FALSE(KillRequestNames(request, "A b")) << "no request";
   ASSERT_EQ(symlink(Path("elsewhere").c_str(), request.c_str()), 0);
   EXPECT_FALSE(KillRequestNames(request, "A b")) << "a link to a request";
+}
+
+// A partner that keeps ending is started again after 1 s, then 2, 4, ... up to a minute, so that
+// a crash loop neither spins nor leaves the service dead for long.
+TEST(RestartsTest, PauseDoublesUpToAMinute) {
+  Restarts restarts;
+  for (int expected : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+    EXPECT_LE(restarts.MsUntilAllowed(), expected);
+    EXPECT_GT(restarts.MsUntilAllowed(), expected - 1000);
+    restarts.Started();
+  }
 }
 
 }  // namespace
