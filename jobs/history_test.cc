@@ -159,16 +159,11 @@ TEST(HookTest, AlwaysRunsUnderATimeLimit) {
 // PLIMD_ variables: getenv finds the first of two entries of a name.
 TEST(HookTest, EnvironmentHoldsTheFactsOnce) {
   const char* worker[] = {"PATH=/bin", "PLIMD_NAME=stale", "PLIMD_OTHER=x", "TZ=UTC", nullptr};
-  HistoryRecord record;
-  record.name = "News";
-  record.seconds = 1.5;
-  record.analysis = {ToolStatus::End::kExited, 0};
-  record.mark = {ToolStatus::End::kExited, 2};
   const std::vector<std::string> expected = {"PATH=/bin",           "TZ=UTC",
                                              "PLIMD_NAME=News",     "PLIMD_OUTCOME=failed",
-                                             "PLIMD_SECONDS=1.500", "PLIMD_ANALYSIS=exit 0",
-                                             "PLIMD_MARK=exit 2"};
-  EXPECT_EQ(HookEnvironment(const_cast<char* const*>(worker), record), expected);
+                                             "PLIMD_SECONDS=1.234", "PLIMD_ANALYSIS=exit 0",
+                                             "PLIMD_MARK=signal 9"};
+  EXPECT_EQ(HookEnvironment(const_cast<char* const*>(worker), Record("News")), expected);
 }
 
 TEST(ConvertTest, ReplacesTheTenCharactersOnly) {
