@@ -8,30 +8,27 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 
 namespace plim {
 
+inline void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class ScratchDirTest : public testing::Test {
  protected:
-  ScratchDirTest() {
-    char pattern[] = "/tmp/plimd_test_XXXXXX";
-    dir_ = mkdtemp(pattern);
-  }
   ~ScratchDirTest() override { std::filesystem::remove_all(dir_); }
-
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  static void WriteFile(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
-  static std::string ReadFile(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-  }
-
-  std::string dir_;
+  std::string dir_ = [] {
+    char pattern[] = "/tmp/plimd_test_XXXXXX";
+    return std::string(mkdtemp(pattern));
+  }();
 };
 
 }  // namespace plim
