@@ -77,12 +77,9 @@ quiet() {
 # expect_file ACTUAL EXPECTED: the two files hold the same bytes, e.g.
 #   expect_file "$DONE" <(printf 'a\nb\n')
 expect_file() {
-  local expected=$SCRATCH/expected
-  cat "$2" >"$expected"
   [ -e "$1" ] || fail "$1 does not exist"
-  cmp -s "$expected" "$1" && return
-  diff -u --label expected --label "$1" "$expected" "$1" | head -40
-  fail "$1 differs from what was expected"
+  diff -u --label expected --label "$1" "$2" "$1" >"$SCRATCH/diff" ||
+    fail "$1 differs from what was expected: $(head -40 "$SCRATCH/diff")"
 }
 
 # expect_stat FORMAT EXPECTED FILE...: what stat -c FORMAT says of the files, joined by spaces.

@@ -9,25 +9,22 @@ command -v ionice >/dev/null || skip "ionice is not installed"
 # At nice 19 the tools wait for every busy process of a loaded machine.
 WAIT_SECONDS=60
 
-# Each program notes its nice value (field 19 of its stat), that of its session's share of the
-# CPU where the kernel shares it out by session (autogroup; "-" elsewhere), and its I/O class.
-note='$(cut -d" " -f19 /proc/$$/stat) $(sed "s/.* nice //" /proc/$$/autogroup 2>/dev/null || echo -) $(ionice -p $$)'
+# Each program notes what priority_of says of it; plim_mark also counts the jobs.
 for program in plim plim_mark hook; do
-  printf '#!/bin/sh\necho "%s %s" >>/hdd/prio\n' "$program" "$note" >"/hdd/plim/bin64/$program"
+  printf '#!/bin/sh\necho "%s $(cut -d" " -f19 /proc/$$/stat) $(sed "s/.* nice //" /proc/$$/autogroup 2>/dev/null || echo -) $(ionice -p $$)" >>/hdd/prio\n' "$program" >"/hdd/plim/bin64/$program"
 done
 mv /hdd/plim/bin64/hook /hdd/hook
-# plim_mark also counts the jobs.
 echo 'printf "plim_mark %s\n" "$1" >>/hdd/calls.txt' >>/hdd/plim/bin64/plim_mark
 chmod 755 /hdd/hook
-: >"$CALLS"
 settings() { printf 'on_job_done = /hdd/hook\n%b' "$*" >/etc/plimd.conf; }
-# What the service starts with: this shell's own nice value and I/O class.
-own_nice=$(cut -d' ' -f19 /proc/$$/stat)
-own_class=$(ionice -p $$)
-group() { if [ -e /proc/self/autogroup ]; then echo "$1"; else echo -; fi; }
+# Its nice value (field 19 of its stat), that of its session's share of the CPU where the kernel
+# shares it out by session (autogroup; "-" elsewhere), and its I/O class.
 priority_of() {
-  echo "$(cut -d' ' -f19 "/proc/$1/stat") $(group "$(sed 's/.* nice //' "/proc/$1/autogroup")") $(ionice -p "$1")"
+  echo "$(cut -d' ' -f19 "/proc/$1/stat") $(sed 's/.* nice //' "/proc/$1/autogroup" 2>/dev/null || echo -) $(ionice -p "$1")"
 }
+# What the service starts with: this shell's own nice value and I/O class.
+own_nice=$(cut -d' ' -f19 /proc/$$/stat) own_class=$(ionice -p $$)
+group() { if [ -e /proc/self/autogroup ]; then echo "$1"; else echo -; fi; }
 # run TOTAL NAME NICE SESSION_NICE CLASS: the job NAME, the TOTALth, ran its three programs at
 # that priority; the service's processes kept their own, their session's share untouched.
 run() {
