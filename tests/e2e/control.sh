@@ -1,12 +1,14 @@
 #!/bin/bash
-# The operators' commands of the real plimctl against a running service: remove while a job
-# holds (what remove takes and says is the unit tests'; log is e2e.watch's), the bash
-# completion's sources of names (its options are the command table's unit test's, its quoting
-# packaging.completion's), status and wait under a held folder lock, and `since start` against
-# the clock.
+# The operators' commands of the real plimctl against a running service: remove and kill while a
+# job holds (what remove takes and says is the unit tests'; log is e2e.watch's), what a job that
+# cannot run records, the bash completion's sources of names (its options are the command
+# table's unit test's, its quoting packaging.completion's), status and wait under a held folder
+# lock, and `since start` against the clock.
 source "$(dirname "$0")/../lib.sh"
 
 start_service
+# The held tool ignores SIGTERM, as do its children.
+touch /hdd/deaf
 hold_job "Held: Job"
 
 say "remove: every entry of each name, other lines byte for byte, never the job in progress"
@@ -15,9 +17,52 @@ printf 'a\nb c\na\n<ERROR>\nd\nHeld: Job\n' >"$QUEUE"
 expect_file "$QUEUE" <(printf '<ERROR>\nd\n')
 "$PLIMCTL" remove 'Held: Job' 2>/dev/null && fail "remove of the job in progress succeeded"
 expect_file "$ACTIVE" <(printf 'Held: Job\n')
-: >"$QUEUE"
-rm /hdd/hold
-wait_idle 1
+
+say "kill: only the job in progress, only for root; a tool deaf to SIGTERM ends 5 s later"
+expect_rc 1 "$PLIMCTL" kill d
+err_has '"d" is not the job in progress'
+expect_rc 1 as_nobody "$PLIMCTL" kill 'Held: Job'
+alive "$TOOL" || fail "a refused kill ended the job"
+expect_rc 0 "$PLIMCTL" kill 'Held: Job'
+out_has "  killed  killed / not run  Held: Job"
+dead "$TOOL" || fail "the killed tool runs on"
+record=$(grep -F '"name":"Held: Job"' "$FILES/history")
+seconds=$(sed 's/.*"seconds":\([0-9.]*\).*/\1/' <<<"$record")
+awk -v s="$seconds" 'BEGIN { exit !(s >= 5) }' || fail "SIGKILL came after $seconds s, not 5"
+grep -F '"analysis":{"end":"killed"},"mark":{"end":"not run"}' <<<"$record" |
+  grep -qF '"outcome":"killed"' || fail "the record: $record"
+rm /hdd/deaf /hdd/hold
+wait_for "the next job" job_done d
+expect_file "$DONE" <(printf 'Held: Job\nd\n')
+[ "$(marks)" -eq 1 ] || fail "the killed job's mark tool ran"
+
+say "a job whose work folder or tool fails fails with why; its tools do not run on nothing"
+long=$(printf 'L%.0s' {1..310})
+printf '%s\n' "$long" >>"$QUEUE"
+send 25252 1
+wait_for "the long name's job" job_done "$long"
+grep -qF "$long" "$CALLS" && fail "a tool ran for the name no folder can hold"
+history_of "$long" | grep -F '"analysis":{"end":"not run"},"mark":{"end":"not run"},'\
+'"error":"cannot create directory /tmp/plim/tmp/'"$long"'.rec: File name too long",' |
+  grep -qF '"outcome":"failed"' || fail "the long name's record: $(history_of "$long")"
+work_dirs_gone
+chmod 644 /hdd/plim/bin64/plim
+# A queue file plimctl makes is open to all, whatever the umask of whoever ran it.
+rm "$QUEUE"
+(umask 077 && "$PLIMCTL" add unrunnable 2>/dev/null) || fail "add unrunnable"
+expect_stat %a 666 "$QUEUE"
+wait_for "the job of unrunnable" job_done unrunnable
+history_of unrunnable | grep -F '"analysis":{"end":"not run"},"mark":{"end":"exit","value":0},'\
+'"error":"cannot run /hdd/plim/bin64/plim: Permission denied",' |
+  grep -qF '"outcome":"failed"' || fail "the record: $(history_of unrunnable)"
+[ "$(marks)" -eq 2 ] || fail "the mark tool ran $(marks) times, not 2"
+chmod 755 /hdd/plim/bin64/plim
+
+say "the killed job is not run again after a restart"
+stop_service
+start_service
+wait_for "the start-up drain" quiet
+[ "$(grep -c '^plim ' "$CALLS")" -eq 2 ] || fail "a killed job ran again"
 
 say "bash completion: the names queued, in progress, done or recorded"
 printf 'Some Title\nSome Other\n<ERROR>\nx\nSome Title\n' >"$QUEUE"
