@@ -3,7 +3,7 @@
 # job holds (what remove takes and says is the unit tests'; log is e2e.watch's), what a job that
 # cannot run records, the bash completion's sources of names (its options are the command
 # table's unit test's, its quoting packaging.completion's), status and wait under a held folder
-# lock, and `since start` against the clock.
+# lock.
 source "$(dirname "$0")/../lib.sh"
 
 start_service
@@ -82,20 +82,7 @@ grep -qx '  Some Title' "$SCRATCH/out" || fail "status under the folder lock: $(
 timeout -s KILL 5 "$PLIMCTL" wait 'Old "Q" \ x' || fail "wait under the folder lock: $?"
 release_folder_lock
 
-say "since start: this run's jobs alone, though earlier runs' records seem newer"
-send 25252 1
-# Each of them waits a while for the folder lock that the sleep above may still hold.
-WAIT_SECONDS=40 wait_for "the names left queued to run" settled
-# As after a boot with the clock at 1970: the records of earlier runs start after this one.
-for other in '"run":"0000000000000000-1",' ''; do
-  printf '{"name":"Before","start":"2030-01-01T00:00:00Z","seconds":1,"rerun":false,"analysis":{"end":"exit","value":0},"mark":{"end":"exit","value":0},"outcome":"ok",%s"x":0}\n' "$other"
-done >"$FILES/history"
-jobs_before=$(marks)
-printf 'Now\n' >>"$QUEUE"
-send 25252 1
-wait_idle $((jobs_before + 1))
 # status counts only a process that started when the pid file says.
 read -r listener worker _ </run/plimd.pid
 status_has "service: running (listener $listener, worker $worker)"
-status_has "since start: 1 ok, 0 failed, 0 time limit"
 pass
