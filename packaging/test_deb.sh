@@ -36,21 +36,9 @@ wait_for "both processes" plimd_count_is 2
 
 cmp /usr/libexec/plimd/plim /hdd/plim/bin64/plim && cmp /usr/libexec/plimd/plim_mark \
   /hdd/plim/bin64/plim_mark || fail "the stand-ins are not in place"
-[[ -f /usr/lib/tmpfiles.d/plimd.conf && -f /usr/share/bash-completion/completions/plimctl ]] ||
-  fail "no tmpfiles.d entry or bash completion"
-
-# Then as on a recorder booted with sysvinit (an init, runlevel 2), where invoke-rc.d lets the
-# package restart its service when it is installed again, as an upgrade is.
-before=$(plimd_pids)
-printf '#!/bin/sh\necho "N 2"\n' >/sbin/runlevel
-chmod 0755 /sbin/runlevel
-cp /bin/true /sbin/init
-dpkg -i "$deb" </dev/null >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i again"; }
-wait_for "reinstalling to restart the service" replaced "$before"
 
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }
 plimd_count_is 0 || fail "purge left $(plimd_pids)"
-rm /sbin/runlevel /sbin/init
 snapshot | diff /tmp/before - || fail "purge left the files above changed"
 cmp /var/lib/dpkg/status /tmp/status.before || fail "dpkg's status differs after purge"
 echo "Debian package install and purge: passed"

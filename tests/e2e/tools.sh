@@ -48,8 +48,6 @@ expect_file "$LOG" <(printf '>>>>>>>> plim start loud\n*************** plim ****
   head -c 1048576 /dev/zero | tr '\0' x
   printf 'plimd: 2097152 bytes of output left out (log_limit_mb = 1)\n'
   printf '*************** plim_mark ***************\n>>>>>>>> plim stop loud\n')
-[ "$(grep -c output_dropped "$FILES/history")" -eq 1 ] && grep -q '"output_dropped":2097152}$' \
-  "$FILES/history" || fail "the history does not count the bytes left out once"
 
 say "a child that left the tool's session is gone once the job is done"
 settings
@@ -60,8 +58,6 @@ say "past tool_time_limit, a tool whose whole group ignores SIGTERM is killed 5 
 settings 'tool_time_limit = 1\n'
 WAIT_SECONDS=20 run 6 fails deaf good
 settings
-grep -q '"name":"deaf",.*"analysis":{"end":"time limit"' "$FILES/history" ||
-  fail "no time limit in the record: $(grep deaf "$FILES/history")"
 wait_for "the hung tool's process group to end" pgid_gone "$(cat /hdd/hung.pgid)"
 
 say "plimctl wait: 0 when ok, 1 when not, 124 on timeout, and it sees a job end"
