@@ -16,7 +16,7 @@ snapshot() {
     grep -vE '^/var/lib/(dpkg/(status-old|triggers/|updates/)|man-db/)' | sort
 }
 
-# First as in a container with no init system and no policy-rc.d, where invoke-rc.d starts
+# As in a container with no init system and no policy-rc.d, where invoke-rc.d starts
 # nothing and the README says to start the service by hand; and over what scripts/install.sh
 # left: its init script as written, a logrotate snippet the administrator changed, a program.
 rm -f /usr/sbin/policy-rc.d /sbin/init /sbin/runlevel
@@ -37,8 +37,12 @@ wait_for "both processes" plimd_count_is 2
 cmp /usr/libexec/plimd/plim /hdd/plim/bin64/plim && cmp /usr/libexec/plimd/plim_mark \
   /hdd/plim/bin64/plim_mark || fail "the stand-ins are not in place"
 
+# As on a recorder booted with sysvinit (an init, runlevel 2), where invoke-rc.d lets the purge
+# stop the service.
+printf '#!/bin/sh\necho "N 2"\n' >/sbin/runlevel && chmod 0755 /sbin/runlevel && cp /bin/true /sbin/init
 dpkg --purge plimd >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg --purge"; }
 plimd_count_is 0 || fail "purge left $(plimd_pids)"
+rm /sbin/runlevel /sbin/init
 snapshot | diff /tmp/before - || fail "purge left the files above changed"
 cmp /var/lib/dpkg/status /tmp/status.before || fail "dpkg's status differs after purge"
 echo "Debian package install and purge: passed"
