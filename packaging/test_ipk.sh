@@ -2,8 +2,7 @@
 # The opkg package on a throw-away copy of the machine, unpacked and set up as opkg does it and
 # with nothing but BusyBox on the PATH of its scripts: an install while /hdd is not mounted
 # sets nothing up there; one on the mounted disk starts the service, which runs a job with the
-# stand-in tools; installed again, it restarts it; an install into an image root ($D) leaves
-# the running system alone; removal stops both processes and the boot links and leaves /hdd as
+# stand-in tools; installed again, it restarts it; removal stops both processes and the boot links and leaves /hdd as
 # it was. Takes the x86_64 .ipk, or builds one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,11 +22,8 @@ postinst() {
 }
 
 mkdir /tmp/ipk && (cd /tmp/ipk && busybox ar x "$ipk")
-[[ $(cat /tmp/ipk/debian-binary) == 2.0 ]] || fail "debian-binary is not 2.0"
 mkdir /tmp/ipk/control && busybox tar -xzf /tmp/ipk/control.tar.gz -C /tmp/ipk/control
 grep -qx 'Architecture: x86_64' /tmp/ipk/control/control || fail "no x86_64 architecture"
-! grep -q '^Depends:' /tmp/ipk/control/control || fail "a static package depends on something"
-[[ $(cat /tmp/ipk/control/conffiles) == /etc/init.d/plimd ]] || fail "conffiles: init script only"
 links() { ls /etc/rc?.d/[SK][0-9][0-9]plimd 2>/dev/null || true; }
 expected_links=$(printf '/etc/rc%s20plimd\n' 0.d/K 1.d/K 2.d/S 3.d/S 4.d/S 5.d/S 6.d/K)
 # The boot links of the sandbox's own init system are the copy's business, not the package's.
@@ -61,18 +57,6 @@ postinst upgrade
 wait_for "the upgrade to restart the service" replaced "$before"
 [[ $(cat /hdd/plim/bin64/plim_mark) == "#!/bin/sh" ]] || fail "the upgrade replaced a user's tool"
 
-# Into and out of an image root, while the service runs: it is neither restarted nor stopped.
-before=$(plimd_pids)
-mkdir /tmp/image && busybox tar -xzf /tmp/ipk/data.tar.gz -C /tmp/image
-D=/tmp/image box /tmp/ipk/control/postinst configure || fail "postinst into the image failed"
-[[ $(cd /tmp/image && ls etc/rc?.d/*) == "${expected_links//\/etc/etc}" ]] ||
-  fail "image boot links: $(cd /tmp/image && ls etc/rc?.d/*)"
-[[ ! -e /tmp/image/hdd ]] || fail "postinst set up /hdd in the image"
-D=/tmp/image box /tmp/ipk/control/prerm remove || fail "prerm in the image failed"
-D=/tmp/image box /tmp/ipk/control/postrm remove || fail "postrm in the image failed"
-[[ -z $(find /tmp/image/etc/rc?.d -type l) ]] || fail "boot links left in the image"
-[[ $(plimd_pids) == "$before" ]] || fail "the image's scripts touched the running service"
-
 # Removal as opkg does it: prerm, the package's files, postrm.
 find /hdd | sort >/tmp/hdd.before
 box /tmp/ipk/control/prerm remove || fail "prerm failed"
@@ -81,4 +65,4 @@ plimd_count_is 0 || fail "removal left $(plimd_pids)"
 box /tmp/ipk/control/postrm remove || fail "postrm failed"
 [[ -z $(links) ]] || fail "boot links left: $(links)"
 find /hdd | sort | diff /tmp/hdd.before - || fail "removal changed /hdd"
-echo "opkg package install, job, image root and removal under BusyBox: passed"
+echo "opkg package install, job and removal under BusyBox: passed"
