@@ -298,7 +298,33 @@ TEST_F(CtlTest, StatusNamesOnlyTheProcessesThePidFileMeant) {
   }
 }
 
-// What status shows of a running service that e2e watch and squatters do not read back: the
+// "since start" counts the records of this run (by its identity) whatever their times, which
+// an unset clock or an earlier boot's records scramble; without an identity, by time.
+TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
+  using End = ToolStatus::End;
+  const std::pair<const char*, End> made[] = {
+      {"2030-01-02T00:00:00Z", End::kExited},  // an earlier boot's
+      {"1970-01-01T00:01:00Z", End::kExited},  // before the clock was set
+      {"1970-01-01T00:02:00Z", End::kTimeLimit},
+      {"2026-12-07T10:00:00Z", End::kSignaled},
+      {"2026-12-07T10:00:01Z", End::kKilled}};
+  std::vector<HistoryRecord> records;
+  for (const auto& [start, end] : made) {
+    records.emplace_back();
+    records.back().start = start;
+    records.back().run = records.size() == 1 ? "earlier-1" : "this-2";
+    records.back().analysis = {end, 0};
+    records.back().mark = {End::kExited, 0};
+  }
+  const time_t started = 1796637600;  // 2026-12-07T10:00:00Z
+  for (const auto& [run, counts] :
+       {std::pair<std::string, std::vector<int>>{"this-2", {1, 1, 1, 1}}, {"", {1, 1, 0, 1}}}) {
+    const Outcomes n = CountSince(records, started, run);
+    EXPECT_EQ((std::vector<int>{n.ok, n.failed, n.time_limit, n.killed}), counts) << run;
+  }
+}
+
+// What status shows of a running service that e2e watch and lifecycle do not read back: the
 // job's JSON fields, its last line and the name of whoever holds the port escaped, and the first
 // ten queued names, the rest with --all only.
 TEST(StatusTextTest, ShowsTheRunningJobThePortsHolderAndTenNames) {

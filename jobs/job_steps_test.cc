@@ -78,7 +78,7 @@ TEST_F(JobStepsTest, ProgramEndsWithWhatItStartedAndSaysHow) {
 
 // Removing a job's tree takes links away, never what they point at; the index file's folder
 // may be open to producers, who could leave links where the index goes. (The file made where
-// none is: e2e links_config.)
+// none is: e2e startup.)
 TEST_F(JobStepsTest, NeverFollowsALink) {
   namespace fs = std::filesystem;
   fs::create_directories(Path("tree/a/b"));
