@@ -47,41 +47,39 @@ std::string Long(size_t length) { return std::string(length, 'x'); }
 // as the entries they read as, long lines byte for byte.
 TEST_F(JobFilesTest, TakesHeadsInOrder) {
   const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
-  struct Case {
-    std::string queue;
-    std::vector<std::string> taken;  // results of successive takes, the sentinel last
-    std::string after_first;         // the queue after the first take
-    std::vector<off_t> set_aside;    // the lengths of the lines set aside, in order
-  } const cases[] = {
-      {"a\n\nb", {"a", "", "b", kSentinel}, "\nb\n", {}},
-      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
-      {std::string("a\0z\nb\0z\nc\n", 10), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
-      {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, "b\n", {}},
-      {Long(4097), {kSentinel}, "", {4097}},
-      {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, Long(200000) + "\nb\n", {200000}},
-      {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, nul_long + "\nb\n", {5004}},
-      {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
-       {"c", kSentinel},
-       "",
-       {9000, 4097}},
-  };
-  for (const Case& c : cases) {
-    const std::string name = c.queue.substr(0, 20);
-    WriteFile(Path("queue.txt"), c.queue);
+  // The queue, the results of successive takes (the sentinel last), the queue after the first
+  // take, and the lengths of the lines set aside, in order.
+  const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<off_t>> cases[] =
+      {
+          {"a\n\nb", {"a", "", "b", kSentinel}, "\nb\n", {}},
+          {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
+          {std::string("a\0z\nb\0z\nc\n", 10), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
+          {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, "b\n", {}},
+          {Long(4097), {kSentinel}, "", {4097}},
+          {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, Long(200000) + "\nb\n", {200000}},
+          {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, nul_long + "\nb\n", {5004}},
+          {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
+           {"c", kSentinel},
+           "",
+           {9000, 4097}},
+      };
+  for (const auto& [queue, expected, after_first, set_aside] : cases) {
+    const std::string name = queue.substr(0, 20);
+    WriteFile(Path("queue.txt"), queue);
     set_aside_.clear();
     std::vector<std::string> taken{Take()};
-    EXPECT_EQ(ReadFile(Path("queue.txt")), c.after_first) << name;
-    while (taken.back() != kSentinel && taken.size() < c.taken.size()) {
+    EXPECT_EQ(ReadFile(Path("queue.txt")), after_first) << name;
+    while (taken.back() != kSentinel && taken.size() < expected.size()) {
       EXPECT_EQ(ReadFile(Path("active.txt")), taken.back() + "\n") << name;
       taken.push_back(Take());
     }
-    EXPECT_EQ(taken, c.taken) << name;
+    EXPECT_EQ(taken, expected) << name;
     std::vector<off_t> lengths;
     for (const SetAsideLine& line : set_aside_) {
       lengths.push_back(line.length);
-      EXPECT_EQ(line.start, c.queue.find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
+      EXPECT_EQ(line.start, queue.find("ab") == std::string::npos ? Long(kSetAsideStart) : "ab");
     }
-    EXPECT_EQ(lengths, c.set_aside) << name;
+    EXPECT_EQ(lengths, set_aside) << name;
     // The queue is left empty, and an empty queue is never rewritten.
     const ino_t empty = Inode();
     EXPECT_EQ(ReadFile(Path("queue.txt")), "") << name;
@@ -123,11 +121,8 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
   EXPECT_EQ(Take(), kSentinel);
   ASSERT_EQ(set_aside_.size(), 1u);
   EXPECT_EQ(set_aside_[0].length, 5000);
-  struct Case {
-    std::function<void()> rewrite;
-    std::string before, late, after;
-    int delay_ms;
-  } const cases[] = {
+  // The rewrite, the queue before, the producer's late write, the queue after, and its delay.
+  const std::tuple<std::function<void()>, std::string, std::string, std::string, int> cases[] = {
       {[this] { EXPECT_EQ(Take(), "a"); }, "a\nb", "\nlate\npart", "b\nlate\npart\n", 0},
       {[this] {
          std::vector<size_t> removed;
@@ -136,20 +131,20 @@ TEST_F(JobFilesTest, CarriesLinesAppendedToTheReplacedQueue) {
        },
        "a\nb\nc", "d\n", "b\ncd\n", 100},
   };
-  for (const Case& c : cases) {
-    WriteFile(Path("queue.txt"), c.before);
+  for (const auto& [rewrite, before, late_write, after, delay_ms] : cases) {
+    WriteFile(Path("queue.txt"), before);
     producer = open(Path("queue.txt").c_str(), O_WRONLY | O_APPEND);
     // Its late write: once the queue is replaced (10 s at most) and delay_ms later.
     const ino_t old = Inode();
-    std::thread late([&] {
+    std::thread late([&, delay_ms = delay_ms, late_write = late_write] {
       for (int tries = 0; tries < 10000 && Inode() == old; ++tries) usleep(1000);
-      usleep(c.delay_ms * 1000);
-      std::ignore = write(producer, c.late.data(), c.late.size());
+      usleep(delay_ms * 1000);
+      std::ignore = write(producer, late_write.data(), late_write.size());
       close(producer);
     });
-    c.rewrite();
+    rewrite();
     late.join();
-    EXPECT_EQ(ReadFile(Path("queue.txt")), c.after);
+    EXPECT_EQ(ReadFile(Path("queue.txt")), after);
   }
 }
 

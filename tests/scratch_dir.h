@@ -25,10 +25,7 @@ class ScratchDirTest : public testing::Test {
  protected:
   ~ScratchDirTest() override { std::filesystem::remove_all(dir_); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string dir_ = [] {
-    char pattern[] = "/tmp/plimd_test_XXXXXX";
-    return std::string(mkdtemp(pattern));
-  }();
+  std::string dir_ = mkdtemp(std::string("/tmp/plimd_test_XXXXXX").data());
 };
 
 }  // namespace plim
