@@ -131,11 +131,7 @@ TEST_F(CtlTest, CommandsQueueAndRemoveNamesAndSendOneTrigger) {
       {{"remove", "a", "zz", "b", "a"}, 1, "c\n", "remove: \"zz\" is not queued\n", "a\nb\nc\n"},
       {{"remove", "run"}, 1, "x\n", "it is the job in progress, which plimctl kill ends", "x\n"},
       {{"remove", "a", "b\nc"}, 2, "a\n", "contains a line break", "a\n"},
-      {{"remove", "z\xc2\x9b"},
-       1,
-       "a\n",
-       "plimctl: remove: \"z\\xc2\\x9b\" is not queued\n",
-       "a\n"},
+      {{"remove", "z\xc2\x9b"}, 1, "a\n", "remove: \"z\\xc2\\x9b\" is not queued\n", "a\n"},
   };
   WriteFile(dir_ + "/Some Title.ts", "");
   WriteFile(files_.in_progress, "run\n");
@@ -353,10 +349,8 @@ TEST_F(CommandTableTest, CompletionAndManualPageKnowEachCommandAndOption) {
   for (const Command& command : Commands()) {
     table[""].insert(command.name);
     const size_t begin = manual.find("\n.B plimctl " + std::string(command.name) + "\n");
-    const std::string synopsis = begin == std::string::npos
-                                     ? ""
-                                     : manual.substr(begin, manual.find("\n.br\n", begin) - begin);
-    EXPECT_NE(synopsis, "") << command.name << " is not in plimctl(1)'s synopsis";
+    ASSERT_NE(begin, std::string::npos) << command.name << " is not in plimctl(1)'s synopsis";
+    const std::string synopsis = manual.substr(begin, manual.find("\n.br\n", begin) - begin);
     for (const Option& o : command.options) {
       std::vector<std::string> names = {std::string("--") + o.name};
       if (o.short_name != 0) names.push_back(std::string("-") + o.short_name);

@@ -16,7 +16,6 @@ TEST(ConfigTest, ScansWordPortAndIndexFlag) {
       {"word 99999999999999999999 1", 2147483647, 1, 65535},
       // A port out of range is taken modulo 65,536, as the listener binds it and plimctl sends
       // to it.
-      {"w 65535", 65535, 0, 65535},
       {"w 65536", 65536, 0, 0},
       {"w 90788", 65536 + 25252, 0, 25252},
       {"w -1", -1, 0, 65535},

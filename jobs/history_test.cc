@@ -28,7 +28,12 @@ HistoryRecord Record(const std::string& name) {
   return record;
 }
 
-TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
+// Records are read back whole and bad lines skipped. Each appended record names the run that
+// wrote it, whatever the caller's record said, and says so where its start is plainly not a time:
+// a clock before the build, as after a recorder's boot. A crash can leave half a record as the
+// last line; the next record must start on a line of its own, or it would be lost with the half
+// line, which no reader can parse.
+TEST_F(HistoryTest, RoundTripSkipsBadLinesAndAppendEndsACutOne) {
   HistoryRecord odd = Record("A \xff\"\\\x01 \xc3\xa9");
   odd.rerun = true;
   odd.mark = {ToolStatus::End::kTimeLimit, 0};
@@ -48,13 +53,6 @@ TEST_F(HistoryTest, RecordsRoundTripAndBadLinesAreSkipped) {
   EXPECT_EQ(FormatRecord(records[1]), line);
   EXPECT_EQ(records[1].name, "A \xef\xbf\xbd\"\\\x01 \xc3\xa9");
   EXPECT_EQ(records[1].error, "why \xef\xbf\xbd");
-}
-
-// Each appended record names the run that wrote it, whatever the caller's record said, and says
-// so where its start is plainly not a time: a clock before the build, as after a recorder's boot.
-// A crash can leave half a record as the last line; the next record must start on a line of its
-// own, or it would be lost with the half line, which no reader can parse.
-TEST_F(HistoryTest, AppendEndsACutLineAndNamesTheRunAndAnUnsetClock) {
   const std::string cut = FormatRecord(Record("cut")).substr(0, 20);
   WriteFile(Path("history"), cut);
   SetHistoryRun("0123456789abcdef-2a");
@@ -65,9 +63,9 @@ TEST_F(HistoryTest, AppendEndsACutLineAndNamesTheRunAndAnUnsetClock) {
     ASSERT_TRUE(AppendHistory(Path("history"), record));
   }
   SetHistoryRun("");
-  const std::vector<HistoryRecord> records = ReadHistory(Path("history"));
-  ASSERT_EQ(records.size(), 2u);
-  EXPECT_EQ(std::tuple(records[0].clock_unset, records[1].clock_unset, records[1].run),
+  const std::vector<HistoryRecord> appended = ReadHistory(Path("history"));
+  ASSERT_EQ(appended.size(), 2u);
+  EXPECT_EQ(std::tuple(appended[0].clock_unset, appended[1].clock_unset, appended[1].run),
             std::tuple(true, false, "0123456789abcdef-2a"));
   EXPECT_EQ(ReadFile(Path("history")).substr(0, cut.size() + 1), cut + "\n");
 }

@@ -7,17 +7,14 @@
 namespace plim {
 namespace {
 
-// The jobs wait for the hook, so it never runs without a limit.
-TEST(HookTest, AlwaysRunsUnderATimeLimit) {
+// The jobs wait for the hook, so it never runs without a limit. It sees the job's facts and
+// the worker's other variables, and none of the worker's own PLIMD_ variables: getenv finds the
+// first of two entries of a name.
+TEST(HookTest, RunsUnderATimeLimitWithTheFactsOnce) {
   Settings settings;
   EXPECT_EQ(HookTimeLimit(settings), 60);
   settings.tool_time_limit = 3600;
   EXPECT_EQ(HookTimeLimit(settings), 3600);
-}
-
-// The hook sees the job's facts and the worker's other variables, and none of the worker's own
-// PLIMD_ variables: getenv finds the first of two entries of a name.
-TEST(HookTest, EnvironmentHoldsTheFactsOnce) {
   const char* worker[] = {"PATH=/bin", "PLIMD_NAME=stale", "PLIMD_OTHER=x", "TZ=UTC", nullptr};
   const std::vector<std::string> expected = {"PATH=/bin",           "TZ=UTC",
                                              "PLIMD_NAME=News",     "PLIMD_OUTCOME=failed",
