@@ -49,20 +49,20 @@ TEST_F(JobFilesTest, TakesHeadsInOrder) {
   const std::string nul_long = std::string("ab\0c", 4) + Long(5000);
   // The queue, the results of successive takes (the sentinel last), the queue after the first
   // take, and the lengths of the lines set aside, in order.
-  const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<off_t>> cases[] =
-      {
-          {"a\n\nb", {"a", "", "b", kSentinel}, "\nb\n", {}},
-          {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
-          {std::string("a\0z\nb\0z\nc\n", 10), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
-          {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, "b\n", {}},
-          {Long(4097), {kSentinel}, "", {4097}},
-          {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, Long(200000) + "\nb\n", {200000}},
-          {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, nul_long + "\nb\n", {5004}},
-          {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
-           {"c", kSentinel},
-           "",
-           {9000, 4097}},
-      };
+  using Case = std::tuple<std::string, std::vector<std::string>, std::string, std::vector<off_t>>;
+  const Case cases[] = {
+      {"a\n\nb", {"a", "", "b", kSentinel}, "\nb\n", {}},
+      {"<ERROR>\nb\n<ERROR>\n", {"b", kSentinel}, "<ERROR>\n", {}},
+      {std::string("a\0z\nb\0z\nc\n", 10), {"a", "b", "c", kSentinel}, "b\nc\n", {}},
+      {Long(4096) + "\nb\n", {Long(4096), "b", kSentinel}, "b\n", {}},
+      {Long(4097), {kSentinel}, "", {4097}},
+      {"a\n" + Long(200000) + "\nb\n", {"a", "b", kSentinel}, Long(200000) + "\nb\n", {200000}},
+      {"a\n" + nul_long + "\nb\n", {"a", "b", kSentinel}, nul_long + "\nb\n", {5004}},
+      {"<ERROR>\n" + Long(9000) + "\n<ERROR>\n" + Long(4097) + "\nc\n",
+       {"c", kSentinel},
+       "",
+       {9000, 4097}},
+  };
   for (const auto& [queue, expected, after_first, set_aside] : cases) {
     const std::string name = queue.substr(0, 20);
     WriteFile(Path("queue.txt"), queue);
