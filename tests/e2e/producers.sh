@@ -1,7 +1,7 @@
 #!/bin/bash
 # Producers and watchers: an endless queue line may not stop the jobs. Status names the running
 # job, its tool and the tool's last line; log --follow prints the lines the tools write as they
-# come and ends with the job's outcome (how the record is cut and printed is the unit tests').
+# come and ends with the job's outcome (which lines of a record log prints is LogRecordTest's).
 # The README's shell recipes for recorder boxes, each a fenced block that opens with a line
 # "# recipe: TITLE", run as written by BusyBox's sh with BusyBox's applets and plimctl alone on
 # the PATH: each producer gets its name processed, the stop recipe, run last, ends the service.
