@@ -89,9 +89,7 @@ expect_stat() {
   [ "$got" = "$2" ] || fail "${*:3}: $1 is \"$got\", not \"$2\""
 }
 
-expect_absent() {
-  if [ -e "$1" ] || [ -L "$1" ]; then fail "$1 should not exist"; fi
-}
+expect_absent() { [ ! -e "$1" ] && [ ! -L "$1" ] || fail "$1 should not exist"; }
 
 pass() {
   ! grep -qE "Sanitizer|runtime error" /hdd/plimd.err 2>/dev/null ||
@@ -154,12 +152,8 @@ expect_rc() {
 err_has() { grep -qF -- "$1" "$SCRATCH/err" || fail "no \"$1\" in: $(cat "$SCRATCH/err")"; }
 out_has() { grep -qF -- "$1" "$SCRATCH/out" || fail "no \"$1\" in: $(cat "$SCRATCH/out")"; }
 
-# status_has LINE / status_json_has TEXT: plimctl status prints the whole line LINE, its JSON
-# form the text TEXT.
+# status_has LINE: plimctl status prints the whole line LINE.
 status_has() { "$PLIMCTL" status | grep -qxF -- "$1" || fail "status: $("$PLIMCTL" status)"; }
-status_json_has() {
-  "$PLIMCTL" status --json | grep -qF -- "$1" || fail "status --json: $("$PLIMCTL" status --json)"
-}
 
 # hold_folder_lock SECONDS: a producer, $HOLDER, holds the folder lock; release_folder_lock ends
 # it and flock's child, which holds the lock too and, left alone, would hold every later drain up.
@@ -168,17 +162,7 @@ hold_folder_lock() {
   HOLDER=$!
   wait_for "the folder lock" grep -qE "FLOCK +ADVISORY +WRITE +$HOLDER " /proc/locks
 }
-release_folder_lock() {
-  local sleeper
-  read -r sleeper <"/proc/$HOLDER/task/$HOLDER/children"
-  kill "$HOLDER" "$sleeper"
-}
-
-# complete_line LINE: the bash completion's candidates for the command line LINE, joined by "/".
-complete_line() {
-  bash -c 'source "$1"; COMP_LINE=$2; COMP_POINT=${#2}; _plimctl; printf "%s\n" "${COMPREPLY[@]}"' \
-    _ "$(dirname "${BASH_SOURCE[0]}")/../packaging/plimctl.bash-completion" "$1" | paste -sd/
-}
+release_folder_lock() { kill "$HOLDER" "$(cut -d' ' -f1 "/proc/$HOLDER/task/$HOLDER/children")"; }
 
 marks() { grep -c '^plim_mark ' "$CALLS"; }
 marks_of() { grep -cxF "plim_mark 2 [/hdd/plim/bin64/plim_mark] [$1] workdir=yes" "$CALLS"; }
@@ -374,7 +358,7 @@ install -m 755 "$FAKE_TOOLS/plim" "$FAKE_TOOLS/plim_mark" /hdd/plim/bin64/
 # machine's. Its tools run at the tests' own priority: at the service's default of nice 19, in
 # sessions of their own, they would wait for every busy process of a loaded test machine, and
 # the waits would time out. Scenarios that write the file themselves say so there too, and
-# tests/e2e/priority.sh tests the defaults.
+# tests/e2e/disk.sh tests the defaults.
 mkdir -p /run/e2e-etc/upper /run/e2e-etc/work
 refused=$(mount -t overlay overlay \
   -o lowerdir=/etc,upperdir=/run/e2e-etc/upper,workdir=/run/e2e-etc/work /etc 2>&1) ||

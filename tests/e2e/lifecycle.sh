@@ -1,22 +1,24 @@
 #!/bin/bash
 # The service's life with plimctl, in one run: started after another user took /tmp/plim and the
-# trigger port, it takes back what is its own, waits for what is not and loses no job; pause
-# holds every start, a restart's rerun too, until resume; killed processes are replaced and
-# rerun the cut job; a second plimd refuses; the init script takes the work folders back.
+# trigger port, it takes back what is its own, follows no link planted there, waits for what is
+# not and loses no job; pause holds every start, a restart's rerun too, until resume; killed
+# processes are replaced and rerun the cut job; a second plimd refuses; the init script takes
+# the work folders back.
 source "$(dirname "$0")/../lib.sh"
 
-
-say "before the start: status 3, add warns, wait waits; nobody holds the port and an unsafe /tmp"
+say "before the start: status 3, wait waits; nobody holds the port and links in an unsafe /tmp"
 expect_rc 3 "$PLIMCTL" status
-expect_rc 0 "$PLIMCTL" add early
-err_has "plimctl: warning: plimd is not running; no job starts until it is started"
+"$PLIMCTL" add early 2>/dev/null || fail "add"
 "$PLIMCTL" wait early 2>/dev/null &
 waiter=$!
 # A /tmp of this scenario's own, at first without its sticky bit: nothing in it can be trusted.
+# /tmp/plim is open to all, as a boot without the service's folder entry leaves it; nobody's
+# link in it points at a root-only tree that a job must leave alone.
 umount /tmp/plim
 mount -t tmpfs -o mode=0777 tmpfs /tmp
-as_nobody mkdir /tmp/plim
-as_nobody ln -s /nowhere /tmp/plim/tmp
+mkdir -m 1777 /tmp/plim
+mkdir -p -m 700 /hdd/victim/early.rec/secret && printf 'x\n' >/hdd/victim/early.rec/secret/shadow
+as_nobody ln -s /hdd/victim /tmp/plim/tmp
 python3 -c 'import os, signal, socket
 os.setgid(65534), os.setuid(65534)
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.bind(("", 25252))
@@ -24,19 +26,23 @@ signal.pause()' &
 holder=$!
 wait_for "the port holder" udp_bound 25252
 
-say "the start waits out the unsafe /tmp, then runs the job untriggered; the port is retried"
+say "the start waits out the unsafe /tmp, moves the link aside, runs the job; the port is retried"
 start_service
 wait_for "the refusal" grep -qF \
   "plimd: /tmp/plim is in a folder that others can write; no job runs until" /hdd/plimd.err
-wait_for "the worker to wait" waiting_for_trigger "$(cut -d' ' -f2 /run/plimd.pid)"
+# The PID file may come after the refusal.
+wait_for "the worker to wait" eval 'waiting_for_trigger "$(cut -d" " -f2 /run/plimd.pid 2>/dev/null)"'
 expect_file "$QUEUE" <(printf 'early\n')
 cant_bind="plimd: cannot bind UDP port 25252: Address already in use; trying again until it can"
 wait_for "the listener to say why it waits" grep -qxF "$cant_bind" /hdd/plimd.err
-expect_rc 0 "$PLIMCTL" status
-out_has "listener: waiting for UDP port 25252"
 chmod 1777 /tmp
 WAIT_SECONDS=20 wait_for "the retry to run the job" job_done early
 wait "$waiter" || fail "wait for early exited $?"
+[ "$(cat /hdd/victim/early.rec/secret/shadow)" = x ] || fail "root removed files through the link"
+moved=$(sed -n 's|^plimd: /tmp/plim/tmp is a link of user 65534; moved it to ||p' /hdd/plimd.err)
+[ "$(readlink "$moved")" = /hdd/victim ] || fail "the link was not moved aside whole: $moved"
+figure 6 "/tmp/plim/tmp planted by nobody as a link to a root-only tree, then a job" \
+  "0 files removed through the link, 0 tools run through it: moved aside, 1 line on stderr"
 [ "$(grep -cxF "$cant_bind" /hdd/plimd.err)" -eq 1 ] || fail "the bind failure was said more than once"
 kill "$holder"
 WAIT_SECONDS=70 wait_for "the port to be bound" grep -qxF \
@@ -51,9 +57,8 @@ wait_for "the held job to finish" eval '[ "$(marks)" -eq 2 ]'
 wait_for "the drain to stop" waiting_for_trigger "$WORKER"
 expect_file "$QUEUE" <(printf 'late\nlater\nsecond\nthird\n')
 
-say "neither a trigger, which says so, nor a restart starts a job while paused, not even a cut one"
-expect_rc 0 "$PLIMCTL" trigger
-err_has "plimctl: warning: plimd is paused ($FILES/paused exists); no job starts until 'plimctl resume'"
+say "neither a trigger nor a restart starts a job while paused, not even a cut one"
+"$PLIMCTL" trigger 2>/dev/null || fail "trigger"
 stop_service
 printf 'cut\n' >"$ACTIVE"
 start_service
@@ -83,13 +88,10 @@ wait_for "the tool's child to end with the job" dead "$orphan"
 tail -n 3 "$CALLS" >"$SCRATCH/calls"
 expect_file "$SCRATCH/calls" <(job_calls victim | head -n 1; job_calls victim)
 
-say "a killed listener is replaced, keeping the service's start"
-read -r listener _ started _ </run/plimd.pid
-# A new listener that took its own time would then differ.
-wait_for "a second past the start" eval '[ "$(date +%s)" -gt "$started" ]'
+say "a killed listener is replaced"
+read -r listener _ </run/plimd.pid
 kill -KILL "$listener"
 wait_for "a new listener" eval '[ "$(cut -d" " -f1 /run/plimd.pid)" != "$listener" ]'
-[ "$(cut -d' ' -f3 /run/plimd.pid)" = "$started" ] || fail "start $started became $(cat /run/plimd.pid)"
 wait_for "the new listener on its port" udp_bound 25252
 run_jobs 9 again
 
