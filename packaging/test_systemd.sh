@@ -34,10 +34,7 @@ init_pid() {
   init=$(cat /proc/$booter/task/$booter/children 2>/dev/null) && init=${init% } && [[ -n $init ]]
 }
 cleanup() {
-  if [[ -n $booter ]]; then
-    if init_pid; then kill -KILL "$init"; fi
-    wait $booter || true
-  fi
+  [[ -z $booter ]] || { ! init_pid || kill -KILL "$init"; wait $booter || true; }
   echo 0 >"$home/cgroup.procs"
   find "$cgroup" -depth -type d -exec rmdir {} + 2>/dev/null || true
 }
@@ -55,14 +52,8 @@ container=plimd-test unshare --cgroup --uts --ipc --pid --fork --mount-proc bash
   </dev/null 2>>/tmp/console &
 booter=$!
 booted() {
-  local state
-  init_pid || return 1
-  state=$(nsenter -t "$init" -m -p -r systemctl is-system-running 2>/dev/null) || true
-  [[ $state == @(running|degraded) ]]
+  init_pid && [[ $(nsenter -t "$init" -m -p -r systemctl is-system-running 2>/dev/null) == @(running|degraded) ]]
 }
-deadline=$((SECONDS + 30))
-until booted; do
-  ((SECONDS < deadline)) || { cat /tmp/console; skip "systemd did not boot"; }
-  sleep 0.1
-done
+for ((i = 0; i < 300; i++)); do booted && break; sleep 0.1; done
+booted || { cat /tmp/console; skip "systemd did not boot"; }
 nsenter -t "$init" -m -p -C -r -w "$here/$(basename "$0")" --inside --under-systemd

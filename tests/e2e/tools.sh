@@ -96,6 +96,4 @@ worker=$(awk '{ print $4 }' "/proc/$tool/stat")
 kill -STOP "$(plimd_pids | grep -vx "$worker")"
 kill -KILL "$worker" "$(plimd_pids | grep -vx "$worker")"
 wait_for "the tool to die with its worker" dead "$tool"
-start_service
-wait_for "the job run again" idle 8
 pass

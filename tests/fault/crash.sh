@@ -16,10 +16,7 @@ for call in openat write fsync rename; do
     wait_for "the drain to crash or end" eval "dead $WORKER || idle ${#NAMES[@]}"
     # The folder's last flush follows the last rewrite: the drain is over only in the pipe.
     wait_for "the worker to die or wait" eval "dead $WORKER || waiting_for_trigger $WORKER"
-    if alive "$WORKER"; then
-      detach
-      break
-    fi
+    alive "$WORKER" && { detach; break; }
     wait "$TRACER"
     points=$((points + 1))
     expect_whole_files

@@ -58,7 +58,6 @@ awk -v q="$QUEUE" -v dir="$FILES" '
   index($0, "\"" q "\"") && /O_CREAT/ && / = [0-9]/ { created = 1 }
   created && /^f(data)?sync\(/ && index($0, "<" dir ">") { flushed = 1 }
   END { exit !flushed }' /hdd/ctl.trace || fail "a new queue file without a flush: $(cat /hdd/ctl.trace)"
-wait_idle 4
 
 figure 2 "$renames rewrites of the job list files traced in drains of 3 names, every process; \
 plimctl add creating the queue file" "0 out of order, 0 opens with O_TRUNC, 0 new queue files \
