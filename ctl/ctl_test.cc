@@ -300,7 +300,7 @@ TEST(SinceStartTest, CountsTheRecordsOfTheRunNotOfATime) {
   }
 }
 
-// What status shows of a running service that e2e watch and lifecycle do not read back: the
+// What status shows of a running service that e2e producers and lifecycle do not read back: the
 // job's JSON fields, its last line and the name of whoever holds the port escaped, and the first
 // ten queued names, the rest with --all only.
 TEST(StatusTextTest, ShowsTheRunningJobThePortsHolderAndTenNames) {
