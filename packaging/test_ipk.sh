@@ -2,7 +2,8 @@
 # The opkg package on a throw-away copy of the machine, unpacked and set up as opkg does it and
 # with nothing but BusyBox on the PATH of its scripts: an install while /hdd is not mounted
 # sets nothing up there; one on the mounted disk starts the service, which runs a job with the
-# stand-in tools; installed again, it restarts it; removal stops both processes and the boot links and leaves /hdd as
+# stand-in tools; installed again, it restarts it; an install into an image root ($D) leaves
+# the running system alone; removal stops both processes and the boot links and leaves /hdd as
 # it was. Takes the x86_64 .ipk, or builds one.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -56,6 +57,19 @@ echo "#!/bin/sh" >/hdd/plim/bin64/plim_mark
 postinst upgrade
 wait_for "the upgrade to restart the service" replaced "$before"
 [[ $(cat /hdd/plim/bin64/plim_mark) == "#!/bin/sh" ]] || fail "the upgrade replaced a user's tool"
+
+# Into and out of a firmware image's root while the service runs: it is neither restarted nor
+# stopped, and the image gets its boot links but no /hdd.
+before=$(plimd_pids)
+mkdir /tmp/image && busybox tar -xzf /tmp/ipk/data.tar.gz -C /tmp/image
+D=/tmp/image box /tmp/ipk/control/postinst configure || fail "postinst into the image failed"
+[[ $(cd /tmp/image && ls etc/rc?.d/*) == "${expected_links//\/etc/etc}" ]] ||
+  fail "image boot links: $(cd /tmp/image && ls etc/rc?.d/*)"
+for script in prerm postrm; do
+  D=/tmp/image box "/tmp/ipk/control/$script" remove || fail "$script in the image failed"
+done
+[[ ! -e /tmp/image/hdd && -z $(find /tmp/image/etc/rc?.d -type l) ]] || fail "/hdd or links in it"
+[[ $(plimd_pids) == "$before" ]] || fail "the image's scripts touched the running service"
 
 # Removal as opkg does it: prerm, the package's files, postrm.
 find /hdd | sort >/tmp/hdd.before
