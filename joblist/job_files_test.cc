@@ -2,22 +2,18 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include "joblist/atomic_file.h"
-#include "joblist/config.h"
 #include "joblist/late_appends.h"
 #include "joblist/paths.h"
-#include "joblist/queue_append.h"
 #include "joblist/queue_lines.h"
 #include "joblist/queue_remove.h"
 #include "joblist/scoped_fd.h"

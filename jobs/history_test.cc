@@ -1,16 +1,12 @@
 #include "jobs/history.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <tuple>
 #include <utility>
 
-#include "jobs/convert.h"
-#include "jobs/hook.h"
-#include "jobs/settings.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {

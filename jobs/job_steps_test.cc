@@ -9,9 +9,6 @@
 #include <string>
 #include <tuple>
 
-#include "frame/pair.h"
-#include "jobs/kill_request.h"
-#include "jobs/work_dir.h"
 #include "tests/scratch_dir.h"
 
 namespace plim {
