@@ -64,7 +64,7 @@ or temporary files left, $extra extra runs (one per fault at most) besides $unre
 of jobs whose records failed, 0 reruns"
 
 say "a job whose history cannot be written (a full file system) stays in progress and runs \
-again at the worker's next try once the space is back"
+again, before the queued names, at the worker's next try once the space is back"
 stop_service
 rm -rf "${FILES:?}"/*
 : >"$CALLS"
@@ -76,14 +76,19 @@ start_service
 wait_for "the start-up drain" quiet
 printf 'kept\n' >"$QUEUE"
 send 25252 1
-wait_for "the job kept back" grep -qxF "plimd: the job kept stays in $ACTIVE and runs again later" \
-  /hdd/plimd.err
+stays="plimd: the job kept stays in $ACTIVE and runs again later"
+wait_for "the job kept back" grep -qxF "$stays" /hdd/plimd.err
+# A trigger meanwhile must not take the next name into the in-progress file over the kept one.
+printf 'next\n' >>"$QUEUE"
+send 25252 1
+wait_for "the job kept back again" eval '[ "$(grep -cxF "$stays" /hdd/plimd.err)" -eq 2 ]'
 expect_file "$ACTIVE" <(printf 'kept\n')
+expect_file "$QUEUE" <(printf 'next\n')
 [ ! -s "$DONE" ] || fail "a job without its history record is listed as done"
 rm /hdd/small/fill
-WAIT_SECONDS=40 wait_for "the job at the next try, without a trigger" settled
-[ "$(marks_of kept)" -eq 2 ] || fail "kept ran $(marks_of kept) times, not 2"
-expect_file "$DONE" <(printf 'kept\n')
+WAIT_SECONDS=40 wait_for "both jobs at the next try, without a trigger" settled
+[ "$(marks_of kept)" -eq 3 ] || fail "kept ran $(marks_of kept) times, not 3"
+expect_file "$DONE" <(printf 'kept\nnext\n')
 [ "$(grep -c '"name":"kept"' "$FILES/history")" -eq 1 ] || fail "expected one record of kept"
 
 pass
