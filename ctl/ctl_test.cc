@@ -146,9 +146,8 @@ TEST_F(CtlTest, CommandsQueueAndRemoveNamesAndSendOneTrigger) {
     EXPECT_EQ(r.status, c.status) << shown;
     EXPECT_EQ(ReadFile(files_.queue), c.after) << shown;
     EXPECT_EQ(ReadFile(files_.in_progress), "run\n") << shown;
-    EXPECT_EQ(Received(c.after.size() > c.before.size()),
-              c.after.size() > c.before.size() ? "1|" : "")
-        << shown;
+    const bool grew = c.after.size() > c.before.size();
+    EXPECT_EQ(Received(grew), grew ? "1|" : "") << shown;
     const std::string said = r.err + r.out;
     const size_t at = said.find(c.message);
     EXPECT_NE(at, std::string::npos) << said;

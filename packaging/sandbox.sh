@@ -27,14 +27,18 @@ refused=$(mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/upper,workdi
 mount -t proc proc "$root/proc"
 mount --rbind /dev "$root/dev"
 mount --rbind /sys "$root/sys"
-for dir in /run /hdd /tmp/plim; do mkdir -p "$root$dir" && mount -t tmpfs -o mode=0755 tmpfs "$root$dir"; done
+for dir in /run /hdd /tmp/plim; do
+  mkdir -p "$root$dir"
+  mount -t tmpfs -o mode=0755 tmpfs "$root$dir"
+done
 ip link set lo up
 
 # The tests start from a machine without the service, whatever this one has: the package and
 # what scripts/install.sh put under /usr/local and /etc are taken away in the copy.
 chroot "$root" /bin/sh -ec '
-  ! dpkg-query -W -f="\${db:Status-Status}" plimd 2>/dev/null | grep -qvx not-installed ||
+  if dpkg-query -W -f="\${db:Status-Status}" plimd 2>/dev/null | grep -qvx not-installed; then
     dpkg --purge plimd >/dev/null
+  fi
   cd /usr/local
   rm -f sbin/plimd bin/plimctl libexec/plimd/plim libexec/plimd/plim_mark \
     lib/systemd/system/plimd.service share/man/man8/plimd.8.gz share/man/man1/plimctl.1.gz
